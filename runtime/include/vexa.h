@@ -1,0 +1,47 @@
+/* libvexa: float64 matrix products to about 130 bits, every element correctly rounded.
+ *
+ * The whole C ABI of the runtime. Every entry point reports failure through its
+ * return value; nothing prints, aborts or lets a C++ exception escape.
+ */
+#ifndef VEXA_H
+#define VEXA_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32)
+#  if defined(VEXA_BUILDING)
+#    define VEXA_API __declspec(dllexport)
+#  else
+#    define VEXA_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define VEXA_API __attribute__((visibility("default")))
+#else
+#  define VEXA_API
+#endif
+
+/* Status codes of vexa_gemm_host. On any error no output element is written. */
+enum vexa_status {
+    VEXA_OK = 0,
+    VEXA_ERROR_NEGATIVE_DIMENSION = -1, /* M, N or K below zero */
+    VEXA_ERROR_NULL_POINTER = -2,       /* a null pointer for a matrix that has elements */
+    VEXA_ERROR_OUT_OF_MEMORY = -3,      /* workspace could not be allocated */
+    VEXA_ERROR_INTERNAL = -4            /* a failure the runtime could not attribute to the arguments */
+};
+
+/* C = A * B for row-major A (M x K) and B (K x N). Every element of C is returned as
+ * three words: C_hi = RN(x), C_lo = RN(x - C_hi), C_res = RN_float(x - C_hi - C_lo),
+ * where x is the exact sum of products. Returns a vexa_status value. */
+VEXA_API int vexa_gemm_host(const double* A, const double* B, double* C_hi, double* C_lo,
+                            float* C_res, int M, int N, int K);
+
+/* Library version and the kernel in use, e.g. "2.0.0 (kernel: scalar)". Never null. */
+VEXA_API const char* vexa_version(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VEXA_H */

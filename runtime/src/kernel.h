@@ -1,0 +1,43 @@
+// The kernel table: every way libvexa can compute a product, fastest first.
+//
+// All kernels produce bit-identical output (the correctly rounded triple of the exact
+// sum of products), so choosing among them is purely a matter of speed. The exact core
+// ("scalar") is always last and always supported; a kernel whose instructions the CPU
+// or OS lacks is skipped, never an error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vexa {
+
+// One product, with 64-bit dimensions. Row-major, dense, no strides.
+struct GemmProblem {
+    const double* A;  // M x K
+    const double* B;  // K x N
+    double* C_hi;     // M x N
+    double* C_lo;     // M x N
+    float* C_res;     // M x N
+    int64_t M, N, K;
+};
+
+struct Kernel {
+    const char* name;           // as VEXA_KERNEL and vexa_version() spell it
+    bool (*is_supported)();     // the CPU and OS can run it; may request AMX permission
+    // Arguments are already validated and M, N > 0. Returns a vexa_status value; on failure
+    // the caller discards whatever was written. Must not throw.
+    int (*gemm)(const GemmProblem& problem, int threads);
+};
+
+// The table in priority order; the last entry is the exact core.
+const Kernel* const* kernel_table(std::size_t* count);
+
+// The kernel vexa_gemm_host uses: VEXA_KERNEL when it names a supported kernel, otherwise
+// the first supported one. Chosen once per process, thread-safely.
+const Kernel& active_kernel();
+
+// Worker threads for one call: VEXA_NUM_THREADS when set to a positive integer, otherwise
+// all hardware threads.
+int configured_threads();
+
+}  // namespace vexa
