@@ -1,20 +1,62 @@
-// Placeholder runtime: a plain float64 product, so the Python side has something to load.
+// The exported entry points: argument checks, the kernel choice and the error boundary.
+// Nothing below this file sees an invalid argument, and no exception gets past it.
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "kernel.h"
 #include "vexa.h"
 
-#include <cstdint>
+namespace {
+
+int gemm_host(const double* A, const double* B, double* C_hi, double* C_lo, float* C_res,
+              int M, int N, int K) {
+    if (M < 0 || N < 0 || K < 0) return VEXA_ERROR_NEGATIVE_DIMENSION;
+    const int64_t m = M, n = N, k = K;
+    if ((m * k > 0 && !A) || (k * n > 0 && !B)) return VEXA_ERROR_NULL_POINTER;
+    if (m * n > 0 && (!C_hi || !C_lo || !C_res)) return VEXA_ERROR_NULL_POINTER;
+    if (m * n == 0) return VEXA_OK;
+    if (k == 0) {  // the empty sum: +0 in all three words
+        std::memset(C_hi, 0, static_cast<size_t>(m * n) * sizeof(double));
+        std::memset(C_lo, 0, static_cast<size_t>(m * n) * sizeof(double));
+        std::memset(C_res, 0, static_cast<size_t>(m * n) * sizeof(float));
+        return VEXA_OK;
+    }
+    const vexa::GemmProblem problem{A, B, C_hi, C_lo, C_res, m, n, k};
+    const int threads = vexa::configured_threads();
+    const vexa::Kernel& kernel = vexa::active_kernel();
+    int status = kernel.gemm(problem, threads);
+    // A fast kernel's workspace is a multiple of the inputs; the exact core needs about one
+    // more copy of B, so it may still succeed. Kernels write nothing before their
+    // allocations succeed, so the output is still untouched here.
+    if (status == VEXA_ERROR_OUT_OF_MEMORY && &kernel != &vexa::kScalarKernel)
+        status = vexa::kScalarKernel.gemm(problem, threads);
+    return status;
+}
+
+std::string version_text() {
+    return std::string("2.0.0 (kernel: ") + vexa::active_kernel().name + ")";
+}
+
+}  // namespace
 
 extern "C" VEXA_API int vexa_gemm_host(const double* A, const double* B, double* C_hi,
                                        double* C_lo, float* C_res, int M, int N, int K) {
-    if (M < 0 || N < 0 || K < 0) return VEXA_ERROR_NEGATIVE_DIMENSION;
-    for (int64_t i = 0; i < M; ++i)
-        for (int64_t j = 0; j < N; ++j) {
-            double s = 0.0;
-            for (int64_t k = 0; k < K; ++k) s += A[i * K + k] * B[k * N + j];
-            C_hi[i * N + j] = s;
-            C_lo[i * N + j] = 0.0;
-            C_res[i * N + j] = 0.0f;
-        }
-    return VEXA_OK;
+    try {
+        return gemm_host(A, B, C_hi, C_lo, C_res, M, N, K);
+    } catch (const std::bad_alloc&) {
+        return VEXA_ERROR_OUT_OF_MEMORY;
+    } catch (...) {
+        return VEXA_ERROR_INTERNAL;
+    }
 }
 
-extern "C" VEXA_API const char* vexa_version(void) { return "2.0.0 (placeholder: plain float64)"; }
+extern "C" VEXA_API const char* vexa_version(void) {
+    try {
+        static const std::string text = version_text();
+        return text.c_str();
+    } catch (...) {
+        return "2.0.0 (kernel: unknown)";
+    }
+}

@@ -33,7 +33,20 @@ enum vexa_status {
 
 /* C = A * B for row-major A (M x K) and B (K x N). Every element of C is returned as
  * three words: C_hi = RN(x), C_lo = RN(x - C_hi), C_res = RN_float(x - C_hi - C_lo),
- * where x is the exact sum of products. Returns a vexa_status value. */
+ * where x is the exact sum of products. Returns a vexa_status value.
+ *
+ * RN is IEEE round-to-nearest, ties to even, subnormals included; a nonzero value that
+ * rounds to zero keeps its sign, as in IEEE arithmetic. Beyond that:
+ *   - C_res is 0 where RN_float would overflow float32;
+ *   - where RN(x) overflows, C_hi = +-inf and C_lo = C_res = 0;
+ *   - a NaN product, inf * 0, or infinite products of both signs give C_hi = NaN, and
+ *     otherwise any infinite product gives C_hi = +-inf; C_lo = C_res = 0 in both cases;
+ *   - x = 0 gives +0 in all three words, except C_hi = -0 when every product is -0;
+ *     K = 0 gives +0 everywhere.
+ * The result depends on A and B alone: not on the thread count, the kernel or the machine.
+ * Dimensions may make M*K, K*N and M*N exceed 2^31. Safe to call from many threads at once.
+ * Threads used: VEXA_NUM_THREADS if set to a positive integer, else every CPU available to
+ * the process. VEXA_KERNEL=<name> forces a kernel when the CPU supports it. */
 VEXA_API int vexa_gemm_host(const double* A, const double* B, double* C_hi, double* C_lo,
                             float* C_res, int M, int N, int K);
 

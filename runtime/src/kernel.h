@@ -24,10 +24,23 @@ struct GemmProblem {
 struct Kernel {
     const char* name;           // as VEXA_KERNEL and vexa_version() spell it
     bool (*is_supported)();     // the CPU and OS can run it; may request AMX permission
-    // Arguments are already validated and M, N > 0. Returns a vexa_status value; on failure
-    // the caller discards whatever was written. Must not throw.
+    // Arguments are already validated and M, N, K > 0. Returns a vexa_status value. Must not
+    // throw. The ABI promises that a failed call writes nothing, so a kernel allocates all it
+    // needs before writing its first output element; on VEXA_ERROR_OUT_OF_MEMORY the caller
+    // retries with the exact core, whose workspace is smaller.
     int (*gemm)(const GemmProblem& problem, int threads);
 };
+
+// The fast kernels, compiled in when their ISA folder under src/kernels/ has sources (CMake
+// then defines the matching VEXA_HAVE_KERNEL_* macro).
+#if VEXA_HAVE_KERNEL_AMX_INT8
+extern const Kernel kAmxInt8Kernel;     // "amx_int8"
+#endif
+#if VEXA_HAVE_KERNEL_AVX512_VNNI
+extern const Kernel kAvx512VnniKernel;  // "avx512_vnni"
+#endif
+// The exact core, always supported.
+extern const Kernel kScalarKernel;      // "scalar"
 
 // The table in priority order; the last entry is the exact core.
 const Kernel* const* kernel_table(std::size_t* count);

@@ -1,0 +1,290 @@
+// The function type behind every function and method of the module.
+//
+// One static type serves all of them; the module refuses to load into a second
+// interpreter, so sharing it between module objects of one process is safe.
+#include "function_object.h"
+
+#include <cstddef>
+#include <structmember.h>
+
+namespace vexa_ext::frame {
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const char* error_name;    // bare name for argument errors, unaffected by renaming
+    Body body;
+    PyObject* name;            // str
+    PyObject* qualname;        // str
+    PyObject* module;          // any object, like a Python function's __module__
+    PyObject* doc;             // any object or nullptr (reads as None)
+    PyObject* defaults;        // tuple or nullptr (reads as None)
+    PyObject* parameter_names; // tuple of str
+    PyObject* globals;         // the module's dict
+    PyObject* dict;
+    PyObject* weakreflist;
+};
+
+FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    FunctionObject* function = as_function(callable);
+    if (!function->globals) {
+        // Only reachable from a finaliser that revives a function the collector cleared.
+        PyErr_SetString(PyExc_SystemError, "function called after it was cleared");
+        return nullptr;
+    }
+    PyObject* values[kMaxParameters];
+    // The body may replace __defaults__ while it runs; keep the tuple whose items we lend.
+    PyObject* defaults = Py_XNewRef(function->defaults);
+    PyObject* result = nullptr;
+    if (match_arguments(function->error_name, function->parameter_names, defaults, args,
+                        PyVectorcall_NARGS(nargsf), kwnames, values) == 0) {
+        result = function->body(function->globals, values);
+    }
+    Py_XDECREF(defaults);
+    return result;
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* function = as_function(self);
+    Py_VISIT(function->name);
+    Py_VISIT(function->qualname);
+    Py_VISIT(function->module);
+    Py_VISIT(function->doc);
+    Py_VISIT(function->defaults);
+    Py_VISIT(function->parameter_names);
+    Py_VISIT(function->globals);
+    Py_VISIT(function->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* function = as_function(self);
+    Py_CLEAR(function->module);
+    Py_CLEAR(function->doc);
+    Py_CLEAR(function->defaults);
+    Py_CLEAR(function->globals);
+    Py_CLEAR(function->dict);
+    // name, qualname and parameter_names are strings and tuples of strings: they cannot
+    // take part in a cycle, and keeping them lets a cleared function still repr itself.
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    FunctionObject* function = as_function(self);
+    PyObject_GC_UnTrack(self);
+    if (function->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(function->name);
+    Py_CLEAR(function->qualname);
+    Py_CLEAR(function->parameter_names);
+    PyObject_GC_Del(self);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+// ---- attributes ----
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+
+int set_string(PyObject** slot, PyObject* value, const char* attribute) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
+        return -1;
+    }
+    Py_SETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_string(&as_function(self)->name, value, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_string(&as_function(self)->qualname, value, "__qualname__");
+}
+
+PyObject* get_doc(PyObject* self, void*) {
+    PyObject* doc = as_function(self)->doc;
+    return Py_NewRef(doc ? doc : Py_None);
+}
+int set_doc(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(as_function(self)->doc, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* defaults = as_function(self)->defaults;
+    return Py_NewRef(defaults ? defaults : Py_None);
+}
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    return 0;
+}
+
+// Built on every access from the current defaults, so a changed __defaults__ shows.
+PyObject* get_signature(PyObject* self, void*) {
+    FunctionObject* function = as_function(self);
+    PyObject* inspect = PyImport_ImportModule("inspect");
+    if (!inspect) return nullptr;
+    PyObject* parameter_type = PyObject_GetAttrString(inspect, "Parameter");
+    PyObject* signature_type = PyObject_GetAttrString(inspect, "Signature");
+    Py_DECREF(inspect);
+    PyObject* kind = parameter_type
+                         ? PyObject_GetAttrString(parameter_type, "POSITIONAL_OR_KEYWORD")
+                         : nullptr;
+    PyObject* default_keyword = PyUnicode_FromString("default");
+    const Py_ssize_t count = PyTuple_GET_SIZE(function->parameter_names);
+    PyObject* parameters = PyList_New(count);
+    PyObject* signature = nullptr;
+    if (signature_type && kind && default_keyword && parameters) {
+        PyObject* defaults = function->defaults;
+        const Py_ssize_t default_count = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+        Py_ssize_t i = 0;
+        for (; i < count; ++i) {
+            PyObject* call_args[4] = {nullptr, PyTuple_GET_ITEM(function->parameter_names, i),
+                                      kind, nullptr};
+            Py_ssize_t default_index = i - count + default_count;
+            PyObject* keywords = nullptr;
+            size_t nargs = 2;
+            if (default_index >= 0) {
+                call_args[3] = PyTuple_GET_ITEM(defaults, default_index);
+                keywords = PyTuple_Pack(1, default_keyword);
+                if (!keywords) break;
+            }
+            PyObject* parameter = PyObject_Vectorcall(
+                parameter_type, call_args + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords);
+            Py_XDECREF(keywords);
+            if (!parameter) break;
+            PyList_SET_ITEM(parameters, i, parameter);
+        }
+        if (i == count) signature = PyObject_CallOneArg(signature_type, parameters);
+    }
+    Py_XDECREF(parameters);
+    Py_XDECREF(default_keyword);
+    Py_XDECREF(kind);
+    Py_XDECREF(signature_type);
+    Py_XDECREF(parameter_type);
+    return signature;
+}
+
+// Pickled by reference, as Python functions are: the unpickler imports __module__ and
+// looks __qualname__ up in it.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject function_type;  // zero-filled; completed by ready_function_type
+
+}  // namespace
+
+int ready_function_type() {
+    if (function_type.tp_flags & Py_TPFLAGS_READY) return 0;
+    // Filled in field by field: designated initialisers are not C++17. A static type
+    // holds one reference to itself, as PyVarObject_HEAD_INIT would give it.
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&function_type), 1);
+    function_type.tp_name = "dravenholt.vexa.vexa.function";
+    function_type.tp_doc = "A function of the module dravenholt.vexa.vexa.";
+    function_type.tp_basicsize = sizeof(FunctionObject);
+    function_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                             Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    function_type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    function_type.tp_call = PyVectorcall_Call;
+    function_type.tp_dealloc = function_dealloc;
+    function_type.tp_traverse = function_traverse;
+    function_type.tp_clear = function_clear;
+    function_type.tp_repr = function_repr;
+    function_type.tp_descr_get = function_descr_get;
+    function_type.tp_getset = function_getset;
+    function_type.tp_members = function_members;
+    function_type.tp_methods = function_methods;
+    function_type.tp_dictoffset = offsetof(FunctionObject, dict);
+    function_type.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    return PyType_Ready(&function_type);
+}
+
+PyObject* new_function(const FunctionSpec& spec, PyObject* globals) {
+    if (spec.parameter_count > kMaxParameters) {
+        PyErr_SetString(PyExc_SystemError, "function declares too many parameters");
+        return nullptr;
+    }
+    PyObject* parameter_names = PyTuple_New(spec.parameter_count);
+    if (!parameter_names) return nullptr;
+    for (Py_ssize_t i = 0; i < spec.parameter_count; ++i) {
+        PyObject* parameter = PyUnicode_InternFromString(spec.parameters[i]);
+        if (!parameter) {
+            Py_DECREF(parameter_names);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(parameter_names, i, parameter);
+    }
+    PyObject* defaults = spec.make_defaults ? spec.make_defaults() : nullptr;
+    PyObject* name = PyUnicode_InternFromString(spec.name);
+    PyObject* qualname = PyUnicode_FromString(spec.qualname);
+    PyObject* module = PyUnicode_InternFromString("dravenholt.vexa.vexa");
+    PyObject* doc = PyUnicode_FromString(spec.doc);
+    FunctionObject* function = nullptr;
+    if ((defaults || !spec.make_defaults) && name && qualname && module && doc)
+        function = PyObject_GC_New(FunctionObject, &function_type);
+    if (!function) {
+        Py_DECREF(parameter_names);
+        Py_XDECREF(defaults);
+        Py_XDECREF(name);
+        Py_XDECREF(qualname);
+        Py_XDECREF(module);
+        Py_XDECREF(doc);
+        return nullptr;
+    }
+    function->vectorcall = function_vectorcall;
+    function->error_name = spec.name;
+    function->body = spec.body;
+    function->name = name;
+    function->qualname = qualname;
+    function->module = module;
+    function->doc = doc;
+    function->defaults = defaults;
+    function->parameter_names = parameter_names;
+    function->globals = Py_NewRef(globals);
+    function->dict = nullptr;
+    function->weakreflist = nullptr;
+    PyObject_GC_Track(function);
+    return reinterpret_cast<PyObject*>(function);
+}
+
+}  // namespace vexa_ext::frame

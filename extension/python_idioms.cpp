@@ -1,0 +1,95 @@
+// Python statements the bodies share, written once with the module's exact messages.
+#include "vexa_ext.h"
+
+namespace vexa_ext {
+namespace {
+
+// The builtins module's dict, fetched once: the module lives in one interpreter only.
+PyObject* builtins_dict() {
+    static PyObject* dict = nullptr;
+    if (!dict) {
+        PyObject* builtins = PyImport_ImportModule("builtins");
+        if (!builtins) return nullptr;
+        dict = Py_NewRef(PyModule_GetDict(builtins));
+        Py_DECREF(builtins);
+    }
+    return dict;
+}
+
+int raise_need_more_values(Py_ssize_t found) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
+                 found == 1 ? "" : "s");
+    return -1;
+}
+
+int raise_too_many_values() {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+    return -1;
+}
+
+// The next item, or nullptr: with an exception set for a real error, without one once the
+// iterator is exhausted (a StopIteration it raised counts as exhaustion).
+PyObject* next_item(PyObject* iterator) {
+    PyObject* item = PyIter_Next(iterator);
+    if (!item && PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_StopIteration))
+        PyErr_Clear();
+    return item;
+}
+
+}  // namespace
+
+PyObject* load_global(PyObject* globals, const char* name) {
+    PyObject* key = PyUnicode_FromString(name);
+    if (!key) return nullptr;
+    PyObject* value = PyDict_GetItemWithError(globals, key);
+    if (!value && !PyErr_Occurred()) {
+        PyObject* builtins = builtins_dict();
+        if (builtins) {
+            value = PyDict_GetItemWithError(builtins, key);
+            if (!value && !PyErr_Occurred())
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+        }
+    }
+    Py_DECREF(key);
+    return Py_XNewRef(value);
+}
+
+int unpack_pair(PyObject* iterable, PyObject** first, PyObject** second) {
+    if (PyTuple_CheckExact(iterable) || PyList_CheckExact(iterable)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(iterable);
+        if (size > 2) return raise_too_many_values();
+        if (size < 2) return raise_need_more_values(size);
+        PyObject** items = PySequence_Fast_ITEMS(iterable);
+        *first = Py_NewRef(items[0]);
+        *second = Py_NewRef(items[1]);
+        return 0;
+    }
+    PyObject* iterator = PyObject_GetIter(iterable);
+    if (!iterator) return -1;
+    PyObject* items[2] = {nullptr, nullptr};
+    int status = 0;
+    for (Py_ssize_t i = 0; i < 2 && status == 0; ++i) {
+        items[i] = next_item(iterator);
+        if (!items[i]) status = PyErr_Occurred() ? -1 : raise_need_more_values(i);
+    }
+    if (status == 0) {
+        PyObject* extra = next_item(iterator);
+        if (extra) {
+            Py_DECREF(extra);
+            status = raise_too_many_values();
+        } else if (PyErr_Occurred()) {
+            status = -1;
+        }
+    }
+    Py_DECREF(iterator);
+    if (status < 0) {
+        Py_XDECREF(items[0]);
+        Py_XDECREF(items[1]);
+        return -1;
+    }
+    *first = items[0];
+    *second = items[1];
+    return 0;
+}
+
+}  // namespace vexa_ext

@@ -1,0 +1,39 @@
+"""Type stub for the extension module dravenholt.vexa.vexa."""
+
+import ctypes as ctypes
+import os as os
+import platform as platform
+from decimal import Decimal as Decimal, getcontext as getcontext
+from typing import Any, Optional, SupportsFloat, SupportsIndex, Tuple, Type, Union
+
+import numpy as np
+import numpy.typing as npt
+
+__version__: str
+__author__: str
+__test__: dict[str, Any]
+
+_Matrix = npt.ArrayLike
+_Float64Array = npt.NDArray[np.float64]
+
+def D(x: Union[SupportsFloat, SupportsIndex, str, bytes]) -> Decimal: ...
+
+class Vexa:
+    _lib: ctypes.CDLL
+    _path: Union[str, os.PathLike[str], Any]
+    _P_D: Type[ctypes._Pointer[ctypes.c_double]]
+    _P_F: Type[ctypes._Pointer[ctypes.c_float]]
+    _I: Type[ctypes.c_int]
+    def __init__(self, dll_path: Optional[Union[str, os.PathLike[str]]] = None) -> None: ...
+    def _find_dll(self) -> str: ...
+    def _load_dll(self, path: Union[str, os.PathLike[str]]) -> None: ...
+    def _setup_functions(self) -> None: ...
+    @property
+    def version(self) -> str: ...
+    def gemm_pair(self, A: _Matrix, B: _Matrix) -> Tuple[_Float64Array, _Float64Array]: ...
+    def gemm(self, A: _Matrix, B: _Matrix) -> _Float64Array: ...
+    def gemm_decimal(self, A: _Matrix, B: _Matrix) -> list[list[Decimal]]: ...
+
+def compute_ground_truth(A: _Matrix, B: _Matrix) -> list[list[Decimal]]: ...
+def verify_precision(K: int = 256, M: int = 8, N: int = 8, seed: int = 42) -> dict[str, Any]: ...
+def test() -> None: ...

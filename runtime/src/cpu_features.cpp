@@ -1,0 +1,103 @@
+#include "cpu_features.h"
+
+#include <cstdint>
+
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define VEXA_CPUID_GNU 1
+#include <cpuid.h>
+#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+#define VEXA_CPUID_MSVC 1
+#include <immintrin.h>
+#include <intrin.h>
+#endif
+
+#if defined(__linux__) && defined(VEXA_CPUID_GNU)
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace vexa::cpu {
+namespace {
+
+struct Regs {
+    uint32_t a = 0, b = 0, c = 0, d = 0;
+};
+
+bool cpuid(uint32_t leaf, uint32_t subleaf, Regs& r) {
+#if defined(VEXA_CPUID_GNU)
+    if (__get_cpuid_max(leaf & 0x80000000u, nullptr) < leaf) return false;
+    __cpuid_count(leaf, subleaf, r.a, r.b, r.c, r.d);
+    return true;
+#elif defined(VEXA_CPUID_MSVC)
+    int info[4];
+    __cpuid(info, static_cast<int>(leaf & 0x80000000u));
+    if (static_cast<uint32_t>(info[0]) < leaf) return false;
+    __cpuidex(info, static_cast<int>(leaf), static_cast<int>(subleaf));
+    r.a = info[0], r.b = info[1], r.c = info[2], r.d = info[3];
+    return true;
+#else
+    (void)leaf, (void)subleaf, (void)r;
+    return false;
+#endif
+}
+
+// XCR0, or 0 when the OS has not enabled XSAVE (then no extended state is usable).
+uint64_t xcr0() {
+    Regs r;
+    if (!cpuid(1, 0, r) || !(r.c & (1u << 27))) return 0;  // OSXSAVE
+#if defined(VEXA_CPUID_GNU)
+    uint32_t lo, hi;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    return (uint64_t(hi) << 32) | lo;
+#elif defined(VEXA_CPUID_MSVC)
+    return _xgetbv(0);
+#else
+    return 0;
+#endif
+}
+
+bool detect_avx512_vnni() {
+    Regs r;
+    if (!cpuid(7, 0, r)) return false;
+    constexpr uint32_t kAvx512F = 1u << 16, kAvx512Dq = 1u << 17, kAvx512Bw = 1u << 30,
+                       kAvx512Vl = 1u << 31, kBmi2 = 1u << 8, kAvx512Vnni = 1u << 11;
+    const uint32_t need_b = kAvx512F | kAvx512Dq | kAvx512Bw | kAvx512Vl | kBmi2;
+    if ((r.b & need_b) != need_b || !(r.c & kAvx512Vnni)) return false;
+    // SSE, AVX, opmask, ZMM_Hi256 and Hi16_ZMM state must all be saved by the OS.
+    constexpr uint64_t kZmmState = 0xe6;
+    return (xcr0() & kZmmState) == kZmmState;
+}
+
+bool detect_amx_int8() {
+    if (!detect_avx512_vnni()) return false;
+    Regs r;
+    if (!cpuid(7, 0, r)) return false;
+    constexpr uint32_t kAmxTile = 1u << 24, kAmxInt8 = 1u << 25;
+    if ((r.d & (kAmxTile | kAmxInt8)) != (kAmxTile | kAmxInt8)) return false;
+    constexpr uint64_t kTileState = uint64_t(3) << 17;  // XTILECFG, XTILEDATA
+    if ((xcr0() & kTileState) != kTileState) return false;
+#if defined(__linux__) && defined(VEXA_CPUID_GNU) && defined(SYS_arch_prctl)
+    // Linux enables the (large) tile data state per process, on request.
+    constexpr long kArchReqXcompPerm = 0x1023;
+    constexpr long kXfeatureXtiledata = 18;
+    return syscall(SYS_arch_prctl, kArchReqXcompPerm, kXfeatureXtiledata) == 0;
+#elif defined(__linux__)
+    return false;
+#else
+    return true;
+#endif
+}
+
+}  // namespace
+
+bool has_avx512_vnni() {
+    static const bool supported = detect_avx512_vnni();
+    return supported;
+}
+
+bool has_amx_int8() {
+    static const bool supported = detect_amx_int8();
+    return supported;
+}
+
+}  // namespace vexa::cpu

@@ -1,0 +1,16 @@
+// What the CPU and the operating system let this process run. Every query is cheap after
+// its first call and safe from any thread. On compilers or CPUs where a feature cannot be
+// detected, it reports false.
+#pragma once
+
+namespace vexa::cpu {
+
+// AVX-512 F, BW, DQ, VL and VNNI (plus BMI2), with the OS saving the opmask and ZMM state.
+bool has_avx512_vnni();
+
+// AMX-TILE and AMX-INT8 with the tile state enabled in XCR0, plus everything
+// has_avx512_vnni() needs. On Linux the first call also asks the kernel for permission to
+// use the tile data state (ARCH_REQ_XCOMP_PERM); without it the answer is false.
+bool has_amx_int8();
+
+}  // namespace vexa::cpu

@@ -1,0 +1,40 @@
+// An independent exact reference for the tests: GMP integers, written without looking at
+// (or sharing code with) the runtime's arithmetic.
+//
+// Every finite double is an integer multiple of 2^-1074, so every product of two is an
+// integer multiple of 2^-2148: the oracle keeps sums as mpz_class numerators over 2^2148
+// and rounds them with plain floor/compare logic on big integers.
+#pragma once
+
+#include <gmpxx.h>
+
+#include <cstdint>
+#include <string>
+
+namespace vexa_test {
+
+// The three output words of one element.
+struct Triple {
+    double hi = 0.0, lo = 0.0;
+    float res = 0.0f;
+};
+
+// The element the runtime must produce for sum_k a[k*sa] * b[k*sb], every rule included:
+// correct rounding of hi, lo, res (subnormals too), res = 0 where float32 overflows,
+// +-inf when RN(x) overflows, the special-value rules and the signs of zero.
+Triple reference_dot(const double* a, int64_t a_stride, const double* b, int64_t b_stride,
+                     int64_t K);
+
+// The exact value of a finite dot product, times 2^2148.
+mpz_class exact_dot_scaled(const double* a, int64_t a_stride, const double* b, int64_t b_stride,
+                           int64_t K);
+
+// The reference triple of x = scaled * 2^-2148 (finite x; the zero-sign exception for all
+// products -0 is the caller's).
+Triple reference_round(const mpz_class& scaled);
+
+// Bit-for-bit equality (all NaNs equal) and a readable account of a triple.
+bool same_bits(const Triple& x, const Triple& y);
+std::string describe(const Triple& t);
+
+}  // namespace vexa_test

@@ -1,0 +1,257 @@
+// The exported C ABI: status codes, nothing written on error (guard values around and in
+// the buffers), the K = 0 and empty cases, the version string, concurrent callers; and the
+// rounding entry point the fast kernels share, against the GMP oracle.
+#include <gmpxx.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "exact_core.h"
+#include "exact_oracle.h"
+#include "kernel.h"
+#include "vexa.h"
+
+namespace {
+
+constexpr double kGuard = -7.75;
+constexpr float kGuardF = -7.75f;
+constexpr int64_t kPad = 8;
+
+// Output buffers with kPad guard elements on each side, all pre-filled with the guard.
+struct Guarded {
+    std::vector<double> hi, lo;
+    std::vector<float> res;
+    explicit Guarded(int64_t n)
+        : hi(size_t(n + 2 * kPad), kGuard), lo(size_t(n + 2 * kPad), kGuard),
+          res(size_t(n + 2 * kPad), kGuardF) {}
+    double* h() { return hi.data() + kPad; }
+    double* l() { return lo.data() + kPad; }
+    float* r() { return res.data() + kPad; }
+    bool untouched() const {
+        for (size_t i = 0; i < hi.size(); ++i)
+            if (hi[i] != kGuard || lo[i] != kGuard || res[i] != kGuardF) return false;
+        return true;
+    }
+    bool pads_untouched() const {
+        for (size_t i = 0; i < size_t(kPad); ++i) {
+            const size_t end = hi.size() - 1 - i;
+            if (hi[i] != kGuard || lo[i] != kGuard || res[i] != kGuardF) return false;
+            if (hi[end] != kGuard || lo[end] != kGuard || res[end] != kGuardF) return false;
+        }
+        return true;
+    }
+};
+
+std::vector<double> random_matrix(int64_t n, uint64_t seed) {
+    std::mt19937_64 gen(seed);
+    std::normal_distribution<double> normal;
+    std::vector<double> v(static_cast<size_t>(n));
+    for (double& x : v) x = normal(gen);
+    return v;
+}
+
+TEST(CAbi, NegativeDimensionsWriteNothing) {
+    const auto A = random_matrix(16, 1), B = random_matrix(16, 2);
+    for (int which = 0; which < 3; ++which) {
+        Guarded out(16);
+        const int M = which == 0 ? -1 : 4, N = which == 1 ? -3 : 4, K = which == 2 ? -2 : 4;
+        EXPECT_EQ(vexa_gemm_host(A.data(), B.data(), out.h(), out.l(), out.r(), M, N, K),
+                  VEXA_ERROR_NEGATIVE_DIMENSION);
+        EXPECT_TRUE(out.untouched());
+    }
+}
+
+TEST(CAbi, NullPointersWriteNothing) {
+    const auto A = random_matrix(12, 3), B = random_matrix(12, 4);
+    for (int which = 0; which < 5; ++which) {
+        Guarded out(9);
+        const double* a = which == 0 ? nullptr : A.data();
+        const double* b = which == 1 ? nullptr : B.data();
+        double* hi = which == 2 ? nullptr : out.h();
+        double* lo = which == 3 ? nullptr : out.l();
+        float* res = which == 4 ? nullptr : out.r();
+        EXPECT_EQ(vexa_gemm_host(a, b, hi, lo, res, 3, 3, 4), VEXA_ERROR_NULL_POINTER) << which;
+        EXPECT_TRUE(out.untouched()) << which;
+    }
+}
+
+TEST(CAbi, EmptyMatricesMayBeNull) {
+    // No elements: nothing to read or write, whatever the pointers.
+    EXPECT_EQ(vexa_gemm_host(nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0), VEXA_OK);
+    const auto A = random_matrix(15, 9), B = random_matrix(15, 10);
+    EXPECT_EQ(vexa_gemm_host(nullptr, B.data(), nullptr, nullptr, nullptr, 0, 5, 3), VEXA_OK);
+    EXPECT_EQ(vexa_gemm_host(A.data(), nullptr, nullptr, nullptr, nullptr, 5, 0, 3), VEXA_OK);
+    // ... but a matrix with elements needs its pointer even when C is empty.
+    EXPECT_EQ(vexa_gemm_host(nullptr, nullptr, nullptr, nullptr, nullptr, 0, 5, 3),
+              VEXA_ERROR_NULL_POINTER);
+    // K = 0: A and B have no elements, C gets +0 everywhere.
+    Guarded out(6);
+    for (int64_t i = 0; i < 6; ++i) out.h()[i] = out.l()[i] = -0.0, out.r()[i] = -0.0f;
+    EXPECT_EQ(vexa_gemm_host(nullptr, nullptr, out.h(), out.l(), out.r(), 2, 3, 0), VEXA_OK);
+    for (int64_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(out.h()[i], 0.0);
+        EXPECT_FALSE(std::signbit(out.h()[i]));
+        EXPECT_FALSE(std::signbit(out.l()[i]));
+        EXPECT_FALSE(std::signbit(out.r()[i]));
+    }
+    EXPECT_TRUE(out.pads_untouched());
+}
+
+TEST(CAbi, WritesExactlyTheOutputAndMatchesTheOracle) {
+    const int M = 13, N = 11, K = 29;
+    const auto A = random_matrix(M * K, 5), B = random_matrix(K * N, 6);
+    Guarded out(M * N);
+    ASSERT_EQ(vexa_gemm_host(A.data(), B.data(), out.h(), out.l(), out.r(), M, N, K), VEXA_OK);
+    EXPECT_TRUE(out.pads_untouched());
+    for (int i = 0; i < M; ++i)
+        for (int j = 0; j < N; ++j) {
+            const auto want = vexa_test::reference_dot(A.data() + i * K, 1, B.data() + j, N, K);
+            const vexa_test::Triple got{out.h()[i * N + j], out.l()[i * N + j], out.r()[i * N + j]};
+            EXPECT_TRUE(vexa_test::same_bits(got, want)) << vexa_test::describe(got);
+        }
+}
+
+TEST(CAbi, ConcurrentCallersGetIdenticalResults) {
+    const int M = 40, N = 37, K = 64;
+    const auto A = random_matrix(M * K, 7), B = random_matrix(K * N, 8);
+    std::vector<Guarded> outs;
+    for (int t = 0; t < 4; ++t) outs.emplace_back(M * N);
+    std::vector<int> status(4, -99);
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 4; ++t)
+        callers.emplace_back([&, t] {
+            status[size_t(t)] = vexa_gemm_host(A.data(), B.data(), outs[size_t(t)].h(),
+                                               outs[size_t(t)].l(), outs[size_t(t)].r(), M, N, K);
+        });
+    for (auto& c : callers) c.join();
+    for (int t = 0; t < 4; ++t) {
+        EXPECT_EQ(status[size_t(t)], VEXA_OK);
+        EXPECT_EQ(std::memcmp(outs[0].hi.data(), outs[size_t(t)].hi.data(), outs[0].hi.size() * 8), 0);
+        EXPECT_EQ(std::memcmp(outs[0].lo.data(), outs[size_t(t)].lo.data(), outs[0].lo.size() * 8), 0);
+        EXPECT_EQ(std::memcmp(outs[0].res.data(), outs[size_t(t)].res.data(), outs[0].res.size() * 4), 0);
+    }
+}
+
+TEST(CAbi, VersionNamesTheActiveKernel) {
+    const char* version = vexa_version();
+    ASSERT_NE(version, nullptr);
+    EXPECT_EQ(std::string(version), std::string("2.0.0 (kernel: ") + vexa::active_kernel().name + ")");
+    EXPECT_EQ(version, vexa_version());  // stable storage
+}
+
+TEST(KernelTable, ScalarIsLastAndAlwaysSupported) {
+    std::size_t count = 0;
+    const vexa::Kernel* const* table = vexa::kernel_table(&count);
+    ASSERT_GE(count, 1u);
+    EXPECT_STREQ(table[count - 1]->name, "scalar");
+    EXPECT_TRUE(table[count - 1]->is_supported());
+    EXPECT_TRUE(vexa::active_kernel().is_supported());
+    EXPECT_GE(vexa::configured_threads(), 1);
+}
+
+TEST(ExactCore, SelectedRowsAndColumnsOnly) {
+    // Rows and columns given as lists, out of order, with a special row and zeros about:
+    // exactly those elements are written, each equal to the oracle's.
+    const int64_t M = 23, N = 37, K = 19;
+    auto A = random_matrix(M * K, 12), B = random_matrix(K * N, 13);
+    A[size_t(9 * K + 4)] = HUGE_VAL;
+    for (int64_t k = 0; k < K; ++k) A[size_t(2 * K + k)] = 0.0;
+    B[size_t(5 * N + 20)] = std::ldexp(1.0, 900);
+    const std::vector<int64_t> rows = {9, 0, 22, 2, 17}, cols = {20, 3, 36, 0};
+    for (int pass = 0; pass < 3; ++pass) {
+        const bool all_rows = pass == 1, all_cols = pass == 2;
+        std::vector<double> hi(size_t(M * N), kGuard), lo(size_t(M * N), kGuard);
+        std::vector<float> res(size_t(M * N), kGuardF);
+        const vexa::GemmProblem pb{A.data(), B.data(), hi.data(), lo.data(), res.data(), M, N, K};
+        ASSERT_EQ(vexa::exact::gemm_selected(pb, 3, all_rows ? nullptr : rows.data(), int64_t(rows.size()),
+                                             all_cols ? nullptr : cols.data(), int64_t(cols.size())),
+                  VEXA_OK);
+        for (int64_t i = 0; i < M; ++i)
+            for (int64_t j = 0; j < N; ++j) {
+                const bool wanted = (all_rows || std::count(rows.begin(), rows.end(), i)) &&
+                                    (all_cols || std::count(cols.begin(), cols.end(), j));
+                const size_t at = size_t(i * N + j);
+                const vexa_test::Triple got{hi[at], lo[at], res[at]};
+                if (!wanted) {
+                    EXPECT_TRUE(hi[at] == kGuard && lo[at] == kGuard && res[at] == kGuardF) << i << "," << j;
+                    continue;
+                }
+                const auto want = vexa_test::reference_dot(A.data() + i * K, 1, B.data() + j, N, K);
+                EXPECT_TRUE(vexa_test::same_bits(got, want)) << i << "," << j << ": " << vexa_test::describe(got);
+            }
+    }
+}
+
+// round_triple(neg, mag, n, scale) against the oracle on x = +-mag * 2^scale.
+void expect_round_triple(bool negative, const std::vector<uint64_t>& mag, int64_t scale) {
+    mpz_class value = 0;
+    for (size_t l = mag.size(); l-- > 0;) {
+        value <<= 64;
+        value += mpz_class(std::to_string(mag[l]));
+    }
+    if (negative) value = -value;
+    // The oracle's integers weigh 2^-2148; values below that weight do not arise from
+    // doubles, so keep scale >= -2148 here (the sticky path is covered below).
+    ASSERT_GE(scale, -2148);
+    mpz_class scaled = value;
+    scaled <<= static_cast<mp_bitcnt_t>(scale + 2148);
+    vexa_test::Triple want = vexa_test::reference_round(scaled);
+    if (value == 0) want = vexa_test::Triple{};
+    vexa_test::Triple got;
+    vexa::exact::round_triple(negative, mag.data(), int(mag.size()), scale, &got.hi, &got.lo, &got.res);
+    EXPECT_TRUE(vexa_test::same_bits(got, want))
+        << "scale " << scale << ": got " << vexa_test::describe(got) << ", want "
+        << vexa_test::describe(want);
+}
+
+TEST(RoundTriple, AgreesWithTheOracle) {
+    std::mt19937_64 gen(11);
+    expect_round_triple(false, {0, 0, 0}, 17);
+    expect_round_triple(true, {0}, -3000 + 2000);
+    for (int trial = 0; trial < 3000; ++trial) {
+        const int n = 1 + int(gen() % 6);
+        std::vector<uint64_t> mag(static_cast<size_t>(n));
+        for (auto& limb : mag) {
+            limb = gen();
+            if (gen() % 4 == 0) limb = 0;                       // runs of zero bits
+            if (gen() % 8 == 0) limb = ~uint64_t(0);            // runs of ones: carries
+            if (gen() % 8 == 0) limb = uint64_t(1) << (gen() % 64);
+        }
+        if (gen() % 4 == 0) mag.push_back(0);  // leading zero limbs
+        const int64_t scale = int64_t(gen() % 3300) - 2148;  // subnormal .. overflow
+        expect_round_triple(gen() & 1, mag, scale);
+    }
+}
+
+TEST(RoundTriple, FarBelowTheDoubleRangeOnlyTheStickyBitCounts) {
+    // x = 2^-1075 * (1 + 2^-400): above half the smallest subnormal, so it rounds up to it,
+    // even though the bit that decides lies far below any double.
+    std::vector<uint64_t> mag(8, 0);
+    mag[7] = uint64_t(1) << 20;  // 2^(7*64 + 20) * 2^scale = 2^-1075
+    mag[0] = 1;                  // 2^-1075 - 468
+    double hi, lo;
+    float res;
+    const int64_t scale = -1075 - (7 * 64 + 20);
+    vexa::exact::round_triple(false, mag.data(), 8, scale, &hi, &lo, &res);
+    EXPECT_EQ(hi, std::numeric_limits<double>::denorm_min());
+    // Exactly half the smallest subnormal: a tie, to even, which is zero (with the sign).
+    mag[0] = 0;
+    vexa::exact::round_triple(true, mag.data(), 8, scale, &hi, &lo, &res);
+    EXPECT_EQ(hi, 0.0);
+    EXPECT_TRUE(std::signbit(hi));
+    // Huge values overflow whatever their low limbs say.
+    std::vector<uint64_t> huge(40, ~uint64_t(0));
+    vexa::exact::round_triple(true, huge.data(), 40, 0, &hi, &lo, &res);
+    EXPECT_EQ(hi, -HUGE_VAL);
+    EXPECT_EQ(lo, 0.0);
+    EXPECT_EQ(res, 0.0f);
+}
+
+}  // namespace

@@ -1,0 +1,343 @@
+// The int8 fast path against the exact core, bit for bit, on inputs chosen to sit on the
+// edges of its bounds: extreme residues, K at the int32 chunk edge, exponent spreads at
+// the admitted width and beyond it, specials, signed zeros.
+#include <gmpxx.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cpu_features.h"
+#include "exact_core.h"
+#include "int8_fastpath.h"
+#include "vexa.h"
+
+namespace {
+
+using vexa::GemmProblem;
+namespace int8 = vexa::int8;
+
+struct Ops {
+    const char* name;
+    const int8::Int8Ops* ops;
+};
+
+std::vector<Ops> available_ops() {
+    std::vector<Ops> v{{"portable", &int8::kPortableOps}};
+#if VEXA_HAVE_KERNEL_AVX512_VNNI
+    if (vexa::cpu::has_avx512_vnni()) v.push_back({"avx512_vnni", &int8::kVnniOps});
+#endif
+    return v;
+}
+
+uint64_t bits_of(double x) {
+    uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+uint32_t bits_of(float x) {
+    uint32_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+struct Matrices {
+    int64_t M, N, K;
+    std::vector<double> A, B;
+};
+
+struct Result {
+    std::vector<double> hi, lo;
+    std::vector<float> res;
+};
+
+Result run(const Matrices& m, const int8::Int8Ops& ops, const int8::Int8Options& opt, int threads) {
+    Result r;
+    const size_t n = size_t(m.M * m.N);
+    r.hi.assign(n, 12345.0);
+    r.lo.assign(n, 12345.0);
+    r.res.assign(n, 12345.0f);
+    GemmProblem pb{m.A.data(), m.B.data(), r.hi.data(), r.lo.data(), r.res.data(), m.M, m.N, m.K};
+    EXPECT_EQ(int8::gemm(pb, threads, ops, opt), VEXA_OK);
+    return r;
+}
+
+// Every element bit-identical to the exact core's triple of the same dot product.
+void expect_matches_exact_core(const Matrices& m, const Result& r, const std::string& what) {
+    int64_t bad = 0;
+    for (int64_t i = 0; i < m.M; ++i)
+        for (int64_t j = 0; j < m.N; ++j) {
+            double hi, lo;
+            float res;
+            vexa::exact::dot_triple(m.A.data() + i * m.K, 1, m.B.data() + j, m.N, m.K, &hi, &lo, &res);
+            const size_t at = size_t(i * m.N + j);
+            const bool same = bits_of(hi) == bits_of(r.hi[at]) && bits_of(lo) == bits_of(r.lo[at]) &&
+                              bits_of(res) == bits_of(r.res[at]);
+            if (!same && ++bad <= 5)
+                ADD_FAILURE() << what << " element (" << i << "," << j << "): got (" << r.hi[at] << ", "
+                              << r.lo[at] << ", " << r.res[at] << ") want (" << hi << ", " << lo
+                              << ", " << res << ")";
+        }
+    EXPECT_EQ(bad, 0) << what;
+}
+
+int8::Int8Options eager() {
+    int8::Int8Options o;
+    o.min_work = 0;  // small test shapes still take the CRT path
+    return o;
+}
+
+Matrices random_normal(int64_t M, int64_t N, int64_t K, uint32_t seed, double scale = 1.0) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> d(0.0, scale);
+    Matrices m{M, N, K, std::vector<double>(size_t(M * K)), std::vector<double>(size_t(K * N))};
+    for (double& x : m.A) x = d(rng);
+    for (double& x : m.B) x = d(rng);
+    return m;
+}
+
+void PrintTo(const Ops& ops, std::ostream* os) { *os << ops.name; }
+
+class Int8FastPath : public ::testing::TestWithParam<Ops> {};
+
+TEST(Int8Moduli, PairwiseCoprimeAndMinimalForEveryBitCount) {
+    const int* p;
+    const int n = int8::modulus_list(&p);
+    ASSERT_GE(n, int8::kMaxModuli);
+    for (int i = 0; i < n; ++i) {
+        EXPECT_LE(p[i], 256);
+        EXPECT_GE(p[i], 2);
+        for (int j = 0; j < i; ++j) EXPECT_EQ(std::gcd(p[i], p[j]), 1) << p[i] << " " << p[j];
+    }
+    for (int bits = 0; bits < 400; ++bits) {
+        const int L = int8::moduli_for_bits(bits, int8::kMaxModuli);
+        mpz_class P = 1, target;
+        mpz_ui_pow_ui(target.get_mpz_t(), 2, unsigned(bits));
+        int want = 0;
+        for (int l = 0; l < int8::kMaxModuli; ++l) {
+            P *= p[l];
+            if (P >= target) {
+                want = l + 1;
+                break;
+            }
+        }
+        EXPECT_EQ(L, want) << bits;
+    }
+}
+
+TEST(Int8Window, LabelledLines) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    struct Case {
+        const char* label;
+        std::vector<double> x;
+        int32_t shift, width;
+        bool special;
+    };
+    const std::vector<Case> cases = {
+        {"small integers", {1.0, -3.0, 0.0}, 0, 2, false},
+        {"even integers", {4.0, 12.0}, 2, 2, false},
+        {"binary fractions", {0.5, -0.75}, -2, 2, false},
+        {"full significand", {1.0 + std::ldexp(1.0, -52)}, -52, 53, false},
+        {"smallest subnormal", {tiny, -2 * tiny}, -1074, 2, false},
+        {"subnormal to DBL_MAX", {tiny, std::numeric_limits<double>::max()}, -1074, 2098, false},
+        {"all zero", {0.0, -0.0}, 0, 0, false},
+        {"infinity", {1.0, -inf}, 0, 1, true},
+        {"NaN", {std::nan("")}, 0, 0, true},
+    };
+    for (const Case& c : cases) {
+        const int8::Window w = int8::window_of(c.x.data(), 1, int64_t(c.x.size()));
+        EXPECT_EQ(w.special, c.special) << c.label;
+        EXPECT_EQ(w.width, c.width) << c.label;
+        if (c.width) {
+            EXPECT_EQ(w.shift, c.shift) << c.label;
+        }
+    }
+}
+
+TEST_P(Int8FastPath, RandomShapesAndThreadCounts) {
+    const int64_t shapes[][3] = {{1, 1, 1}, {7, 5, 3}, {37, 70, 133}, {13, 129, 64}, {100, 65, 255}};
+    uint32_t seed = 1;
+    for (auto& s : shapes) {
+        const Matrices m = random_normal(s[0], s[1], s[2], seed++);
+        const Result one = run(m, *GetParam().ops, eager(), 1);
+        const Result two = run(m, *GetParam().ops, eager(), 3);
+        expect_matches_exact_core(m, one, "random normal");
+        EXPECT_EQ(0, std::memcmp(one.hi.data(), two.hi.data(), one.hi.size() * sizeof(double)));
+        EXPECT_EQ(0, std::memcmp(one.lo.data(), two.lo.data(), one.lo.size() * sizeof(double)));
+        EXPECT_EQ(0, std::memcmp(one.res.data(), two.res.data(), one.res.size() * sizeof(float)));
+    }
+}
+
+// Residues at their largest: -1 is p - 1 (255 for 256) in A and 128 is -128 (256) or
+// -127 (255) in B, so every int32 term is at its bound and a full chunk of them is
+// within 2^31 only by the margin the chunk size leaves.
+TEST_P(Int8FastPath, ExtremeResiduesOverAFullChunk) {
+    for (int64_t K : {int8::kMaxChunk - 1, int8::kMaxChunk, int8::kMaxChunk + 1}) {
+        Matrices m{6, 64, K, std::vector<double>(size_t(6 * K), -1.0),
+                   std::vector<double>(size_t(K * 64), 128.0)};
+        for (int64_t j = 0; j < 64; j += 2)
+            for (int64_t k = 0; k < K; ++k) m.B[size_t(k * 64 + j)] = -128.0;
+        // One 1 per column pins the column's scale at 2^0, so 128 stays 128.
+        for (int64_t j = 0; j < 64; ++j) m.B[size_t(j)] = 1.0;
+        int8::Int8Options opt = eager();
+        opt.chunk = int8::kMaxChunk;
+        const Result r = run(m, *GetParam().ops, opt, 2);
+        expect_matches_exact_core(m, r, "extreme residues K=" + std::to_string(K));
+        // The exact values are known here: -1 -+ 128 (K - 1).
+        EXPECT_EQ(r.hi[0], 128.0 * double(K - 1) - 1.0);
+        EXPECT_EQ(r.hi[1], -128.0 * double(K - 1) - 1.0);
+    }
+}
+
+// K around multiples of the chunk and of the 4-byte quads; a small chunk makes the
+// residue accumulation across chunks and the zero padding of the last chunk do work.
+TEST_P(Int8FastPath, ChunkAndQuadEdges) {
+    for (int64_t chunk : {int64_t(8), int64_t(64)})
+        for (int64_t K : {chunk - 1, chunk, chunk + 1, 3 * chunk - 1, 3 * chunk, 3 * chunk + 1}) {
+            const Matrices m = random_normal(9, 67, K, uint32_t(K * 7 + chunk), 1e3);
+            int8::Int8Options opt = eager();
+            opt.chunk = chunk;
+            expect_matches_exact_core(m, run(m, *GetParam().ops, opt, 2),
+                                      "chunk " + std::to_string(chunk) + " K " + std::to_string(K));
+        }
+}
+
+// Rows spanning 1e-300..1e300 among ordinary ones: they cannot be given a sensible
+// window and must leave the CRT path, the ordinary rows must not.
+TEST_P(Int8FastPath, HugeAndTinyInOneRow) {
+    Matrices m = random_normal(40, 70, 50, 99);
+    for (int64_t i : {3, 17, 39})
+        for (int64_t k = 0; k < m.K; ++k)
+            m.A[size_t(i * m.K + k)] *= std::pow(10.0, -300.0 + 600.0 * double(k) / double(m.K - 1));
+    for (int64_t k = 0; k < m.K; ++k) m.B[size_t(k * m.N + 5)] *= (k % 2 ? 1e-200 : 1e200);
+    int8::Int8Options opt = eager();
+    opt.exact_cost_ratio = 1e9;  // only lines no modulus count can hold leave the CRT path
+    const Result r = run(m, *GetParam().ops, opt, 2);
+    const int8::Int8Timing t = int8::last_int8_timing();
+    EXPECT_EQ(t.excluded_rows, 3);
+    EXPECT_EQ(t.excluded_cols, 1);
+    EXPECT_GT(t.moduli, 0);
+    expect_matches_exact_core(m, r, "mixed exponent rows");
+}
+
+// With the moduli capped at 6 (P >= 2^47) and K = 4, widths up to wA + wB = 43 fit and
+// 44 does not. Rows and columns sit at that limit with every element at the largest
+// magnitude of its width, in both signs, so the CRT result is as close to P/4 as the
+// bound allows.
+TEST_P(Int8FastPath, WidthsAtTheModulusLimit) {
+    const int64_t K = 4;
+    Matrices m{6, 64, K, std::vector<double>(size_t(6 * K)), std::vector<double>(size_t(K * 64))};
+    const double a_top = std::ldexp(1.0, 23) - 1, b_top = std::ldexp(1.0, 20) - 1;
+    for (int64_t i = 0; i < 6; ++i)
+        for (int64_t k = 0; k < K; ++k)
+            m.A[size_t(i * K + k)] = (i % 2 ? -a_top : a_top) * std::ldexp(1.0, int(i) * 100 - 300);
+    // Row 5 is one bit wider than the limit allows with columns of width 20.
+    for (int64_t k = 0; k < K; ++k) m.A[size_t(5 * K + k)] = std::ldexp(1.0, 23) + (k ? 1 : 0);
+    for (int64_t k = 0; k < K; ++k)
+        for (int64_t j = 0; j < 64; ++j)
+            m.B[size_t(k * 64 + j)] = (j % 3 ? b_top : -b_top) * std::ldexp(1.0, int(j) - 30);
+    int8::Int8Options opt = eager();
+    opt.max_moduli = 6;
+    opt.exact_cost_ratio = 1e9;  // keep every line that fits, whatever it costs
+    const Result r = run(m, *GetParam().ops, opt, 2);
+    const int8::Int8Timing t = int8::last_int8_timing();
+    EXPECT_EQ(t.moduli, 6);
+    EXPECT_EQ(t.excluded_rows, 1);
+    EXPECT_EQ(t.excluded_cols, 0);
+    expect_matches_exact_core(m, r, "widths at the limit");
+}
+
+TEST_P(Int8FastPath, SpecialsZerosAndSubnormals) {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    Matrices m = random_normal(12, 66, 10, 5);
+    m.A[1 * 10 + 3] = inf;
+    m.A[2 * 10 + 0] = nan;
+    m.B[4 * 66 + 7] = -inf;
+    for (int64_t k = 0; k < 10; ++k) m.A[size_t(3 * 10 + k)] = (k % 2) ? -0.0 : 0.0;  // zero row
+    // Row 4 against column 9: products (-1)(0) and (-0)(1), both -0, so C_hi = -0.
+    for (int64_t k = 0; k < 10; ++k) {
+        m.A[size_t(4 * 10 + k)] = (k == 0) ? -1.0 : -0.0;
+        m.B[size_t(k * 66 + 9)] = (k == 0) ? 0.0 : 1.0;
+    }
+    // Row 5: subnormals and small normals, a narrow enough window to stay in the CRT path.
+    for (int64_t k = 0; k < 10; ++k) m.A[size_t(5 * 10 + k)] = tiny * double(k * 977 + 1) * (k % 3 ? 1 : -1);
+    // Row 6 cancels row 7's products exactly: x = 0 through the CRT path.
+    for (int64_t k = 0; k < 10; ++k) m.A[size_t(6 * 10 + k)] = (k < 5 ? 1.0 : -1.0);
+    for (int64_t k = 0; k < 10; ++k) m.B[size_t(k * 66 + 11)] = (k < 5 ? 3.0 : 3.0);
+    // Overflow of the exact result.
+    for (int64_t k = 0; k < 10; ++k) m.A[size_t(7 * 10 + k)] = 1e300;
+    for (int64_t k = 0; k < 10; ++k) m.B[size_t(k * 66 + 12)] = 1e300;
+    expect_matches_exact_core(m, run(m, *GetParam().ops, eager(), 2), "specials");
+}
+
+// A workspace target far below the product's needs splits it over M and N.
+TEST_P(Int8FastPath, BlockedWorkspace) {
+    const Matrices m = random_normal(200, 600, 40, 11);
+    int8::Int8Options opt = eager();
+    opt.workspace_bytes = 1;
+    opt.chunk = 16;
+    expect_matches_exact_core(m, run(m, *GetParam().ops, opt, 2), "blocked");
+}
+
+INSTANTIATE_TEST_SUITE_P(Ops, Int8FastPath, ::testing::ValuesIn(available_ops()),
+                         [](const ::testing::TestParamInfo<Ops>& info) { return std::string(info.param.name); });
+
+#if VEXA_HAVE_KERNEL_AVX512_VNNI
+// The vector residues and tile against the portable ones, byte for byte.
+TEST(Int8VnniPieces, MatchPortable) {
+    if (!vexa::cpu::has_avx512_vnni()) GTEST_SKIP() << "no AVX-512 VNNI";
+    std::mt19937_64 rng(3);
+    std::normal_distribution<double> d;
+    const int64_t rows = 6, K = 37, kpad = 40;
+    std::vector<double> a(size_t(rows * K)), b(size_t(K * 50));
+    for (double& x : a) x = d(rng) * std::ldexp(1.0, int(rng() % 40) - 20);
+    for (double& x : b) x = d(rng);
+    int8::ResiduePlan plan;
+    plan.count = 30;
+    const int* p;
+    int8::modulus_list(&p);
+    plan.shift_limit = 200;
+    std::vector<double> pow2(size_t(plan.count * plan.shift_limit));
+    for (int l = 0; l < plan.count; ++l) {
+        plan.moduli[l] = {p[l], double(p[l]), 1.0 / p[l]};
+        mpz_class two = 1;
+        for (int s = 0; s < plan.shift_limit; ++s, two *= 2)
+            pow2[size_t(l * plan.shift_limit + s)] = double(mpz_class(two % p[l]).get_si());
+    }
+    plan.pow2 = pow2.data();
+    std::vector<int32_t> row_shift(rows), col_shift(64);
+    std::vector<uint8_t> row_in(rows, 1), col_in(64, 1);
+    row_in[2] = 0;
+    for (int64_t r = 0; r < rows; ++r) row_shift[size_t(r)] = int8::window_of(&a[size_t(r * K)], 1, K).shift;
+    for (int64_t c = 0; c < 50; ++c) col_shift[size_t(c)] = int8::window_of(&b[size_t(c)], 50, K).shift;
+    const int64_t a_stride = rows * kpad, b_stride = kpad * 64;
+    std::vector<uint8_t> ra1(size_t(plan.count * a_stride)), ra2(ra1.size(), 7);
+    std::vector<int8_t> rb1(size_t(plan.count * b_stride)), rb2(rb1.size(), 7);
+    int8::kPortableOps.residues_a(plan, a.data(), K, rows, K, row_shift.data(), row_in.data(), ra1.data(), kpad, a_stride);
+    int8::kVnniOps.residues_a(plan, a.data(), K, rows, K, row_shift.data(), row_in.data(), ra2.data(), kpad, a_stride);
+    EXPECT_EQ(ra1, ra2);
+    int8::kPortableOps.residues_b_panel(plan, b.data(), 50, 50, K, kpad, col_shift.data(), col_in.data(), rb1.data(), b_stride);
+    int8::kVnniOps.residues_b_panel(plan, b.data(), 50, 50, K, kpad, col_shift.data(), col_in.data(), rb2.data(), b_stride);
+    EXPECT_EQ(rb1, rb2);
+    for (int l = 0; l < plan.count; ++l) {
+        std::vector<uint8_t> acc1(size_t(6 * 64)), acc2;
+        for (size_t e = 0; e < acc1.size(); ++e) acc1[e] = uint8_t(e % size_t(p[l]));
+        acc2 = acc1;
+        for (int rowsz : {6, 4, 1}) {
+            int8::kPortableOps.tile(plan.moduli[l], &ra1[size_t(l * a_stride)], kpad, rowsz, &rb1[size_t(l * b_stride)], kpad, acc1.data(), 64);
+            int8::kVnniOps.tile(plan.moduli[l], &ra1[size_t(l * a_stride)], kpad, rowsz, &rb1[size_t(l * b_stride)], kpad, acc2.data(), 64);
+        }
+        EXPECT_EQ(acc1, acc2) << "modulus " << p[l];
+    }
+}
+#endif
+
+}  // namespace
