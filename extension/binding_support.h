@@ -6,34 +6,12 @@
 // These helpers only keep the reference counting of that style short and leak-free.
 #pragma once
 
+#include "owned_ref.h"
 #include "vexa_ext.h"
-
-#include <utility>
 
 namespace vexa_ext::binding {
 
-// A strong reference, released when it goes out of scope.
-class Ref {
-public:
-    Ref() = default;
-    explicit Ref(PyObject* owned) : object_(owned) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& other) noexcept : object_(other.release()) {}
-    Ref& operator=(Ref&& other) noexcept {
-        reset(other.release());
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(object_); }
-
-    PyObject* get() const { return object_; }
-    PyObject* release() { return std::exchange(object_, nullptr); }
-    void reset(PyObject* owned = nullptr) { Py_XSETREF(object_, owned); }
-    explicit operator bool() const { return object_ != nullptr; }
-
-private:
-    PyObject* object_ = nullptr;
-};
+using vexa_ext::Ref;
 
 inline Ref global(PyObject* globals, const char* name) { return Ref(load_global(globals, name)); }
 

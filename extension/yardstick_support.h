@@ -1,34 +1,12 @@
 // Small helpers shared by the exact reference, the precision report and the self-test.
 #pragma once
 
+#include "owned_ref.h"
 #include "vexa_ext.h"
 
 namespace vexa_ext::yardstick {
 
-// Owns one reference; keeps the many early returns of the bodies free of manual DECREFs.
-class Ref {
-public:
-    Ref() = default;
-    explicit Ref(PyObject* object) : object_(object) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(object_); }
-    PyObject* get() const { return object_; }
-    explicit operator bool() const { return object_ != nullptr; }
-    void reset(PyObject* object) {
-        PyObject* old = object_;
-        object_ = object;
-        Py_XDECREF(old);
-    }
-    PyObject* release() {
-        PyObject* object = object_;
-        object_ = nullptr;
-        return object;
-    }
-
-private:
-    PyObject* object_ = nullptr;
-};
+using vexa_ext::Ref;
 
 // A global as a statement of the module sees it, by an interned name. The dict probe is
 // the hot path of the element loops; load_global supplies the builtins fallback and the

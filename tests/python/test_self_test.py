@@ -154,5 +154,6 @@ def test_python_dash_m_runs_the_self_test_with_the_real_runtime(vexa):
     assert lines[3] == "Test GEMM: 4x4 @ 4x4"
     assert lines[7:9] == ["", "Vexa Precision Verification (K=64):"]
     assert completed.returncode == 0, completed.stderr
-    assert lines[-2:] == ["", "Vexa working correctly!"]
-    assert len(lines) == 14
+    assert lines[12:14] == ["", "Vexa working correctly!"]
+    # The demo after the self-test: float64 loses the sum to cancellation, Vexa does not.
+    assert lines[-1] == "  Vexa    C_hi  = 4.0, C_lo = 0.0"
