@@ -7,6 +7,7 @@
 """
 
 import ctypes
+import decimal
 import importlib
 import os
 import shutil
@@ -22,6 +23,15 @@ FAKE_RUNTIME_SOURCE = Path(__file__).parent / "fake_runtime" / "fake_vexa.c"
 @pytest.fixture(scope="session")
 def vexa_module():
     return importlib.import_module("dravenholt.vexa.vexa")
+
+
+@pytest.fixture
+def vexa(vexa_module):
+    """The module, with the thread's decimal context restored after the test (the yardstick
+    functions set its precision to 150 and leave it so)."""
+    saved = decimal.getcontext().copy()
+    yield vexa_module
+    decimal.setcontext(saved)
 
 
 def _c_compiler():

@@ -10,13 +10,6 @@ import numpy as np
 import pytest
 
 
-@pytest.fixture
-def vexa(vexa_module):
-    saved = decimal.getcontext().copy()
-    yield vexa_module
-    decimal.setcontext(saved)
-
-
 def exact_sum_of_products(A, B, i, j):
     return sum((Fraction(float(A[i, k])) * Fraction(float(B[k, j])) for k in range(A.shape[1])),
                Fraction(0))

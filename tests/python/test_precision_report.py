@@ -12,13 +12,6 @@ REPORT_KEYS = ["K", "M", "N", "fp64_max_error", "fp64_mean_error", "vexa_max_err
 
 
 @pytest.fixture
-def vexa(vexa_module):
-    saved = decimal.getcontext().copy()
-    yield vexa_module
-    decimal.setcontext(saved)
-
-
-@pytest.fixture
 def use_runtime(vexa, monkeypatch):
     """Points the module's Vexa() at a library; returns what gemm_pair saw and gave back."""
     calls = []

@@ -14,13 +14,6 @@ TITLE = ["Vexa Quick Test", "=" * 50]
 
 
 @pytest.fixture
-def vexa(vexa_module):
-    saved = decimal.getcontext().copy()
-    yield vexa_module
-    decimal.setcontext(saved)
-
-
-@pytest.fixture
 def pin_runtime(vexa, monkeypatch):
     def pin(path):
         class Pinned(vexa.Vexa):
