@@ -9,7 +9,6 @@ import builtins
 import ctypes
 import decimal
 import gc
-import importlib
 import inspect
 import os
 import pickle
