@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "int8_fastpath.h"
 #include "kernel.h"
 #include "vexa.h"
 
@@ -40,6 +41,15 @@ void run_kernel(benchmark::State& state, const vexa::Kernel* kernel) {
         benchmark::DoNotOptimize(in.hi.data());
     }
     state.counters["threads"] = threads;
+    if (std::string(kernel->name) == "avx512_vnni" || std::string(kernel->name) == "amx_int8") {
+        // Where the time of the last product went, from the fast path's own clock.
+        const vexa::int8::Int8Timing t = vexa::int8::last_int8_timing();
+        state.counters["moduli"] = t.moduli;
+        state.counters["plan_ms"] = 1e3 * t.planning;
+        state.counters["residues_ms"] = 1e3 * t.residues;
+        state.counters["int8_ms"] = 1e3 * t.products;
+        state.counters["crt_ms"] = 1e3 * t.reconstruction;
+    }
     state.counters["products/s"] = benchmark::Counter(double(n) * double(n) * double(n),
                                                       benchmark::Counter::kIsIterationInvariantRate);
 }

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <cstdlib>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -87,12 +88,6 @@ Limbs modulus_product(int count) {
     return p;
 }
 
-int ceil_log2(int64_t v) {
-    int b = 0;
-    while ((int64_t(1) << b) < v) ++b;
-    return b;
-}
-
 void to_digits(const Limbs& x, uint32_t* d) {
     for (int i = 0; i < kMaxLimbs; ++i) {
         d[2 * i] = uint32_t(x.w[i]);
@@ -127,9 +122,10 @@ void build_crt(int count, CrtPlan& t) {
 
 // Portable CRT, one element at a time; the vector versions follow the same steps.
 // y = sum_l c_l Q_l is congruent to x modulo P, and y / P = q + x / P for an integer q.
-// The moduli were chosen with P > 4 |x|, so |x / P| < 1/4. y and P are converted to
-// double with relative errors below 2^-48, so y / P (< 41) is known to within 2^-40,
-// far under 1/4: rounding it to the nearest integer gives q exactly.
+// The moduli were chosen with P > 2^(2^-10) * 2 |x| (moduli_above_twice), so
+// |x / P| < 0.4998. y and P are converted to double with relative errors below 2^-48, so
+// y / P (< 41) is known to within 2^-40, far under the 0.0002 to spare: rounding it to
+// the nearest integer gives q exactly.
 void portable_crt(const CrtPlan& t, const uint8_t* residues, int64_t stride, int count,
                   uint32_t* magnitude, uint8_t* negative) {
     const int D = t.digits;
@@ -188,7 +184,9 @@ double signed_zero(const double* a, const double* b, int64_t ldb, int64_t K) {
 struct WindowScan {
     int lowest = 1 << 20, highest = -(1 << 20);
     bool special = false;
+    double sum_squares = 0;  // rounded to nearest, unscaled; see norm_bound
     void add(double v) {
+        sum_squares += v * v;
         uint64_t bits;
         std::memcpy(&bits, &v, sizeof bits);
         const int biased = int((bits >> 52) & 0x7ff);
@@ -203,14 +201,36 @@ struct WindowScan {
         lowest = std::min(lowest, e + __builtin_ctzll(m));
         highest = std::max(highest, e + 63 - __builtin_clzll(m));
     }
-    Window window() const {
+    Window window(int64_t count) const {
         Window w;
         w.special = special;
         if (highest >= lowest) {
             w.shift = lowest;
             w.width = highest - lowest + 1;
+            w.log2_norm = norm_bound(count, w);
         }
         return w;
+    }
+    // log2 of an upper bound on the Euclidean norm of the scaled line x * 2^-shift.
+    // Two bounds, the smaller wins:
+    // - every scaled element is below 2^width, so the norm is below sqrt(count) * 2^width;
+    // - from the sum of squares s computed in double: a sum of n products rounded to
+    //   nearest is within gamma_n = n u / (1 - n u) (u = 2^-53) of the true sum when no
+    //   underflow occurs, below 2^-21 for n < 2^31; each product or sum that lands in the
+    //   subnormal range adds at most 2^-1075 more. So the true sum is at most
+    //   s (1 + 2^-20) + n 2^-1074, and the norm at most the square root of that. The bound
+    //   is only used when s is finite (no overflow) and n < 2^31. A contracted
+    //   multiply-add rounds once where the plain form rounds twice: the bound covers both.
+    // log2 and the final sum are rounded, with errors far below the 2^-30 added to each.
+    double norm_bound(int64_t count, const Window& w) const {
+        constexpr double kSlack = 1.0 / (1 << 30);
+        const double by_width = double(w.width) + 0.5 * std::log2(double(count)) + kSlack;
+        if (!(sum_squares < std::numeric_limits<double>::infinity()) || count >= (int64_t(1) << 31))
+            return by_width;
+        const double sum_up = sum_squares * (1.0 + 1.0 / (1 << 20)) +
+                              double(count) * std::numeric_limits<double>::denorm_min();
+        const double by_sum = 0.5 * std::log2(sum_up) - double(w.shift) + kSlack;
+        return std::min(by_width, by_sum);
     }
 };
 
@@ -221,7 +241,7 @@ void columns_window(const double* B, int64_t N, int64_t K, int64_t j0, int64_t j
         const double* row = B + k * N;
         for (int64_t j = j0; j < j1; ++j) scans[j - j0].add(row[j]);
     }
-    for (int64_t j = j0; j < j1; ++j) out[j - j0] = scans[j - j0].window();
+    for (int64_t j = j0; j < j1; ++j) out[j - j0] = scans[j - j0].window(K);
 }
 
 struct ModulusChoice {
@@ -232,6 +252,7 @@ struct ModulusChoice {
 // Histogram of the widths of the non-special lines; specials are counted apart.
 struct WidthCensus {
     std::vector<int64_t> at_most;  // at_most[w]: lines of width <= w (non-special)
+    std::vector<double> norm_at_most;  // largest log2_norm of those lines (-inf if none)
     int64_t lines = 0;             // all lines, specials included
     std::vector<int32_t> distinct; // widths that occur, ascending
 };
@@ -241,12 +262,21 @@ WidthCensus census(const std::vector<Window>& windows) {
     int32_t top = 0;
     for (const Window& w : windows) if (!w.special) top = std::max(top, w.width);
     std::vector<int64_t> count(size_t(top) + 1, 0);
-    for (const Window& w : windows) if (!w.special) ++count[size_t(w.width)];
+    std::vector<double> norm(size_t(top) + 1, -std::numeric_limits<double>::infinity());
+    for (const Window& w : windows)
+        if (!w.special) {
+            ++count[size_t(w.width)];
+            norm[size_t(w.width)] = std::max(norm[size_t(w.width)], w.log2_norm);
+        }
     c.at_most.resize(count.size());
+    c.norm_at_most.resize(count.size());
     int64_t run = 0;
+    double largest = -std::numeric_limits<double>::infinity();
     for (size_t w = 0; w < count.size(); ++w) {
         run += count[w];
         c.at_most[w] = run;
+        largest = std::max(largest, norm[w]);
+        c.norm_at_most[w] = largest;
         if (count[w]) c.distinct.push_back(int32_t(w));
     }
     c.lines = int64_t(windows.size());
@@ -259,19 +289,17 @@ WidthCensus census(const std::vector<Window>& windows) {
 ModulusChoice choose_moduli(const WidthCensus& rows, const WidthCensus& cols, int64_t M,
                             int64_t N, int64_t K, const Int8Options& opt) {
     const int max_moduli = std::max(1, std::min(opt.max_moduli, kMaxModuli));
-    const int max_bits = bit_length(modulus_product(max_moduli)) - 1;
-    const int k_bits = ceil_log2(K) + 2;
     const double mnk = double(M) * double(N) * double(K);
-    std::vector<int> count_for_bits(size_t(std::max(max_bits, 0)) + 1);
-    for (int b = 0; b <= max_bits; ++b) count_for_bits[size_t(b)] = moduli_for_bits(b, max_moduli);
     ModulusChoice best;
     double best_cost = opt.exact_cost_ratio * mnk;
     for (int32_t wa : rows.distinct) {
         const double ex_a = double(rows.lines - rows.at_most[size_t(wa)]);
         for (int32_t wb : cols.distinct) {
-            const int bits = wa + wb + k_bits;
-            if (bits > max_bits) break;
-            const int count = count_for_bits[size_t(bits)];
+            // By Cauchy-Schwarz every admitted |x_ij| is at most ||a_i|| ||b_j|| on the
+            // scaled integers, below 2^(norm_a + norm_b) with the per-line bounds of
+            // WindowScan::norm_bound.
+            const double log2_bound = rows.norm_at_most[size_t(wa)] + cols.norm_at_most[size_t(wb)];
+            const int count = moduli_above_twice(log2_bound, max_moduli);
             if (count == 0) break;
             const double ex_b = double(cols.lines - cols.at_most[size_t(wb)]);
             const double excluded = ex_a * double(N) + ex_b * double(M) - ex_a * ex_b;
@@ -631,6 +659,19 @@ int modulus_list(const int** moduli) {
     return kModulusCount;
 }
 
+int moduli_above_twice(double log2_bound, int max_moduli) {
+    const int limit = std::min(max_moduli, kMaxModuli);
+    // The sum of up to 40 logarithms is off by far less than 2^-30; kMargin keeps
+    // P >= 2^(2^-10) * 2 * bound even so, which leaves the CRT quotient its slack.
+    constexpr double kMargin = 1.0 / 1024;
+    double log2_p = 0;
+    for (int l = 0; l < limit; ++l) {
+        log2_p += std::log2(double(kModuli[l]));
+        if (log2_p > log2_bound + 1.0 + kMargin) return l + 1;
+    }
+    return 0;
+}
+
 int moduli_for_bits(int bits, int max_moduli) {
     Limbs p;
     p.w[0] = 1;
@@ -646,7 +687,7 @@ int moduli_for_bits(int bits, int max_moduli) {
 Window window_of(const double* x, int64_t stride, int64_t count) {
     WindowScan scan;
     for (int64_t k = 0; k < count; ++k) scan.add(x[k * stride]);
-    return scan.window();
+    return scan.window(count);
 }
 
 int gemm(const GemmProblem& problem, int threads, const Int8Ops& ops,

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "kernel.h"
 
@@ -143,6 +144,10 @@ int gemm(const GemmProblem& problem, int threads, const Int8Ops& ops,
 int modulus_list(const int** moduli);
 // Smallest L whose modulus product P satisfies P >= 2^bits, or 0 if none up to max_moduli.
 int moduli_for_bits(int bits, int max_moduli);
+// Smallest L whose modulus product P exceeds 2 * 2^log2_bound with room to spare
+// (log2 P > log2_bound + 1 + 2^-10), or 0 if none up to max_moduli. Any integer x with
+// |x| <= 2^log2_bound is then recovered from its residues as the one in (-P/2, P/2).
+int moduli_above_twice(double log2_bound, int max_moduli);
 
 // The integer window of one row or column: with every nonzero element a = m * 2^e
 // (m odd), `shift` is the smallest e and `width` the number of bits of the largest
@@ -151,6 +156,8 @@ struct Window {
     int32_t shift = 0;
     int32_t width = 0;   // 0 for an all-zero line
     bool special = false;  // holds an inf or NaN
+    // log2 of an upper bound on the Euclidean norm of the scaled line (-inf when all zero).
+    double log2_norm = -std::numeric_limits<double>::infinity();
 };
 Window window_of(const double* x, int64_t stride, int64_t count);
 

@@ -227,31 +227,123 @@ TEST_P(Int8FastPath, HugeAndTinyInOneRow) {
     expect_matches_exact_core(m, r, "mixed exponent rows");
 }
 
-// With the moduli capped at 6 (P >= 2^47) and K = 4, widths up to wA + wB = 43 fit and
-// 44 does not. Rows and columns sit at that limit with every element at the largest
-// magnitude of its width, in both signs, so the CRT result is as close to P/4 as the
-// bound allows.
-TEST_P(Int8FastPath, WidthsAtTheModulusLimit) {
-    const int64_t K = 4;
-    Matrices m{6, 64, K, std::vector<double>(size_t(6 * K)), std::vector<double>(size_t(K * 64))};
-    const double a_top = std::ldexp(1.0, 23) - 1, b_top = std::ldexp(1.0, 20) - 1;
-    for (int64_t i = 0; i < 6; ++i)
+// log2 of a positive integer, to double precision.
+double log2_of(const mpz_class& v) {
+    long e;
+    const double d = mpz_get_d_2exp(&e, v.get_mpz_t());
+    return double(e) + std::log2(d);
+}
+
+mpz_class modulus_product(int count) {
+    const int* p;
+    int8::modulus_list(&p);
+    mpz_class P = 1;
+    for (int l = 0; l < count; ++l) P *= p[l];
+    return P;
+}
+
+// The moduli cover 2 * 2^log2_bound with the stated room, and one fewer would not.
+TEST(Int8Moduli, AboveTwiceTheBound) {
+    for (double b = -3.0; b < 380.0; b += 0.37) {
+        const int L = int8::moduli_above_twice(b, int8::kMaxModuli);
+        if (L == 0) {
+            EXPECT_LE(log2_of(modulus_product(int8::kMaxModuli)), b + 1 + 1.0 / 512) << b;
+            continue;
+        }
+        EXPECT_GT(log2_of(modulus_product(L)), b + 1 + 1.0 / 2048) << b;
+        if (L > 1) EXPECT_LE(log2_of(modulus_product(L - 1)), b + 1 + 1.0 / 512) << b;
+    }
+}
+
+// log2_norm bounds the Euclidean norm of the scaled integer line from above, and is close
+// to it where the sum of squares neither overflows nor underflows.
+TEST(Int8Window, NormBound) {
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> normal;
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    struct Line {
+        const char* label;
+        std::vector<double> x;
+        bool tight;
+    };
+    std::vector<Line> lines = {
+        {"one element", {-3.0}, true},
+        {"equal elements", {5.0, 5.0, -5.0, 5.0}, true},
+        {"subnormals only", {tiny, 3 * tiny, -2 * tiny}, false},
+        {"near overflow", {1e300, -1e300, 3e299}, false},
+        {"huge and tiny", {1e300, tiny}, false},
+    };
+    for (double scale : {1.0, 1e-150, 1e150, 1e-310}) {
+        Line l{"random normal", std::vector<double>(300), scale == 1.0 || scale == 1e150};
+        for (double& v : l.x) v = normal(rng) * scale;
+        lines.push_back(l);
+    }
+    for (const Line& l : lines) {
+        const int8::Window w = int8::window_of(l.x.data(), 1, int64_t(l.x.size()));
+        mpz_class sum = 0;
+        for (double v : l.x) {
+            if (v == 0) continue;
+            int e;
+            const double f = std::frexp(std::fabs(v), &e);
+            mpz_class m = mpz_class(std::ldexp(f, 53)), sq;  // |v| = m * 2^(e - 53)
+            const int up = e - 53 - w.shift;  // negative only over trailing zero bits of m
+            if (up >= 0) mpz_mul_2exp(m.get_mpz_t(), m.get_mpz_t(), unsigned(up));
+            else mpz_fdiv_q_2exp(m.get_mpz_t(), m.get_mpz_t(), unsigned(-up));
+            sq = m * m;
+            sum += sq;
+        }
+        const double truth = 0.5 * log2_of(sum);
+        EXPECT_GE(w.log2_norm, truth) << l.label;
+        EXPECT_LE(w.log2_norm, truth + (l.tight ? 1e-6 : 0.5 * std::log2(double(l.x.size())) + 1))
+            << l.label;
+    }
+}
+
+// K = 4 and rows and columns of equal magnitudes make Cauchy-Schwarz an equality:
+// |x| = ||a|| ||b|| = 4 v^2. With v at the limit for L moduli, |x| sits just under P_L / 2,
+// as close as the bound allows, so the CRT quotient works at its narrowest margin; 0.2 %
+// more and L moduli no longer suffice. One row, wider and of a larger norm
+// (2^(width+1) > 2v), must leave the CRT path when L moduli are the cap.
+TEST_P(Int8FastPath, NormBoundAtTheModulusLimit) {
+    const int64_t K = 4, M = 6, N = 64;
+    struct Case {
+        int limit_for;  // v at the limit of this many moduli ...
+        double factor;  // ... times this
+        int want;       // moduli the bound must ask for
+    };
+    for (const Case c : {Case{5, 1.0, 5}, Case{5, 1.002, 6}, Case{6, 1.0, 6}}) {
+        const double log2_p = log2_of(modulus_product(c.limit_for));
+        // 2 * (2v)^2 * 2^(2^-10) < P, with 2^-9 in hand for the rounding of the bound itself.
+        const double v = std::floor(std::exp2((log2_p - 1 - 1.0 / 512) / 2 - 1) * c.factor);
+        if (c.factor == 1.0) ASSERT_GT(8 * v * v, std::exp2(log2_p) * 0.998);  // |x| / P > 0.499
+        else ASSERT_GT(8 * v * v, std::exp2(log2_p));  // |x| > P / 2: L moduli would be wrong
+        const int width = int(std::floor(std::log2(v))) + 1;
+        Matrices m{M, N, K, std::vector<double>(size_t(M * K)), std::vector<double>(size_t(K * N))};
+        const double rows[M][4] = {{v, v, v, v},   {-v, -v, -v, -v},  {v, v, v, v - 1},
+                                   {v, -v, v, -v}, {v - 1, v, -v, v}, {std::ldexp(1.0, width + 1), 1, 1, 1}};
+        const bool with_wide_row = c.want == c.limit_for;  // else it alone would set the count
+        for (int64_t i = 0; i < M; ++i)
+            for (int64_t k = 0; k < K; ++k)
+                m.A[size_t(i * K + k)] = (i < 5 || with_wide_row ? rows[i][k] : rows[0][k]) *
+                                         std::ldexp(1.0, int(i) * 90 - 300);
         for (int64_t k = 0; k < K; ++k)
-            m.A[size_t(i * K + k)] = (i % 2 ? -a_top : a_top) * std::ldexp(1.0, int(i) * 100 - 300);
-    // Row 5 is one bit wider than the limit allows with columns of width 20.
-    for (int64_t k = 0; k < K; ++k) m.A[size_t(5 * K + k)] = std::ldexp(1.0, 23) + (k ? 1 : 0);
-    for (int64_t k = 0; k < K; ++k)
-        for (int64_t j = 0; j < 64; ++j)
-            m.B[size_t(k * 64 + j)] = (j % 3 ? b_top : -b_top) * std::ldexp(1.0, int(j) - 30);
-    int8::Int8Options opt = eager();
-    opt.max_moduli = 6;
-    opt.exact_cost_ratio = 1e9;  // keep every line that fits, whatever it costs
-    const Result r = run(m, *GetParam().ops, opt, 2);
-    const int8::Int8Timing t = int8::last_int8_timing();
-    EXPECT_EQ(t.moduli, 6);
-    EXPECT_EQ(t.excluded_rows, 1);
-    EXPECT_EQ(t.excluded_cols, 0);
-    expect_matches_exact_core(m, r, "widths at the limit");
+            for (int64_t j = 0; j < N; ++j) {
+                double b = v;
+                if (j % 4 == 1) b = -v;
+                if (j % 4 == 2) b = k % 2 ? -v : v;
+                if (j % 4 == 3) b = k == 3 ? -(v - 1) : v;
+                m.B[size_t(k * N + j)] = b * std::ldexp(1.0, int(j) - 30);
+            }
+        int8::Int8Options opt = eager();
+        opt.max_moduli = c.want;
+        opt.exact_cost_ratio = 1e9;  // keep every line that fits, whatever it costs
+        const Result r = run(m, *GetParam().ops, opt, 2);
+        const int8::Int8Timing t = int8::last_int8_timing();
+        EXPECT_EQ(t.moduli, c.want) << c.limit_for << " " << c.factor;
+        EXPECT_EQ(t.excluded_rows, with_wide_row ? 1 : 0);
+        EXPECT_EQ(t.excluded_cols, 0);
+        expect_matches_exact_core(m, r, "norm bound at the limit");
+    }
 }
 
 TEST_P(Int8FastPath, SpecialsZerosAndSubnormals) {
