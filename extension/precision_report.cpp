@@ -21,7 +21,7 @@ struct Names {
     PyObject *np, *Vexa, *compute_ground_truth, *D, *getcontext;
     PyObject *abs, *float_, *max, *sum, *len, *print;
     // attributes
-    PyObject *prec, *random, *seed, *randn, *astype, *float64, *gemm_pair, *dot;
+    PyObject *prec, *random, *seed, *gemm_pair, *dot;
     // report keys
     PyObject *K, *M, *N, *fp64_max_error, *fp64_mean_error, *vexa_max_error, *vexa_mean_error,
         *improvement;
@@ -49,9 +49,6 @@ Names* names() {
         {&n.prec, "prec"},
         {&n.random, "random"},
         {&n.seed, "seed"},
-        {&n.randn, "randn"},
-        {&n.astype, "astype"},
-        {&n.float64, "float64"},
         {&n.gemm_pair, "gemm_pair"},
         {&n.dot, "dot"},
         {&n.K, "K"},
@@ -73,26 +70,6 @@ Names* names() {
     made = n;
     ready = true;
     return &made;
-}
-
-// np.random.randn(rows, columns).astype(np.float64), in the order Python evaluates it.
-PyObject* random_matrix(PyObject* globals, Names* n, PyObject* rows, PyObject* columns) {
-    Ref np(lookup(globals, n->np));
-    if (!np) return nullptr;
-    Ref random(PyObject_GetAttr(np.get(), n->random));
-    if (!random) return nullptr;
-    Ref randn(PyObject_GetAttr(random.get(), n->randn));
-    if (!randn) return nullptr;
-    PyObject* shape[] = {rows, columns};
-    Ref drawn(PyObject_Vectorcall(randn.get(), shape, 2, nullptr));
-    if (!drawn) return nullptr;
-    Ref astype(PyObject_GetAttr(drawn.get(), n->astype));
-    if (!astype) return nullptr;
-    Ref np_again(lookup(globals, n->np));
-    if (!np_again) return nullptr;
-    Ref float64(PyObject_GetAttr(np_again.get(), n->float64));
-    if (!float64) return nullptr;
-    return PyObject_CallOneArg(astype.get(), float64.get());
 }
 
 // builtin(argument), the builtin looked up as the statement runs.
@@ -286,9 +263,9 @@ PyObject* verify_precision(PyObject* globals, PyObject* const* args) {
     }
 
     // A first, then B: the generator's draws must match Python's.
-    Ref A(random_matrix(globals, n, M, K));
+    Ref A(yardstick::random_matrix(globals, M, K));
     if (!A) return nullptr;
-    Ref B(random_matrix(globals, n, K, N));
+    Ref B(yardstick::random_matrix(globals, K, N));
     if (!B) return nullptr;
 
     // q = Vexa(); C_hi, C_lo = q.gemm_pair(A, B)

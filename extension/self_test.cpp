@@ -19,8 +19,8 @@ using yardstick::Ref;
 constexpr double kLargestAcceptedError = 1e-28;
 
 struct Names {
-    PyObject *np, *Vexa, *verify_precision, *abs, *print;
-    PyObject *version, *random, *randn, *astype, *float64, *gemm_pair;
+    PyObject *Vexa, *verify_precision, *abs, *print;
+    PyObject *version, *gemm_pair;
     PyObject *vexa_max_error, *empty, *sixteen_digits, *two_digits;
     PyObject *four, *zero_zero, *sixty_four, *K_keyword, *limit;
 };
@@ -31,16 +31,11 @@ Names* names() {
     if (ready) return &made;
     Names n{};
     const yardstick::InternedName interned[] = {
-        {&n.np, "np"},
         {&n.Vexa, "Vexa"},
         {&n.verify_precision, "verify_precision"},
         {&n.abs, "abs"},
         {&n.print, "print"},
         {&n.version, "version"},
-        {&n.random, "random"},
-        {&n.randn, "randn"},
-        {&n.astype, "astype"},
-        {&n.float64, "float64"},
         {&n.gemm_pair, "gemm_pair"},
         {&n.vexa_max_error, "vexa_max_error"},
         {&n.empty, ""},
@@ -65,26 +60,6 @@ Names* names() {
 bool print_text(PyObject* globals, Names* n, const char* text) {
     Ref line(PyUnicode_FromString(text));
     return line && print_line(globals, n->print, line.get());
-}
-
-// np.random.randn(4, 4).astype(np.float64), unseeded: the next 16 draws of the generator.
-PyObject* random_4x4(PyObject* globals, Names* n) {
-    Ref np(lookup(globals, n->np));
-    if (!np) return nullptr;
-    Ref random(PyObject_GetAttr(np.get(), n->random));
-    if (!random) return nullptr;
-    Ref randn(PyObject_GetAttr(random.get(), n->randn));
-    if (!randn) return nullptr;
-    PyObject* shape[] = {n->four, n->four};
-    Ref drawn(PyObject_Vectorcall(randn.get(), shape, 2, nullptr));
-    if (!drawn) return nullptr;
-    Ref astype(PyObject_GetAttr(drawn.get(), n->astype));
-    if (!astype) return nullptr;
-    Ref np_again(lookup(globals, n->np));
-    if (!np_again) return nullptr;
-    Ref float64(PyObject_GetAttr(np_again.get(), n->float64));
-    if (!float64) return nullptr;
-    return PyObject_CallOneArg(astype.get(), float64.get());
 }
 
 // "  label = " + format(matrix[0, 0], spec)
@@ -151,9 +126,9 @@ PyObject* test(PyObject* globals, PyObject* const*) {
     Ref version_line(formatted_line("Version: ", version.get(), n->empty));
     if (!version_line || !print_line(globals, n->print, version_line.get())) return nullptr;
 
-    Ref A(random_4x4(globals, n));
+    Ref A(yardstick::random_matrix(globals, n->four, n->four));
     if (!A) return nullptr;
-    Ref B(random_4x4(globals, n));
+    Ref B(yardstick::random_matrix(globals, n->four, n->four));
     if (!B) return nullptr;
     PyObject* method_args[] = {q.get(), A.get(), B.get()};
     Ref pair(PyObject_VectorcallMethod(n->gemm_pair, method_args,

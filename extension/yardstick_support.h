@@ -48,4 +48,36 @@ inline PyObject* formatted_line(const char* prefix, PyObject* value, PyObject* s
     return PyUnicode_FromFormat("%s%U%s", prefix, text.get(), suffix);
 }
 
+// np.random.randn(rows, columns).astype(np.float64), in the order Python evaluates it:
+// `np` is looked up again for np.float64 after the draw, as the statement would.
+inline PyObject* random_matrix(PyObject* globals, PyObject* rows, PyObject* columns) {
+    static PyObject *np_name, *random_name, *randn_name, *astype_name, *float64_name;
+    static const bool interned = [] {
+        const InternedName names[] = {{&np_name, "np"},         {&random_name, "random"},
+                                      {&randn_name, "randn"},   {&astype_name, "astype"},
+                                      {&float64_name, "float64"}};
+        return intern_all(names);
+    }();
+    if (!interned) {
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return nullptr;
+    }
+    Ref np(lookup(globals, np_name));
+    if (!np) return nullptr;
+    Ref random(PyObject_GetAttr(np.get(), random_name));
+    if (!random) return nullptr;
+    Ref randn(PyObject_GetAttr(random.get(), randn_name));
+    if (!randn) return nullptr;
+    PyObject* shape[] = {rows, columns};
+    Ref drawn(PyObject_Vectorcall(randn.get(), shape, 2, nullptr));
+    if (!drawn) return nullptr;
+    Ref astype(PyObject_GetAttr(drawn.get(), astype_name));
+    if (!astype) return nullptr;
+    Ref np_again(lookup(globals, np_name));
+    if (!np_again) return nullptr;
+    Ref float64(PyObject_GetAttr(np_again.get(), float64_name));
+    if (!float64) return nullptr;
+    return PyObject_CallOneArg(astype.get(), float64.get());
+}
+
 }  // namespace vexa_ext::yardstick
