@@ -129,7 +129,8 @@ struct Int8Options {
 // Where time went in the last call on this thread (seconds), for the benches.
 struct Int8Timing {
     double planning = 0, residues = 0, products = 0, reconstruction = 0, fallback = 0;
-    int moduli = 0;
+    int moduli = 0;                // the most any element needed
+    double average_moduli = 0;     // over row group and panel pairs
     int64_t excluded_rows = 0, excluded_cols = 0;
 };
 Int8Timing last_int8_timing();

@@ -4,6 +4,7 @@
 #include <gmpxx.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -17,6 +18,7 @@
 #include "exact_core.h"
 #include "int8_fastpath.h"
 #include "vexa.h"
+#include "workspace_pool.h"
 
 namespace {
 
@@ -377,6 +379,57 @@ TEST_P(Int8FastPath, BlockedWorkspace) {
     opt.workspace_bytes = 1;
     opt.chunk = 16;
     expect_matches_exact_core(m, run(m, *GetParam().ops, opt, 2), "blocked");
+}
+
+// Lines of graded widths, shuffled: every row a constant v_i = 2^e_i - 1 and every column
+// a constant w_j = 2^f_j - 1 up to sign, so each |x_ij| = K v_i w_j equals its Cauchy-Schwarz
+// bound, and a modulus count one short of what that pair needs would give a wrong integer.
+// After sorting, row groups and panels take different counts; whether on one block or
+// split over many, each pair must get the count of its own group and panel.
+TEST_P(Int8FastPath, GradedWidthsTakeTheirOwnModulusCounts) {
+    const int64_t M = 50, N = 150, K = 40;
+    std::mt19937_64 rng(21);
+    std::vector<int> e(M), f(N);
+    std::iota(e.begin(), e.end(), 1);
+    for (int64_t j = 0; j < N; ++j) f[size_t(j)] = int(1 + (j * 7) % 120);
+    std::shuffle(e.begin(), e.end(), rng);
+    Matrices m{M, N, K, std::vector<double>(size_t(M * K)), std::vector<double>(size_t(K * N))};
+    for (int64_t i = 0; i < M; ++i) {
+        const double v = (std::ldexp(1.0, e[size_t(i)]) - 1) * (rng() & 1 ? -1 : 1) * std::ldexp(1.0, int(rng() % 60) - 30);
+        for (int64_t k = 0; k < K; ++k) m.A[size_t(i * K + k)] = v;
+    }
+    for (int64_t j = 0; j < N; ++j) {
+        const double w = (std::ldexp(1.0, f[size_t(j)]) - 1) * (rng() & 1 ? -1 : 1);
+        for (int64_t k = 0; k < K; ++k) m.B[size_t(k * N + j)] = w;
+    }
+    for (const int64_t workspace : {int64_t(1) << 30, int64_t(1)}) {
+        int8::Int8Options opt = eager();
+        opt.workspace_bytes = workspace;
+        opt.chunk = 16;
+        opt.exact_cost_ratio = 1e9;
+        const Result r = run(m, *GetParam().ops, opt, 3);
+        const int8::Int8Timing t = int8::last_int8_timing();
+        EXPECT_EQ(t.excluded_rows + t.excluded_cols, 0);
+        EXPECT_LT(t.average_moduli, t.moduli - 3.0);  // the counts really were graded
+        expect_matches_exact_core(m, r, "graded widths, workspace " + std::to_string(workspace));
+    }
+}
+
+// The workspace outlives the call for the next one of its size; what the last product
+// left in it must not leak into the next.
+TEST_P(Int8FastPath, ParkedWorkspaceIsReusedCleanly) {
+    vexa::release_parked_workspace();
+    EXPECT_EQ(vexa::parked_workspace_bytes(), 0u);
+    const Matrices first = random_normal(30, 200, 70, 31, 1e6);
+    expect_matches_exact_core(first, run(first, *GetParam().ops, eager(), 2), "first");
+    const size_t parked = vexa::parked_workspace_bytes();
+    EXPECT_GT(parked, 0u);
+    Matrices second = random_normal(30, 200, 70, 32);
+    for (int64_t k = 0; k < 70; k += 3) second.A[size_t(k)] = 0.0;
+    expect_matches_exact_core(second, run(second, *GetParam().ops, eager(), 2), "second");
+    EXPECT_EQ(vexa::parked_workspace_bytes(), parked);
+    vexa::release_parked_workspace();
+    EXPECT_EQ(vexa::parked_workspace_bytes(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ops, Int8FastPath, ::testing::ValuesIn(available_ops()),

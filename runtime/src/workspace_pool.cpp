@@ -1,0 +1,102 @@
+#include "workspace_pool.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace vexa {
+namespace {
+
+struct Parked {
+    std::mutex mutex;
+    unsigned char* data = nullptr;
+    size_t capacity = 0;
+};
+
+Parked& parked() {
+    // Never destroyed: a call still running at exit must not find it gone.
+    static Parked* p = new Parked;
+    return *p;
+}
+
+constexpr size_t kHuge = size_t(1) << 21;
+
+// Large blocks come 2 MiB aligned with transparent huge pages requested: with 4 KiB pages
+// the page faults alone cost about a third of the residue time.
+unsigned char* allocate(size_t& bytes) {
+    bytes = std::max<size_t>(bytes, 64);
+    void* p;
+    if (bytes >= kHuge) {
+        bytes = (bytes + kHuge - 1) / kHuge * kHuge;
+        p = std::aligned_alloc(kHuge, bytes);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        if (p) madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+    } else {
+        bytes = (bytes + 63) / 64 * 64;
+        p = std::aligned_alloc(64, bytes);
+    }
+    if (!p) throw std::bad_alloc();
+    return static_cast<unsigned char*>(p);
+}
+
+}  // namespace
+
+WorkspaceLease::WorkspaceLease(size_t bytes) {
+    Parked& pk = parked();
+    unsigned char* stale = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(pk.mutex);
+        if (pk.data && pk.capacity >= bytes) {
+            data_ = pk.data;
+            capacity_ = pk.capacity;
+            pk.data = nullptr;
+            pk.capacity = 0;
+        } else if (pk.data) {
+            // Too small for this call: let it go now rather than hold both.
+            stale = pk.data;
+            pk.data = nullptr;
+            pk.capacity = 0;
+        }
+    }
+    std::free(stale);
+    if (!data_) {
+        capacity_ = bytes;
+        data_ = allocate(capacity_);
+    }
+}
+
+WorkspaceLease::~WorkspaceLease() {
+    if (capacity_ <= kKeptBytes) {
+        Parked& pk = parked();
+        std::lock_guard<std::mutex> lock(pk.mutex);
+        // Keep the larger of the two when calls overlapped.
+        if (!pk.data || pk.capacity < capacity_) std::swap(pk.data, data_), std::swap(pk.capacity, capacity_);
+    }
+    std::free(data_);
+}
+
+void release_parked_workspace() {
+    Parked& pk = parked();
+    unsigned char* block;
+    {
+        std::lock_guard<std::mutex> lock(pk.mutex);
+        block = pk.data;
+        pk.data = nullptr;
+        pk.capacity = 0;
+    }
+    std::free(block);
+}
+
+size_t parked_workspace_bytes() {
+    Parked& pk = parked();
+    std::lock_guard<std::mutex> lock(pk.mutex);
+    return pk.capacity;
+}
+
+}  // namespace vexa
