@@ -6,6 +6,13 @@
 // (add --benchmark_filter=/1024/ for one size).
 //
 // Reported time is wall time per product; "products/s" counts multiply-adds.
+//
+// The reassembly of the int8 fast path alone, single-threaded, in ns per element:
+//
+//   build-runtime/bench/bench_kernels --benchmark_filter=reassembly --benchmark_min_time=0.5
+//
+// (round_triple; the CRT, portable and vector; the CRT then round_triple as the driver
+// does it; and the two fused).
 #include <benchmark/benchmark.h>
 
 #include <cstddef>
@@ -161,8 +168,8 @@ void run_crt(benchmark::State& state, const vexa::int8::Int8Ops* ops) {
             benchmark::DoNotOptimize(magnitude.data());
         }
     }
-    state.counters["ns/element"] = benchmark::Counter(
-        1e9 * double(kBenchElements), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_element"] = benchmark::Counter(
+        1e-9 * double(kBenchElements), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void run_round_triple(benchmark::State& state) {
@@ -175,9 +182,67 @@ void run_round_triple(benchmark::State& state) {
                                       &hi[size_t(e)], &lo[size_t(e)], &res[size_t(e)]);
         benchmark::DoNotOptimize(hi.data());
     }
-    state.counters["ns/element"] = benchmark::Counter(
-        1e9 * double(kBenchElements), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_element"] = benchmark::Counter(
+        1e-9 * double(kBenchElements), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
+
+// The driver's reassembly as it stands: one CRT run, then limbs and round_triple per element.
+void run_crt_then_round(benchmark::State& state, const vexa::int8::Int8Ops* ops) {
+    const ReassemblyInputs in;
+    const vexa::int8::CrtPlan plan = bench_crt_plan(kBenchModuli);
+    std::vector<uint32_t> magnitude(size_t(vexa::int8::kMaxDigits * vexa::int8::kCrtRun));
+    std::vector<uint8_t> negative(size_t(vexa::int8::kCrtRun));
+    std::vector<double> hi(static_cast<size_t>(kBenchElements)), lo(static_cast<size_t>(kBenchElements));
+    std::vector<float> res(static_cast<size_t>(kBenchElements));
+    const int D = plan.digits, nl = (D + 1) / 2;
+    for (auto _ : state) {
+        for (int64_t e0 = 0; e0 < kBenchElements; e0 += vexa::int8::kCrtRun) {
+            ops->crt(plan, in.residues.data() + e0, kBenchElements, vexa::int8::kCrtRun,
+                     magnitude.data(), negative.data());
+            for (int e = 0; e < vexa::int8::kCrtRun; ++e) {
+                uint64_t limbs[vexa::int8::kMaxLimbs];
+                for (int w = 0; w < nl; ++w) {
+                    const uint64_t high = 2 * w + 1 < D ? magnitude[size_t((2 * w + 1) * vexa::int8::kCrtRun + e)] : 0;
+                    limbs[w] = magnitude[size_t(2 * w * vexa::int8::kCrtRun + e)] | (high << 32);
+                }
+                const size_t at = size_t(e0 + e);
+                vexa::exact::round_triple(negative[size_t(e)] != 0, limbs, nl, kBenchScale, &hi[at], &lo[at], &res[at]);
+            }
+        }
+        benchmark::DoNotOptimize(hi.data());
+    }
+    state.counters["ns_per_element"] = benchmark::Counter(
+        1e-9 * double(kBenchElements), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+#if VEXA_HAVE_KERNEL_AVX512_VNNI
+}  // namespace
+namespace vexa::int8 {
+// The CRT fused with the rounding (kernels/avx512_vnni/crt_vnni.cpp).
+void vnni_crt_round(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
+                    int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
+                    uint8_t* zero);
+}  // namespace vexa::int8
+namespace {
+
+void run_crt_round(benchmark::State& state) {
+    const ReassemblyInputs in;
+    const vexa::int8::CrtPlan plan = bench_crt_plan(kBenchModuli);
+    std::vector<double> hi(static_cast<size_t>(kBenchElements)), lo(static_cast<size_t>(kBenchElements));
+    std::vector<float> res(static_cast<size_t>(kBenchElements));
+    std::vector<uint8_t> zero(static_cast<size_t>(kBenchElements));
+    const std::vector<int32_t> scale(size_t(vexa::int8::kCrtRun), 0);
+    for (auto _ : state) {
+        for (int64_t e0 = 0; e0 < kBenchElements; e0 += vexa::int8::kCrtRun)
+            vexa::int8::vnni_crt_round(plan, in.residues.data() + e0, kBenchElements, vexa::int8::kCrtRun,
+                                       kBenchScale, scale.data(), &hi[size_t(e0)], &lo[size_t(e0)],
+                                       &res[size_t(e0)], &zero[size_t(e0)]);
+        benchmark::DoNotOptimize(hi.data());
+    }
+    state.counters["ns_per_element"] = benchmark::Counter(
+        1e-9 * double(kBenchElements), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+#endif
 
 const bool registered = [] {
     std::size_t count = 0;
@@ -194,7 +259,10 @@ const bool registered = [] {
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
     for (std::size_t k = 0; k < count; ++k)
         if (std::string(table[k]->name) == "avx512_vnni" && table[k]->is_supported())
-            benchmark::RegisterBenchmark("reassembly/crt/avx512_vnni", run_crt, &vexa::int8::kVnniOps);
+            benchmark::RegisterBenchmark("reassembly/crt/avx512_vnni", run_crt, &vexa::int8::kVnniOps),
+            benchmark::RegisterBenchmark("reassembly/crt_then_round/avx512_vnni", run_crt_then_round,
+                                         &vexa::int8::kVnniOps),
+            benchmark::RegisterBenchmark("reassembly/crt_round/avx512_vnni", run_crt_round);
 #endif
     return true;
 }();

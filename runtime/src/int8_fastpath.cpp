@@ -184,6 +184,25 @@ struct WindowScan {
     double sum_squares = 0;  // rounded to nearest, unscaled; see norm_bound
     void add(double v) {
         sum_squares += v * v;
+        add_bits(v);
+    }
+    // A contiguous run: four interleaved partial sums of squares, so the additions do not
+    // wait on each other. Any order of summation keeps the error bound of norm_bound.
+    void add_run(const double* x, int64_t count) {
+        double partial[4] = {0, 0, 0, 0};
+        int64_t k = 0;
+        for (; k + 4 <= count; k += 4)
+            for (int u = 0; u < 4; ++u) {
+                partial[u] += x[k + u] * x[k + u];
+                add_bits(x[k + u]);
+            }
+        for (; k < count; ++k) {
+            partial[0] += x[k] * x[k];
+            add_bits(x[k]);
+        }
+        sum_squares += (partial[0] + partial[1]) + (partial[2] + partial[3]);
+    }
+    void add_bits(double v) {
         uint64_t bits;
         std::memcpy(&bits, &v, sizeof bits);
         const int biased = int((bits >> 52) & 0x7ff);
@@ -599,6 +618,23 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
                     const int64_t c0 = pnl * kPanelWidth;
                     const int run = int(std::min<int64_t>(kCrtRun, nb - c0));
                     const CrtPlan& plan_here = crt[size_t(moduli_needed(g0 + r / kRowGroup, q0 + pnl))];
+                    if (ops.crt_round) {
+                        alignas(64) double hi[kCrtRun], lo[kCrtRun];
+                        alignas(64) float res[kCrtRun];
+                        uint8_t zero[kCrtRun];
+                        ops.crt_round(plan_here, acc + r * nb_pad + c0, Mb * Nb, run, row_shift[size_t(i)],
+                                      &sorted_col_shift[size_t(n0 + c0)], hi, lo, res, zero);
+                        double* const c_hi = pb.C_hi + i * N;
+                        double* const c_lo = pb.C_lo + i * N;
+                        float* const c_res = pb.C_res + i * N;
+                        for (int e = 0; e < run; ++e) {
+                            const int64_t j = col_order[size_t(n0 + c0 + e)];
+                            c_hi[j] = zero[e] ? signed_zero(pb.A + i * K, pb.B + j, N, K) : hi[e];
+                            c_lo[j] = lo[e];
+                            c_res[j] = res[e];
+                        }
+                        continue;
+                    }
                     const int D = plan_here.digits, nl = (D + 1) / 2;
                     ops.crt(plan_here, acc + r * nb_pad + c0, Mb * Nb, run, magnitude, negative);
                     for (int e = 0; e < run; ++e) {
@@ -722,7 +758,7 @@ void portable_tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, i
 }  // namespace
 
 const Int8Ops kPortableOps = {portable_residues_a, portable_residues_b_panel, portable_tile,
-                              portable_crt};
+                              portable_crt, nullptr};
 
 Int8Timing last_int8_timing() { return tls_timing; }
 
@@ -749,7 +785,11 @@ int moduli_for_bits(int bits, int max_moduli) {
 
 Window window_of(const double* x, int64_t stride, int64_t count) {
     WindowScan scan;
-    for (int64_t k = 0; k < count; ++k) scan.add(x[k * stride]);
+    if (stride == 1) {
+        scan.add_run(x, count);
+    } else {
+        for (int64_t k = 0; k < count; ++k) scan.add(x[k * stride]);
+    }
     return scan.window(count);
 }
 

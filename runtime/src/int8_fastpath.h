@@ -99,6 +99,13 @@ struct Int8Ops {
     // and negative[e] = 1 when x < 0.
     void (*crt)(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
                 uint32_t* magnitude, uint8_t* negative);
+    // Optional (may be null): the CRT and the rounding in one. For e < count, with x_e the
+    // integer crt rebuilds: where x_e != 0, hi/lo/res[e] are exact::round_triple of
+    // x_e * 2^(scale_base + scale[e]) and zero[e] = 0; where x_e == 0 the words are +0 and
+    // zero[e] = 1, since the sign of an exact zero sum needs the inputs.
+    void (*crt_round)(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
+                      int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
+                      uint8_t* zero);
 };
 
 // Portable versions of the three pieces: the yardstick for the vector code and a way to

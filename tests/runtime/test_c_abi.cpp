@@ -254,4 +254,190 @@ TEST(RoundTriple, FarBelowTheDoubleRangeOnlyTheStickyBitCounts) {
     EXPECT_EQ(res, 0.0f);
 }
 
+// ---- round_triple where all three words are normal: every rounding edge ----
+
+// x = value * 2^scale through expect_round_triple, as the fewest limbs and, when that leaves
+// room, also as `extra` more limbs with zero bits below (the same value, a wider window).
+void expect_value(const mpz_class& value, int64_t scale, int extra = 1) {
+    const mpz_class magnitude = abs(value);
+    std::vector<uint64_t> mag;
+    for (mpz_class rest = magnitude; rest != 0; rest >>= 64)
+        mag.push_back(mpz_class(rest & mpz_class("0xffffffffffffffff")).get_ui());
+    if (mag.empty()) mag.push_back(0);
+    expect_round_triple(value < 0, mag, scale);
+    for (int e = 1; e <= extra && scale - 64 * e >= -2148; ++e) {
+        mag.insert(mag.begin(), 0);
+        expect_round_triple(value < 0, mag, scale - 64 * e);
+    }
+}
+
+mpz_class pow2(unsigned long e) {
+    mpz_class x = 1;
+    x <<= e;
+    return x;
+}
+
+// hi, lo and res patterns stacked without gaps: x = H 2^(a) + L 2^(b) + R 2^(c) + tail,
+// with integer parts chosen by each case; returns the integer for scale 0 at the bottom.
+struct Stack {
+    mpz_class value = 0;
+    // Adds m * 2^at (m may be negative).
+    Stack& add(const mpz_class& m, unsigned long at) {
+        value += m * pow2(at);
+        return *this;
+    }
+};
+
+TEST(RoundTripleNormal, TiesGoToEvenInEveryWord) {
+    const mpz_class odd53 = pow2(52) + 12345, even53 = pow2(52) + 12346;
+    const mpz_class odd24 = pow2(23) + 77, even24 = pow2(23) + 78;
+    for (int sign : {1, -1}) {
+        for (const mpz_class& h : {odd53, even53}) {
+            // hi: exactly half an ulp below, nothing else.
+            expect_value(sign * Stack().add(h, 200).add(1, 199).value, -180);
+            // ... and a sticky bit far below breaks the tie.
+            expect_value(sign * Stack().add(h, 200).add(1, 199).add(1, 3).value, -180);
+            expect_value(sign * Stack().add(h, 200).add(-1, 199).add(1, 3).value, -180);
+            for (const mpz_class& l : {odd53, even53}) {
+                // lo: hi exact, lo a tie (either sign relative to hi).
+                expect_value(sign * Stack().add(h, 200).add(l, 140).add(1, 139).value, -150);
+                expect_value(sign * Stack().add(h, 200).add(-l, 140).add(-1, 139).value, -150);
+                expect_value(sign * Stack().add(h, 200).add(l, 140).add(1, 139).add(-1, 2).value, -150);
+                for (const mpz_class& r : {odd24, even24}) {
+                    // res: a tie below hi and lo, then broken by a last bit on either side.
+                    const Stack base = Stack().add(h, 200).add(l, 140).add(r, 100).add(1, 99);
+                    expect_value(sign * base.value, -100);
+                    expect_value(sign * (base.value + 1), -100);
+                    expect_value(sign * (base.value - 1), -100);
+                    expect_value(sign * Stack(base).add(-2 * r, 100).value, -100);
+                }
+            }
+        }
+    }
+}
+
+TEST(RoundTripleNormal, CarriesIntoTheNextPowerOfTwo) {
+    const mpz_class ones53 = pow2(53) - 1, ones24 = pow2(24) - 1;
+    for (int sign : {1, -1}) {
+        // hi rounds up to a power of two: lo and res are then of the other sign.
+        expect_value(sign * Stack().add(ones53, 150).add(1, 149).add(1, 60).value, -100);
+        expect_value(sign * Stack().add(ones53, 150).add(ones53, 96).add(1, 40).value, -100);
+        // A tie at an odd all-ones significand: up to 2^(53 + 150).
+        expect_value(sign * Stack().add(ones53, 150).add(1, 149).value, -100);
+        // lo rounds up to a power of two.
+        expect_value(sign * Stack().add(pow2(52) + 5, 150).add(ones53, 90).add(1, 89).add(3, 10).value, -100);
+        // res rounds up to a power of two.
+        expect_value(sign * Stack().add(pow2(52) + 5, 150).add(pow2(52) + 9, 90).add(ones24, 60).add(1, 59).add(1, 0).value, -100);
+        // The longest borrow: hi rounds up over a remainder of all ones below.
+        expect_value(sign * (Stack().add(pow2(52) + 1, 191).value + pow2(190) - 1), -150);
+        expect_value(sign * (Stack().add(pow2(52) + 1, 191).value - 1), -150);
+    }
+}
+
+TEST(RoundTripleNormal, ExactlyZeroRemainders) {
+    for (int sign : {1, -1}) {
+        for (unsigned long at : {0ul, 11ul, 64ul, 139ul, 150ul}) {
+            expect_value(sign * Stack().add(pow2(52) + 3, at).value, -40);                       // lo = res = 0
+            expect_value(sign * Stack().add(pow2(52) + 3, at + 60).add(pow2(52) + 1, at).value, -40);  // res = 0
+            expect_value(sign * Stack().add(pow2(52) + 3, at + 60).add(-(pow2(52) + 1), at).value, -40);
+            expect_value(sign * Stack().add(1, at).value, -40);
+        }
+        // Single limbs: a 64-bit value whose low 11 bits are zero is exact in hi.
+        expect_value(sign * mpz_class("0xfffffffffffff800"), 0, 3);
+        expect_value(sign * mpz_class("0xfffffffffffffc00"), 0, 3);
+        expect_value(sign * mpz_class("0x8000000000000400"), 0, 3);
+    }
+}
+
+// A value with hi at 2^top, lo near 2^(top - lo_gap) and res near 2^(top - lo_gap - res_gap),
+// all three significands busy, expressed against the given scale.
+mpz_class spaced(unsigned long lo_gap, unsigned long res_gap, unsigned long bottom) {
+    return Stack()
+        .add(pow2(52) + 0x9abcdef, bottom + res_gap + lo_gap + 30)
+        .add(pow2(52) + 0x1234567, bottom + res_gap + 30)
+        .add(pow2(23) + 0x2345, bottom + 30)
+        .add(1, bottom)
+        .value;
+}
+
+TEST(RoundTripleNormal, WordsAtTheEdgesOfTheExponentRanges) {
+    for (int sign : {1, -1}) {
+        // hi near the top: 2^1022 .. 2^1023, and values that round up to 2^1024 (overflow).
+        for (int64_t top = 1019; top <= 1024; ++top) {
+            const mpz_class x = sign * spaced(60, 60, 10);  // top bit at 10 + 30 + 120 + 52 = 212
+            expect_value(x, top - 212);
+        }
+        expect_value(sign * Stack().add(pow2(53) - 1, 100).add(1, 99).value, 1023 - 152);
+        expect_value(sign * Stack().add(pow2(53) - 1, 100).add(1, 98).value, 1023 - 152);
+        // lo across the normal/subnormal boundary of doubles (2^-1022), res far below.
+        for (int64_t top_lo = -1024; top_lo <= -1019; ++top_lo) {
+            // lo's top bit sits at bit 10 + 30 + 60 + 52 = 152 of the integer.
+            expect_value(sign * spaced(60, 60, 10), top_lo - 152);
+        }
+        // hi across that boundary too, alone (odd significands, no remainder: subnormal hi
+        // must round) and with lo and res below it.
+        for (int64_t top = -1024; top <= -1020; ++top) {
+            expect_value(sign * spaced(60, 60, 10), top - 212);
+            expect_value(sign * (pow2(52) + 3), top - 52, 2);
+            expect_value(sign * (pow2(53) - 1), top - 52, 2);
+        }
+        // res across float32's normal/subnormal boundary (2^-126) and float32's top.
+        for (int64_t top_res = -129; top_res <= -124; ++top_res) {
+            // res's top bit sits at bit 10 + 30 + 23 = 63 of the integer.
+            expect_value(sign * spaced(60, 60, 10), top_res - 63);
+        }
+        for (int64_t top_res = 125; top_res <= 128; ++top_res) expect_value(sign * spaced(60, 60, 10), top_res - 63);
+        // res rounding up to 2^128 (overflow: res = 0) and to 2^127 (still finite).
+        for (int64_t top_res : {126, 127}) {
+            const mpz_class x = Stack().add(pow2(52) + 3, 160).add(pow2(52) + 5, 100).add(pow2(24) - 1, 60).add(1, 59).add(1, 0).value;
+            expect_value(sign * x, top_res - 83);
+        }
+    }
+}
+
+TEST(RoundTripleNormal, FourLimbsAndTheirStickyBit) {
+    // The lowest limb only counts as a sticky bit: it must still break ties in every word,
+    // and results that need it as more than a sticky bit must come out right too.
+    for (int sign : {1, -1}) {
+        for (unsigned long low_bit : {0ul, 1ul, 37ul, 63ul}) {
+            const unsigned long top = 250;  // a fourth limb of 59 bits
+            expect_value(sign * Stack().add(pow2(52) + 1, top - 52).add(1, top - 53).add(1, low_bit).value, -200, 0);
+            expect_value(sign * Stack().add(pow2(52) + 1, top - 52).add(pow2(52) + 1, top - 120).add(1, top - 121).add(1, low_bit).value, -200, 0);
+            expect_value(sign * Stack().add(pow2(52) + 1, top - 52).add(pow2(52) + 1, top - 120).add(pow2(23) + 1, top - 170).add(1, top - 171).add(1, low_bit).value, -200, 0);
+            expect_value(sign * Stack().add(pow2(52) + 1, top - 52).add(-(pow2(52) + 1), top - 120).add(pow2(23) + 1, top - 170).add(-1, top - 171).add(1, low_bit).value, -200, 0);
+            // res's ulp pushed down to the lowest limb by long gaps between the words.
+            for (unsigned long gap : {55ul, 70ul, 85ul, 87ul}) {
+                const Stack s = Stack().add(pow2(52) + 1, top - 52).add(pow2(52) + 3, top - 52 - gap).add(pow2(23) + 1, top - 75 - 2 * gap);
+                expect_value(sign * s.value, -200, 0);
+                expect_value(sign * Stack(s).add(1, low_bit).value, -200, 0);
+            }
+        }
+    }
+}
+
+TEST(RoundTripleNormal, RandomValuesOfOneToFourLimbs) {
+    std::mt19937_64 gen(23);
+    for (int trial = 0; trial < 20000; ++trial) {
+        const int n = 1 + int(gen() % 4);
+        std::vector<uint64_t> mag(static_cast<size_t>(n));
+        for (auto& limb : mag) {
+            limb = gen();
+            switch (gen() % 8) {
+                case 0: limb = 0; break;
+                case 1: limb = ~uint64_t(0); break;
+                case 2: limb = uint64_t(1) << (gen() % 64); break;
+                case 3: limb &= ~uint64_t(0) << (gen() % 64); break;  // a run of low zeros
+                case 4: limb |= ~(~uint64_t(0) << (gen() % 64)); break;  // a run of low ones
+                default: break;
+            }
+        }
+        if (mag.back() == 0) mag.back() = 1 + (gen() >> (gen() % 64));
+        // Mostly where all three words are normal, sometimes across the edges.
+        const int64_t bits = 64 * n;
+        const int64_t scale = (gen() % 4 == 0) ? int64_t(gen() % 2300) - 1150 - bits
+                                               : int64_t(gen() % 1600) - 800 - bits;
+        expect_round_triple(gen() & 1, mag, std::max<int64_t>(scale, -2148));
+    }
+}
+
 }  // namespace

@@ -485,4 +485,242 @@ TEST(Int8VnniPieces, MatchPortable) {
 }
 #endif
 
+// ---- The residue pieces against GMP, on lines built to a chosen integer width ----
+
+// The exact integer x * 2^-shift (x must be a multiple of 2^shift).
+mpz_class scaled_integer(double x, int32_t shift) {
+    if (x == 0) return 0;
+    int e;
+    const double f = std::frexp(x, &e);
+    mpz_class v(std::ldexp(f, 53));  // x = v * 2^(e - 53), exactly
+    const long s = long(e) - 53 - shift;
+    if (s >= 0) {
+        mpz_mul_2exp(v.get_mpz_t(), v.get_mpz_t(), static_cast<mp_bitcnt_t>(s));
+    } else {
+        EXPECT_GE(mpz_scan1(v.get_mpz_t(), 0), static_cast<mp_bitcnt_t>(-s)) << x << " is not a multiple of 2^" << shift;
+        mpz_fdiv_q_2exp(v.get_mpz_t(), v.get_mpz_t(), static_cast<mp_bitcnt_t>(-s));
+    }
+    return v;
+}
+
+// v mod p in [0, p).
+int residue_of(const mpz_class& v, int p) {
+    return int(mpz_fdiv_ui(v.get_mpz_t(), static_cast<unsigned long>(p)));
+}
+
+// `count` elements, each m * 2^shift with |m| an integer below 2^width and at most 53
+// significant bits; the first has exactly `width` bits. Some are zero, some negative zero.
+std::vector<double> line_of_width(int width, int32_t shift, int64_t count, std::mt19937_64& rng) {
+    std::vector<double> x(static_cast<size_t>(count));
+    for (int64_t k = 0; k < count; ++k) {
+        const uint64_t kind = rng() % 16;
+        if (k > 0 && kind == 0) continue;
+        if (k > 0 && kind == 1) {
+            x[size_t(k)] = -0.0;
+            continue;
+        }
+        // The top bit, then a significand of up to 53 bits ending at or above bit 0.
+        const int top = k == 0 ? width - 1 : int(rng() % uint64_t(width));
+        const int length = 1 + int(rng() % uint64_t(std::min(top + 1, 53)));
+        uint64_t m = (uint64_t(1) << (length - 1)) | (rng() & ((uint64_t(1) << (length - 1)) - 1));
+        if (kind == 2) m = (uint64_t(1) << (length - 1)) | 1;  // the far ends only
+        if (kind == 3) m = (uint64_t(1) << length) - 1;        // all ones: the largest digit sums
+        const double v = std::ldexp(double(m), top - length + 1 + shift);
+        x[size_t(k)] = (rng() & 1) ? -v : v;
+    }
+    return x;
+}
+
+int8::ResiduePlan residue_plan(const std::vector<int>& moduli, int shift_limit, std::vector<double>& pow2) {
+    int8::ResiduePlan plan;
+    plan.count = int(moduli.size());
+    plan.shift_limit = shift_limit;
+    pow2.assign(moduli.size() * size_t(shift_limit), 0.0);
+    for (size_t l = 0; l < moduli.size(); ++l) {
+        const int p = moduli[l];
+        plan.moduli[l] = {p, double(p), 1.0 / p};
+        for (int t = 0; t < shift_limit; ++t) {
+            mpz_class v;
+            mpz_ui_pow_ui(v.get_mpz_t(), 2, static_cast<unsigned long>(t));
+            pow2[l * size_t(shift_limit) + size_t(t)] = double(mpz_class(v % p).get_si());
+        }
+    }
+    plan.pow2 = pow2.data();
+    return plan;
+}
+
+struct Line {
+    int width;
+    int32_t shift;
+};
+
+// Rows of A, one per line, over k_count with rows padded to row_stride; rows not included
+// hold NaNs that must not be read. Both kernels against GMP, every byte of the output.
+void check_residues_a(const std::vector<int>& moduli, const std::vector<Line>& lines, int64_t k_count,
+                      int64_t row_stride, std::mt19937_64& rng, const std::string& what) {
+    const int64_t rows = int64_t(lines.size()), lda = k_count + 3;
+    std::vector<double> a(size_t(rows * lda), std::numeric_limits<double>::quiet_NaN());
+    std::vector<int32_t> shift(static_cast<size_t>(rows));
+    std::vector<uint8_t> included(static_cast<size_t>(rows));
+    int widest = 1;
+    for (int64_t r = 0; r < rows; ++r) {
+        const Line& line = lines[size_t(r)];
+        included[size_t(r)] = line.width > 0;
+        shift[size_t(r)] = line.shift;
+        if (line.width <= 0) continue;
+        const std::vector<double> x = line_of_width(line.width, line.shift, k_count, rng);
+        std::copy(x.begin(), x.end(), a.begin() + r * lda);
+        widest = std::max(widest, line.width);
+    }
+    std::vector<double> pow2;
+    const int8::ResiduePlan plan = residue_plan(moduli, widest + 1, pow2);
+    const int64_t modulus_stride = rows * row_stride;
+    std::vector<uint8_t> expected(size_t(plan.count * modulus_stride), 0);
+    for (int64_t r = 0; r < rows; ++r)
+        for (int64_t k = 0; k < k_count && included[size_t(r)]; ++k) {
+            const mpz_class v = scaled_integer(a[size_t(r * lda + k)], shift[size_t(r)]);
+            for (int l = 0; l < plan.count; ++l)
+                expected[size_t(l * modulus_stride + r * row_stride + k)] = uint8_t(residue_of(v, moduli[size_t(l)]));
+        }
+    for (const Ops& o : available_ops()) {
+        std::vector<uint8_t> out(expected.size(), 0xa5);
+        o.ops->residues_a(plan, a.data(), lda, rows, k_count, shift.data(), included.data(), out.data(),
+                          row_stride, modulus_stride);
+        for (size_t e = 0; e < out.size(); ++e)
+            if (out[e] != expected[e]) {
+                const int64_t l = int64_t(e) / modulus_stride, r = int64_t(e) % modulus_stride / row_stride;
+                ADD_FAILURE() << what << ", " << o.name << ": A residue mod " << moduli[size_t(l)] << " of row " << r
+                              << " (width " << lines[size_t(r)].width << "), k " << int64_t(e) % row_stride
+                              << ": " << int(out[e]) << " instead of " << int(expected[e]);
+                break;
+            }
+    }
+}
+
+// One panel of B, one column per line (lines past the panel width are ignored, columns
+// past `lines` are padding), over k_count rows padded to k_padded.
+void check_residues_b(const std::vector<int>& moduli, const std::vector<Line>& lines, int64_t k_count,
+                      int64_t k_padded, std::mt19937_64& rng, const std::string& what) {
+    const int64_t cols = std::min<int64_t>(int64_t(lines.size()), int8::kPanelWidth), ldb = int8::kPanelWidth + 5;
+    std::vector<double> b(size_t(k_count * ldb), std::numeric_limits<double>::infinity());
+    std::vector<int32_t> shift(size_t(int8::kPanelWidth), 0);
+    std::vector<uint8_t> included(size_t(int8::kPanelWidth), 0);
+    int widest = 1;
+    for (int64_t c = 0; c < cols; ++c) {
+        const Line& line = lines[size_t(c)];
+        included[size_t(c)] = line.width > 0;
+        shift[size_t(c)] = line.shift;
+        if (line.width <= 0) continue;
+        const std::vector<double> x = line_of_width(line.width, line.shift, k_count, rng);
+        for (int64_t k = 0; k < k_count; ++k) b[size_t(k * ldb + c)] = x[size_t(k)];
+        widest = std::max(widest, line.width);
+    }
+    std::vector<double> pow2;
+    const int8::ResiduePlan plan = residue_plan(moduli, widest + 1, pow2);
+    const int64_t modulus_stride = k_padded * int8::kPanelWidth;
+    std::vector<int8_t> expected(size_t(plan.count * modulus_stride), 0);
+    for (int64_t c = 0; c < cols; ++c)
+        for (int64_t k = 0; k < k_count && included[size_t(c)]; ++k) {
+            const mpz_class v = scaled_integer(b[size_t(k * ldb + c)], shift[size_t(c)]);
+            for (int l = 0; l < plan.count; ++l) {
+                const int p = moduli[size_t(l)];
+                int r = residue_of(v, p);
+                if (r >= (p + 1) / 2) r -= p;  // the symmetric range
+                expected[size_t(l * modulus_stride + (k / 4) * 4 * int8::kPanelWidth + c * 4 + k % 4)] = int8_t(r);
+            }
+        }
+    for (const Ops& o : available_ops()) {
+        std::vector<int8_t> out(expected.size(), int8_t(0x5a));
+        o.ops->residues_b_panel(plan, b.data(), ldb, cols, k_count, k_padded, shift.data(), included.data(),
+                                out.data(), modulus_stride);
+        for (size_t e = 0; e < out.size(); ++e)
+            if (out[e] != expected[e]) {
+                const int64_t l = int64_t(e) / modulus_stride, at = int64_t(e) % modulus_stride;
+                const int64_t c = at % (4 * int8::kPanelWidth) / 4;
+                ADD_FAILURE() << what << ", " << o.name << ": B residue mod " << moduli[size_t(l)] << " of column "
+                              << c << ", k " << at / (4 * int8::kPanelWidth) * 4 + at % 4 << ": " << int(out[e])
+                              << " instead of " << int(expected[e]);
+                break;
+            }
+    }
+}
+
+std::vector<int> first_moduli(int count) {
+    const int* p;
+    int8::modulus_list(&p);
+    return std::vector<int>(p, p + count);
+}
+
+// Widths on both sides of every change in the digit layout (8-bit digits, four to a
+// dword, two dwords to a 64-bit limb), up to the widest the digits take and past it.
+const std::vector<int> kEdgeWidths = {1,   2,   7,   8,   9,   31,  32,  33,   53,   54,   63,   64,  65,
+                                      95,  96,  97,  127, 128, 129, 160, 191,  192,  193,  255,  256, 257,
+                                      370, 511, 512, 513, 700, 1023, 1024, 1025, 1500, 2000};
+
+// A shift that keeps every element of a line of this width a finite double, drawn from
+// the whole range including the subnormal one.
+int32_t shift_for_width(int width, std::mt19937_64& rng) {
+    const int low = -1074, high = 1024 - width;
+    return int32_t(low + int(rng() % uint64_t(high - low + 1)));
+}
+
+TEST(Int8ResiduePieces, EdgeWidthsAgainstGmp) {
+    std::mt19937_64 rng(11);
+    std::vector<Line> lines;
+    for (int w : kEdgeWidths) lines.push_back({w, shift_for_width(w, rng)});
+    lines.push_back({0, 0});                 // excluded
+    lines.push_back({60, -1074});            // subnormals and the smallest normals
+    lines.push_back({53, 1024 - 53});        // up to the largest doubles
+    lines.push_back({2000, -1074});          // the full exponent range in one line
+    std::shuffle(lines.begin(), lines.end(), rng);
+    for (int64_t k_count : {1, 7, 9, 64, 67, 130}) {
+        const std::string what = "K " + std::to_string(k_count);
+        check_residues_a(first_moduli(int8::kMaxModuli), lines, k_count, (k_count + 3) / 4 * 4 + (k_count % 2) * 8, rng, what);
+        check_residues_b(first_moduli(int8::kMaxModuli), lines, k_count, (k_count + 3) / 4 * 4 + (k_count % 2) * 4, rng, what);
+    }
+}
+
+TEST(Int8ResiduePieces, EveryModulusCount) {
+    std::mt19937_64 rng(12);
+    for (int count = 1; count <= int8::kMaxModuli; ++count) {
+        std::vector<Line> lines;
+        for (int i = 0; i < 7; ++i) {
+            const int w = 1 + int(rng() % 140);
+            lines.push_back({i == 3 ? 0 : w, shift_for_width(w, rng)});
+        }
+        const std::string what = std::to_string(count) + " moduli";
+        check_residues_a(first_moduli(count), lines, 45, 52, rng, what);
+        check_residues_b(first_moduli(count), lines, 45, 48, rng, what);
+    }
+}
+
+// Moduli below 32, and the even ones below 256, take other paths through the reduction.
+TEST(Int8ResiduePieces, SmallAndEvenModuli) {
+    std::mt19937_64 rng(13);
+    std::vector<Line> lines;
+    for (int w : {5, 33, 64, 96, 128, 129, 300}) lines.push_back({w, shift_for_width(w, rng)});
+    for (const std::vector<int>& moduli :
+         {std::vector<int>{256, 31, 29, 23, 19, 17, 13, 11, 7, 5, 3}, std::vector<int>{2, 3, 5},
+          std::vector<int>{254, 253, 251}, std::vector<int>{128, 255}, std::vector<int>{33, 32, 31}}) {
+        std::string what = "moduli";
+        for (int p : moduli) what += " " + std::to_string(p);
+        check_residues_a(moduli, lines, 70, 72, rng, what);
+        check_residues_b(moduli, lines, 70, 72, rng, what);
+    }
+}
+
+// A full panel of columns of assorted widths, and a block of rows whose widest elements
+// fall in different 64-element blocks.
+TEST(Int8ResiduePieces, FullPanelsAndLongRows) {
+    std::mt19937_64 rng(14);
+    std::vector<Line> lines;
+    for (int c = 0; c < int8::kPanelWidth; ++c) {
+        const int w = c % 9 == 4 ? 0 : 1 + int(rng() % 110);
+        lines.push_back({w, shift_for_width(std::max(w, 1), rng)});
+    }
+    check_residues_b(first_moduli(21), lines, 257, 260, rng, "full panel");
+    lines.resize(12);
+    check_residues_a(first_moduli(21), lines, 1000, 1000, rng, "long rows");
+}
+
 }  // namespace

@@ -1,84 +1,464 @@
 // AVX-512 CRT reassembly of the int8 fast path: the exact signed integer of each output
-// element from its residues, eight elements per pass in 64-bit lanes.
+// element from its residues, sixteen elements per pass in 32-bit lanes.
 // Built with AVX-512 flags; nothing here runs unless the kernel table found VNNI.
+//
+// The portable version (int8_fastpath.cpp) forms c_l = r_l (Q_l mod p_l)^-1 mod p_l and
+// sums c_l Q_l in 32-bit digits: three multiplies per modulus for c_l and one 32 x 32-bit
+// multiply per digit, eight lanes at a time. Here the inverse rides in the basis instead:
+// e_l = inverse_l * Q_l is below P (inverse_l < p_l), congruent to 1 modulo p_l and to 0
+// modulo the other moduli, so y = sum_l r_l e_l is congruent to x modulo P as well, only
+// larger: y < L * 256 * P. Held in signed 16-bit digits, r_l and the digits of e_l fit the
+// operands of vpdpwssd, which multiplies two moduli's words and adds both products into an
+// int32 lane: one instruction per pair of moduli and digit for sixteen elements.
+//
+// Then, as in the portable version, q = round(y / P) from doubles and x = y - q P.
+//
+// vnni_crt_round goes on to the rounded triples of x * 2^scale without leaving the
+// registers: exact::round_triple's short path, eight lanes at a time, with the few
+// elements it does not cover sent to exact::round_triple itself.
 #include <immintrin.h>
 
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 #include <utility>
 
+#include "exact_core.h"
 #include "int8_fastpath.h"
 
 namespace vexa {
 namespace int8 {
 namespace {
 
-// The CRT of up to eight elements per pass, one per 64-bit lane, in the steps of the
-// portable version (int8_fastpath.cpp): digits c_l, the digit sums, carries, the quotient
-// q = round(y / P), x = y - q P, and the magnitude.
-template <int D>
-void crt_lanes(const CrtPlan& t, const uint8_t* residues, int64_t stride, int count,
-               uint32_t* magnitude, uint8_t* negative) {
-    const __m512i low32 = _mm512_set1_epi64(0xffffffffu);
-    for (int e0 = 0; e0 < count; e0 += 8) {
-        const int n = count - e0 < 8 ? count - e0 : 8;
-        const __mmask8 live = __mmask8((1u << n) - 1);
-        __m512i acc[D];
-        for (int j = 0; j < D; ++j) acc[j] = _mm512_setzero_si512();
-        for (int l = 0; l < t.count; ++l) {
-            const __m512i r =
-                _mm512_cvtepu8_epi64(_mm_maskz_loadu_epi8(live, residues + l * stride + e0));
-            const __m512i x = _mm512_mul_epu32(r, _mm512_set1_epi64(t.inverse[l]));
-            const __m512i q = _mm512_srli_epi64(_mm512_mul_epu32(x, _mm512_set1_epi64(t.reciprocal[l])), 32);
-            const __m512i c = _mm512_sub_epi64(x, _mm512_mul_epu32(q, _mm512_set1_epi64(t.p[l])));
-            const uint32_t* cof = t.cofactor[l];
-#pragma GCC unroll 12
-            for (int j = 0; j < D; ++j)
-                acc[j] = _mm512_add_epi64(acc[j], _mm512_mul_epu32(c, _mm512_set1_epi64(cof[j])));
-        }
-        __m512i carry = _mm512_setzero_si512();
-        for (int j = 0; j < D; ++j) {
-            const __m512i v = _mm512_add_epi64(acc[j], carry);
-            acc[j] = _mm512_and_si512(v, low32);
-            carry = _mm512_srli_epi64(v, 32);
-        }
-        __m512d yd = _mm512_setzero_pd();
-        const __m512d radix = _mm512_set1_pd(4294967296.0);
-        for (int j = D - 1; j >= 0; --j) yd = _mm512_fmadd_pd(yd, radix, _mm512_cvtepu64_pd(acc[j]));
-        const __m512i q = _mm512_cvtpd_epu64(_mm512_roundscale_pd(
-            _mm512_mul_pd(yd, _mm512_set1_pd(t.product_inverse)), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
-        __m512i borrow = _mm512_setzero_si512();
-        for (int j = 0; j < D; ++j) {
-            const __m512i sub = _mm512_add_epi64(_mm512_mul_epu32(q, _mm512_set1_epi64(t.product[j])), borrow);
-            const __m512i v = _mm512_sub_epi64(acc[j], _mm512_and_si512(sub, low32));
-            acc[j] = _mm512_and_si512(v, low32);
-            borrow = _mm512_add_epi64(_mm512_srli_epi64(sub, 32), _mm512_srli_epi64(v, 63));
-        }
-        const __mmask8 neg = _mm512_test_epi64_mask(acc[D - 1], _mm512_set1_epi64(0x80000000u));
-        __m512i c = _mm512_set1_epi64(1);
-        for (int j = 0; j < D; ++j) {
-            const __m512i v = _mm512_add_epi64(_mm512_andnot_si512(acc[j], low32), c);
-            acc[j] = _mm512_mask_and_epi64(acc[j], neg, v, low32);
-            c = _mm512_srli_epi64(v, 32);
-        }
-        for (int j = 0; j < D; ++j)
-            _mm256_mask_storeu_epi32(magnitude + j * kCrtRun + e0, live, _mm512_cvtepi64_epi32(acc[j]));
-        _mm_mask_storeu_epi8(negative + e0, live,
-                             _mm_maskz_mov_epi8(__mmask16(neg), _mm_set1_epi8(1)));
+// Signed 16-bit digits of a number below 2^(16 J - 2): J of them. e_l and P are below
+// 2^bits(P), so J = ceil((bits(P) + 2) / 16) <= 2 * plan.digits.
+constexpr int kMaxWords = 2 * kMaxDigits;
+constexpr int kMaxPairs = (kMaxModuli + 1) / 2;
+
+// What the vector code needs of a plan, derived once per plan and thread.
+struct WordPlan {
+    // The plan it was derived from.
+    int count = -1;
+    uint32_t p[kMaxModuli];
+    uint32_t inverse[kMaxModuli];
+    uint32_t product[kMaxDigits];
+    // Derived.
+    int words;
+    // basis[g * words + j]: digit j of e_(2g) in the low half, of e_(2g+1) in the high half
+    // (zero past the last modulus), as vpdpwssd reads a pair of words.
+    uint32_t basis[kMaxPairs * kMaxWords];
+    uint32_t product_words[kMaxWords];  // digit j of P in the low half, high half zero
+};
+
+// A number below 2^(16 words - 2), given in 64-bit limbs, as `words` digits d_j in
+// [-2^15, 2^15) with x = sum_j d_j 2^(16 j). The top digit never carries out because the
+// number stays below a quarter of the range.
+void to_signed_words(const uint64_t* x, int words, int16_t* d) {
+    int carry = 0;
+    for (int j = 0; j < words; ++j) {
+        const int v = int((x[j / 4] >> (16 * (j % 4))) & 0xffff) + carry;
+        carry = v >= 0x8000;
+        d[j] = int16_t(v - (carry << 16));
     }
 }
 
-template <int... D>
-void crt_dispatch(std::integer_sequence<int, D...>, const CrtPlan& t, const uint8_t* residues,
-                  int64_t stride, int count, uint32_t* magnitude, uint8_t* negative) {
-    ((t.digits == D + 1 ? (crt_lanes<D + 1>(t, residues, stride, count, magnitude, negative), 0) : 0), ...);
+void derive(const CrtPlan& t, WordPlan& w) {
+    w.count = t.count;
+    std::memcpy(w.p, t.p, sizeof w.p);
+    std::memcpy(w.inverse, t.inverse, sizeof w.inverse);
+    std::memcpy(w.product, t.product, sizeof w.product);
+    int bits = 0;
+    for (int i = kMaxDigits - 1; i >= 0 && bits == 0; --i)
+        if (t.product[i]) bits = 32 * i + 32 - __builtin_clz(t.product[i]);
+    w.words = (bits + 2 + 15) / 16;
+
+    constexpr int kLimbs = kMaxDigits / 2 + 1;  // one spare limb: reads past the top are zero
+    auto limbs_of = [](const uint32_t* digits, uint64_t* limbs) {
+        for (int i = 0; i < kLimbs; ++i) limbs[i] = 0;
+        for (int i = 0; i < kMaxDigits; ++i) limbs[i / 2] |= uint64_t(digits[i]) << (32 * (i % 2));
+    };
+    uint64_t limbs[kLimbs];
+    int16_t words[kMaxWords];
+    limbs_of(t.product, limbs);
+    to_signed_words(limbs, w.words, words);
+    for (int j = 0; j < w.words; ++j) w.product_words[j] = uint16_t(words[j]);
+
+    std::memset(w.basis, 0, sizeof w.basis);
+    for (int l = 0; l < t.count; ++l) {
+        limbs_of(t.cofactor[l], limbs);
+        unsigned __int128 carry = 0;  // e_l = inverse_l * Q_l < P: no carry out
+        for (uint64_t& limb : limbs) {
+            carry += static_cast<unsigned __int128>(limb) * t.inverse[l];
+            limb = static_cast<uint64_t>(carry);
+            carry >>= 64;
+        }
+        to_signed_words(limbs, w.words, words);
+        for (int j = 0; j < w.words; ++j)
+            w.basis[(l / 2) * w.words + j] |= uint32_t(uint16_t(words[j])) << (16 * (l % 2));
+    }
+}
+
+bool derived_from(const CrtPlan& t, const WordPlan& w) {
+    return w.count == t.count && std::memcmp(w.product, t.product, sizeof w.product) == 0 &&
+           std::memcmp(w.p, t.p, sizeof(uint32_t) * size_t(t.count)) == 0 &&
+           std::memcmp(w.inverse, t.inverse, sizeof(uint32_t) * size_t(t.count)) == 0;
+}
+
+// A product uses one plan per modulus count that its blocks need, switching between them
+// as often as every call of 64 elements: one slot per count keeps each derived plan at
+// hand. (A plan of the same count but other content, as tests build, is derived afresh.)
+const WordPlan& word_plan(const CrtPlan& t) {
+    static thread_local WordPlan slots[kMaxModuli];
+    WordPlan& w = slots[(t.count > 0 && t.count <= kMaxModuli ? t.count : 1) - 1];
+    if (!derived_from(t, w)) derive(t, w);
+    return w;
+}
+
+// J = words. Bounds, with L <= 40 moduli: a digit sum is at most 40 * 255 * 2^15 < 2^28.4
+// in magnitude, and after subtracting q P (q <= 40 * 255 + 1 < 2^14) still below 2^29.5.
+//
+// For each run of up to 16 elements from e0 on (lanes `live`), hands sink(e0, live, words,
+// negative) the magnitudes |x| as J 16-bit digits in 32-bit lanes, and the signs.
+template <int J, class Sink>
+void crt_words(const CrtPlan& t, const WordPlan& w, const uint8_t* residues, int64_t stride,
+               int count, Sink&& sink) {
+    const int pairs = (t.count + 1) / 2;
+    const __m512i low16 = _mm512_set1_epi32(0xffff);
+    for (int e0 = 0; e0 < count; e0 += 16) {
+        const int n = count - e0 < 16 ? count - e0 : 16;
+        const __mmask16 live = __mmask16((1u << n) - 1);
+        __m512i acc[J];
+        for (int j = 0; j < J; ++j) acc[j] = _mm512_setzero_si512();
+        const uint8_t* r = residues + e0;
+        for (int g = 0; g < pairs; ++g, r += 2 * stride) {
+            const __m128i ra = _mm_maskz_loadu_epi8(live, r);
+            const __m128i rb = 2 * g + 1 < t.count ? _mm_maskz_loadu_epi8(live, r + stride)
+                                                   : _mm_setzero_si128();
+            // Words r_(2g), r_(2g+1) of element e side by side in lane e.
+            const __m512i pair = _mm512_cvtepu8_epi16(_mm256_inserti128_si256(
+                _mm256_castsi128_si256(_mm_unpacklo_epi8(ra, rb)), _mm_unpackhi_epi8(ra, rb), 1));
+            const uint32_t* basis = w.basis + g * w.words;
+#pragma GCC unroll 24
+            for (int j = 0; j < J; ++j)
+                acc[j] = _mm512_dpwssd_epi32(acc[j], pair, _mm512_set1_epi32(int(basis[j])));
+        }
+        // q = round(y / P). The digit sums are exact in doubles, and each of the J Horner
+        // steps errs by at most 2^-53 of sum_l r_l sum_j |d_lj| 2^(16 j): the top digit of
+        // e_l is not negative, so that inner sum is below e_l + 1.0001 * 2^(16 (J - 1)),
+        // under 10 P, and the whole below 2^17 P. y / P is thus known to within 2^-30,
+        // against the 0.0002 that |x| < 0.4998 P leaves.
+        __m512d y_low = _mm512_setzero_pd(), y_high = _mm512_setzero_pd();
+        const __m512d radix = _mm512_set1_pd(65536.0);
+        for (int j = J - 1; j >= 0; --j) {
+            y_low = _mm512_fmadd_pd(y_low, radix, _mm512_cvtepi32_pd(_mm512_castsi512_si256(acc[j])));
+            y_high = _mm512_fmadd_pd(y_high, radix, _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(acc[j], 1)));
+        }
+        const __m512d inverse = _mm512_set1_pd(t.product_inverse);
+        constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+        const __m512i q = _mm512_inserti64x4(
+            _mm512_castsi256_si512(_mm512_cvt_roundpd_epi32(_mm512_mul_pd(y_low, inverse), kNearest)),
+            _mm512_cvt_roundpd_epi32(_mm512_mul_pd(y_high, inverse), kNearest), 1);
+        // (-q, 0) word pairs: q < 2^14, so -q is a word.
+        const __m512i minus_q = _mm512_and_si512(_mm512_sub_epi32(_mm512_setzero_si512(), q), low16);
+        // x = y - q P, normalised to digits in [0, 2^16) with the carries; what is left
+        // over is 0 or -1: the sign of x (|x| < P/2 < 2^(16 J)).
+        __m512i carry = _mm512_setzero_si512();
+        for (int j = 0; j < J; ++j) {
+            const __m512i v = _mm512_add_epi32(
+                _mm512_dpwssd_epi32(acc[j], minus_q, _mm512_set1_epi32(int(w.product_words[j]))), carry);
+            acc[j] = _mm512_and_si512(v, low16);
+            carry = _mm512_srai_epi32(v, 16);
+        }
+        const __mmask16 neg = _mm512_movepi32_mask(carry);
+        // |x|: for negative lanes 2^(16 J) - digits, by complement and increment.
+        const __m512i flip = _mm512_maskz_mov_epi32(neg, low16);
+        __m512i c = _mm512_srli_epi32(flip, 15);
+        for (int j = 0; j < J; ++j) {
+            const __m512i v = _mm512_add_epi32(_mm512_xor_si512(acc[j], flip), c);
+            acc[j] = _mm512_and_si512(v, low16);
+            c = _mm512_srli_epi32(v, 16);
+        }
+        sink(e0, live, acc, neg);
+    }
+}
+
+// Digits 2k and 2k + 1 of |x| as one 32-bit digit (zero past the J words).
+template <int J>
+inline __m512i digit_pair(const __m512i* words, int k) {
+    auto word = [&](int j) { return j < J ? words[j] : _mm512_setzero_si512(); };
+    return _mm512_or_si512(word(2 * k), _mm512_slli_epi32(word(2 * k + 1), 16));
+}
+
+template <int J>
+void crt_to_digits(const CrtPlan& t, const WordPlan& w, const uint8_t* residues, int64_t stride,
+                   int count, uint32_t* magnitude, uint8_t* negative) {
+    const int D = t.digits;  // >= ceil(J / 2)
+    crt_words<J>(t, w, residues, stride, count,
+                 [&](int e0, __mmask16 live, const __m512i* words, __mmask16 neg) {
+                     // A fixed count of nonzero digits, so that the words stay in registers.
+                     constexpr int kPairs = (J + 1) / 2;
+#pragma GCC unroll 12
+                     for (int k = 0; k < kPairs; ++k)
+                         _mm512_mask_storeu_epi32(magnitude + k * kCrtRun + e0, live, digit_pair<J>(words, k));
+                     for (int k = kPairs; k < D; ++k)
+                         _mm512_mask_storeu_epi32(magnitude + k * kCrtRun + e0, live, _mm512_setzero_si512());
+                     _mm_mask_storeu_epi8(negative + e0, live, _mm_maskz_mov_epi8(neg, _mm_set1_epi8(1)));
+                 });
+}
+
+// ---- The CRT fused with the rounding ----
+//
+// exact::round_triple's short path, eight elements at a time in 64-bit lanes: the
+// magnitude as a window of three 64-bit words (w2 on top), normalised so that bit 191 is
+// set, each word one fixed-width rounding of the window's top bits. Lanes whose words are
+// not all normal (or zero) go to exact::round_triple itself.
+
+inline __m512i splat(int64_t v) { return _mm512_set1_epi64(v); }
+constexpr int kOr3 = 0xfe;  // ternary logic: a | b | c
+
+inline __mmask8 all_zero(__m512i a, __m512i b, __m512i c) {
+    const __m512i any = _mm512_ternarylogic_epi64(a, b, c, kOr3);
+    return _mm512_testn_epi64_mask(any, any);
+}
+
+// Leading zeros of each lane, 64 for zero. Converted with truncation, the double keeps
+// the exponent floor(log2 v).
+inline __m512i leading_zeros(__m512i v) {
+    const __m512d d = _mm512_cvt_roundepu64_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    const __m512i biased = _mm512_srli_epi64(_mm512_castpd_si512(d), 52);
+    return _mm512_min_epu64(_mm512_sub_epi64(splat(1023 + 63), biased), splat(64));
+}
+
+// Shifts the window left until bit 191 is set (a zero window stays zero); returns the
+// shift. Variable shifts by 64 or more, or by "negative" counts, give zero, so every word
+// gathers its bits from wherever they land without selecting cases.
+inline __m512i normalise(__m512i& w2, __m512i& w1, __m512i& w0) {
+    const __m512i z2 = leading_zeros(w2), z1 = leading_zeros(w1), z0 = leading_zeros(w0);
+    const __mmask8 top_zero = _mm512_cmpeq_epi64_mask(z2, splat(64));
+    __m512i s = _mm512_mask_add_epi64(z2, top_zero, z2, z1);
+    s = _mm512_mask_add_epi64(s, top_zero & _mm512_cmpeq_epi64_mask(z1, splat(64)), s, z0);
+    const __m512i s64 = _mm512_sub_epi64(s, splat(64)), s128 = _mm512_sub_epi64(s, splat(128));
+    const __m512i r64 = _mm512_sub_epi64(splat(64), s), r128 = _mm512_sub_epi64(splat(128), s);
+    const __m512i n2 = _mm512_ternarylogic_epi64(
+        _mm512_ternarylogic_epi64(_mm512_sllv_epi64(w2, s), _mm512_srlv_epi64(w1, r64),
+                                  _mm512_sllv_epi64(w1, s64), kOr3),
+        _mm512_srlv_epi64(w0, r128), _mm512_sllv_epi64(w0, s128), kOr3);
+    const __m512i n1 = _mm512_ternarylogic_epi64(_mm512_sllv_epi64(w1, s), _mm512_srlv_epi64(w0, r64),
+                                                 _mm512_sllv_epi64(w0, s64), kOr3);
+    w0 = _mm512_sllv_epi64(w0, s);
+    w1 = n1;
+    w2 = n2;
+    return s;
+}
+
+// Rounds each normalised window to its top Precision bits (nearest, ties to even) and
+// returns the significands; *up marks the lanes rounded up. When Remainder, the window
+// then holds the magnitude of the remainder, of the opposite sign where rounded up.
+template <int Precision, bool Remainder>
+inline __m512i round_window(__m512i& w2, __m512i& w1, __m512i& w0, __mmask8* up) {
+    constexpr int kDrop = 64 - Precision;
+    constexpr int64_t kLowMask = (int64_t(1) << kDrop) - 1;
+    constexpr int64_t kHalf = int64_t(1) << (kDrop - 1);
+    const __m512i m = _mm512_srli_epi64(w2, kDrop);
+    const __mmask8 half = _mm512_test_epi64_mask(w2, splat(kHalf));
+    const __mmask8 below = ~all_zero(_mm512_and_si512(w2, splat(kHalf - 1)), w1, w0);
+    *up = half & (below | _mm512_test_epi64_mask(m, splat(1)));
+    if (Remainder) {
+        // Rounded up: the remainder's magnitude is 2^(192 - Precision) minus the low bits,
+        // their two's complement within that width.
+        const __m512i low = _mm512_and_si512(w2, splat(kLowMask));
+        const __mmask8 zero0 = _mm512_testn_epi64_mask(w0, w0);
+        const __mmask8 zero01 = zero0 & _mm512_testn_epi64_mask(w1, w1);
+        const __m512i not1 = _mm512_xor_si512(w1, splat(-1)), not2 = _mm512_xor_si512(low, splat(-1));
+        const __m512i n0 = _mm512_sub_epi64(_mm512_setzero_si512(), w0);
+        const __m512i n1 = _mm512_mask_add_epi64(not1, zero0, not1, splat(1));
+        const __m512i n2 = _mm512_and_si512(_mm512_mask_add_epi64(not2, zero01, not2, splat(1)), splat(kLowMask));
+        w0 = _mm512_mask_blend_epi64(*up, w0, n0);
+        w1 = _mm512_mask_blend_epi64(*up, w1, n1);
+        w2 = _mm512_mask_blend_epi64(*up, low, n2);
+    }
+    return _mm512_mask_add_epi64(m, *up, m, splat(1));
+}
+
+inline __mmask8 in_range(__m512i v, int64_t lowest, int64_t highest) {
+    return _mm512_cmpge_epi64_mask(v, splat(lowest)) & _mm512_cmple_epi64_mask(v, splat(highest));
+}
+
+// Bits of the normal double m * 2^(top - 52) (float m * 2^(top - 23), in the low half of
+// the lane) for m up to 2^53 (2^24) inclusive: the carry of the largest m into the
+// exponent field is what the addition does anyway.
+inline __m512i double_bits(__m512i m, __m512i top, __mmask8 negative) {
+    const __m512i bits = _mm512_add_epi64(_mm512_slli_epi64(_mm512_add_epi64(top, splat(1022)), 52), m);
+    return _mm512_mask_or_epi64(bits, negative, bits, splat(INT64_MIN));
+}
+inline __m512i float_bits(__m512i m, __m512i top, __mmask8 negative) {
+    const __m512i bits = _mm512_add_epi64(_mm512_slli_epi64(_mm512_add_epi64(top, splat(126)), 23), m);
+    return _mm512_mask_or_epi64(bits, negative, bits, splat(int64_t(1) << 31));
+}
+
+// After a rounding to 53 bits the remainder's top word holds at most 11 bits. Where it is
+// not zero (all but about one lane in a thousand), one shift by s in [53, 63] normalises
+// the window again; lanes where it is zero are left to the scalar code.
+inline __m512i short_leading_zeros(__m512i w2) {
+    // Exact in a double: w2 < 2^11.
+    const __m512i biased = _mm512_srli_epi64(_mm512_castpd_si512(_mm512_cvtepu64_pd(w2)), 52);
+    return _mm512_sub_epi64(splat(1023 + 63), biased);
+}
+inline void shift_window(__m512i& w2, __m512i& w1, __m512i& w0, __m512i s) {
+    const __m512i r = _mm512_sub_epi64(splat(64), s);
+    w2 = _mm512_or_si512(_mm512_sllv_epi64(w2, s), _mm512_srlv_epi64(w1, r));
+    w1 = _mm512_or_si512(_mm512_sllv_epi64(w1, s), _mm512_srlv_epi64(w0, r));
+    w0 = _mm512_sllv_epi64(w0, s);
+}
+
+// Eight elements (lanes `live`, magnitudes [w2, w1, w0] not zero there, signs `negative`,
+// scales 2^scale): their triples into hi, lo, res where all three words come out normal
+// or zero. Returns the live lanes that did not (nothing written there).
+__attribute__((always_inline)) inline __mmask8 round_lanes(__m512i w2, __m512i w1, __m512i w0,
+                                                           __mmask8 negative, __m512i scale, __mmask8 live,
+                                                           double* hi, double* lo, float* res) {
+    const __m512i top = _mm512_sub_epi64(_mm512_add_epi64(scale, splat(191)), normalise(w2, w1, w0));
+    __mmask8 ok = live & in_range(top, -1022, 1022);
+    __mmask8 lo_flip, res_flip, unused;
+    const __m512i m_hi = round_window<53, true>(w2, w1, w0, &lo_flip);
+    const __mmask8 lo_zero = all_zero(w2, w1, w0);
+    ok &= lo_zero | _mm512_test_epi64_mask(w2, w2);
+    const __m512i s_lo = short_leading_zeros(w2);
+    shift_window(w2, w1, w0, s_lo);
+    const __m512i top_lo = _mm512_sub_epi64(top, s_lo);
+    ok &= lo_zero | _mm512_cmpge_epi64_mask(top_lo, splat(-1022));
+    const __m512i m_lo = round_window<53, true>(w2, w1, w0, &res_flip);
+    const __mmask8 res_zero = lo_zero | all_zero(w2, w1, w0);
+    ok &= res_zero | _mm512_test_epi64_mask(w2, w2);
+    const __m512i s_res = short_leading_zeros(w2);
+    // Only the top word and whether anything is below it matter for res.
+    __m512i below = _mm512_or_si512(_mm512_sllv_epi64(w1, s_res), w0);
+    w2 = _mm512_or_si512(_mm512_sllv_epi64(w2, s_res), _mm512_srlv_epi64(w1, _mm512_sub_epi64(splat(64), s_res)));
+    const __m512i top_res = _mm512_sub_epi64(top_lo, s_res);
+    // Below -126 res is subnormal; above 126 it might round up to 2^128 and overflow.
+    ok &= res_zero | in_range(top_res, -126, 126);
+    __m512i zero = _mm512_setzero_si512();
+    const __m512i m_res = round_window<24, false>(w2, below, zero, &unused);
+    const __mmask8 lo_negative = negative ^ lo_flip, res_negative = lo_negative ^ res_flip;
+    _mm512_mask_storeu_pd(hi, ok, _mm512_castsi512_pd(double_bits(m_hi, top, negative)));
+    _mm512_mask_storeu_pd(lo, ok, _mm512_castsi512_pd(
+                                      _mm512_maskz_mov_epi64(__mmask8(~lo_zero), double_bits(m_lo, top_lo, lo_negative))));
+    _mm256_mask_storeu_epi32(res, ok, _mm512_cvtepi64_epi32(_mm512_maskz_mov_epi64(
+                                          __mmask8(~res_zero), float_bits(m_res, top_res, res_negative))));
+    return live & __mmask8(~ok);
+}
+
+template <int J>
+void crt_to_triples(const CrtPlan& t, const WordPlan& w, const uint8_t* residues, int64_t stride,
+                    int count, int64_t scale_base, const int32_t* scale, double* hi, double* lo,
+                    float* res, uint8_t* zero) {
+    constexpr int kLimbs = (J + 3) / 4;
+    static_assert(kLimbs <= 3, "the vector rounding takes up to three limbs");
+    crt_words<J>(t, w, residues, stride, count,
+                 [&](int e0, __mmask16 live, const __m512i* words, __mmask16 neg) {
+        __m512i pairs[2 * kLimbs];
+        for (int k = 0; k < 2 * kLimbs; ++k) pairs[k] = digit_pair<J>(words, k);
+        __m512i any = pairs[0];
+        for (int k = 1; k < 2 * kLimbs; ++k) any = _mm512_or_si512(any, pairs[k]);
+        const __mmask16 nonzero = live & _mm512_test_epi32_mask(any, any);
+        for (int h = 0; h < 2; ++h) {
+            const int e = e0 + 8 * h;
+            const __mmask8 half_live = __mmask8(live >> (8 * h));
+            if (!half_live) break;
+            auto half_of = [&](__m512i v) {
+                return _mm512_cvtepu32_epi64(h ? _mm512_extracti64x4_epi64(v, 1) : _mm512_castsi512_si256(v));
+            };
+            __m512i limb[3];
+            for (int k = 0; k < 3; ++k)
+                limb[k] = k < kLimbs ? _mm512_or_si512(half_of(pairs[2 * k]), _mm512_slli_epi64(half_of(pairs[2 * k + 1]), 32))
+                                     : _mm512_setzero_si512();
+            const __mmask8 half_nonzero = __mmask8(nonzero >> (8 * h));
+            const __mmask8 negative = __mmask8(neg >> (8 * h));
+            const __m512i lane_scale = _mm512_add_epi64(
+                splat(scale_base), _mm512_cvtepi32_epi64(_mm256_maskz_loadu_epi32(half_live, scale + e)));
+            const __mmask8 left = round_lanes(limb[2], limb[1], limb[0], negative, lane_scale, half_nonzero,
+                                              hi + e, lo + e, res + e);
+            // Exact zeros: +0 words, flagged for the caller, whose sign rule needs the inputs.
+            const __mmask8 zeros = half_live & __mmask8(~half_nonzero);
+            _mm512_mask_storeu_pd(hi + e, zeros, _mm512_setzero_pd());
+            _mm512_mask_storeu_pd(lo + e, zeros, _mm512_setzero_pd());
+            _mm256_mask_storeu_ps(res + e, zeros, _mm256_setzero_ps());
+            _mm_mask_storeu_epi8(zero + e, half_live, _mm_maskz_mov_epi8(zeros, _mm_set1_epi8(1)));
+            if (left) {
+                alignas(64) uint64_t limbs[3][8];
+                for (int k = 0; k < 3; ++k) _mm512_store_si512(limbs[k], limb[k]);
+                for (unsigned bits = left; bits; bits &= bits - 1) {
+                    const int lane = __builtin_ctz(bits);
+                    const uint64_t mag[3] = {limbs[0][lane], limbs[1][lane], limbs[2][lane]};
+                    exact::round_triple((negative >> lane) & 1, mag, 3, scale_base + scale[e + lane],
+                                        hi + e + lane, lo + e + lane, res + e + lane);
+                }
+            }
+        }
+    });
+}
+
+// Integers wider than the vector rounding takes: digits first, then one element at a time.
+template <int J>
+void crt_to_triples_wide(const CrtPlan& t, const WordPlan& w, const uint8_t* residues, int64_t stride,
+                         int count, int64_t scale_base, const int32_t* scale, double* hi, double* lo,
+                         float* res, uint8_t* zero) {
+    alignas(64) uint32_t magnitude[kMaxDigits * kCrtRun];
+    uint8_t negative[kCrtRun];
+    const int D = t.digits, nl = (D + 1) / 2;
+    for (int c0 = 0; c0 < count; c0 += kCrtRun) {
+        const int run = count - c0 < kCrtRun ? count - c0 : kCrtRun;
+        crt_to_digits<J>(t, w, residues + c0, stride, run, magnitude, negative);
+        for (int e = 0; e < run; ++e) {
+            uint64_t limbs[kMaxLimbs];
+            uint64_t any = 0;
+            for (int l = 0; l < nl; ++l) {
+                const uint64_t high = 2 * l + 1 < D ? magnitude[(2 * l + 1) * kCrtRun + e] : 0;
+                limbs[l] = magnitude[2 * l * kCrtRun + e] | (high << 32);
+                any |= limbs[l];
+            }
+            const int at = c0 + e;
+            zero[at] = any == 0;
+            if (any) {
+                exact::round_triple(negative[e] != 0, limbs, nl, scale_base + scale[at], hi + at, lo + at, res + at);
+            } else {
+                hi[at] = 0.0, lo[at] = 0.0, res[at] = 0.0f;
+            }
+        }
+    }
+}
+
+template <int... J, class Run>
+void dispatch_words(std::integer_sequence<int, J...>, int words, Run&& run) {
+    ((words == J + 1 ? (run(std::integral_constant<int, J + 1>()), 0) : 0), ...);
 }
 
 }  // namespace
 
 void vnni_crt(const CrtPlan& t, const uint8_t* residues, int64_t stride, int count,
               uint32_t* magnitude, uint8_t* negative) {
-    crt_dispatch(std::make_integer_sequence<int, kMaxDigits>(), t, residues, stride, count, magnitude,
-                 negative);
+    const WordPlan& w = word_plan(t);
+    dispatch_words(std::make_integer_sequence<int, kMaxWords>(), w.words, [&](auto words) {
+        crt_to_digits<decltype(words)::value>(t, w, residues, stride, count, magnitude, negative);
+    });
+}
+
+// The CRT and the rounding in one. For e < count, with x_e the integer that
+// Int8Ops::crt rebuilds from residues[l * stride + e]: where x_e != 0, hi[e], lo[e], res[e]
+// are exact::round_triple of x_e * 2^(scale_base + scale[e]) and zero[e] = 0; where
+// x_e == 0, the three words are +0 and zero[e] = 1 (the sign of an exact zero sum depends
+// on the inputs, which only the caller has). Nothing past `count` is read or written.
+void vnni_crt_round(const CrtPlan& t, const uint8_t* residues, int64_t stride, int count,
+                    int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
+                    uint8_t* zero) {
+    const WordPlan& w = word_plan(t);
+    dispatch_words(std::make_integer_sequence<int, kMaxWords>(), w.words, [&](auto words) {
+        constexpr int J = decltype(words)::value;
+        if constexpr (J <= 12)
+            crt_to_triples<J>(t, w, residues, stride, count, scale_base, scale, hi, lo, res, zero);
+        else
+            crt_to_triples_wide<J>(t, w, residues, stride, count, scale_base, scale, hi, lo, res, zero);
+    });
 }
 
 }  // namespace int8
