@@ -250,7 +250,7 @@ const bool registered = [] {
     for (std::size_t k = 0; k < count; ++k) {
         if (!table[k]->is_supported()) continue;
         benchmark::RegisterBenchmark((std::string("gemm/") + table[k]->name).c_str(), run_kernel, table[k])
-            ->Arg(256)->Arg(512)->Arg(1024)->Arg(2048)
+            ->Arg(256)->Arg(512)->Arg(1024)->Arg(2048)->Arg(4096)
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
     }

@@ -501,8 +501,13 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
     auto bytes = [&](int64_t mb, int64_t nb) {
         return L * (mb * Kb + Kb * nb + mb * nb) + gather_bytes_per_column * nb;
     };
+    // With K in one chunk the residues of A are made once per row block and serve every
+    // column block, so splitting N alone costs nothing extra; otherwise both operands'
+    // residues are remade per block of the other, and the larger side is split first.
+    const bool single_chunk = Kb >= K;
     while (bytes(Mb, Nb) > opt.workspace_bytes && (Mb > 96 || Nb > 256)) {
-        if (Mb >= Nb && Mb > 96) Mb = round_up(Mb / 2, kRowGroup);
+        const bool split_rows = single_chunk ? Nb <= 256 : (Mb >= Nb && Mb > 96);
+        if (split_rows) Mb = round_up(Mb / 2, kRowGroup);
         else Nb = round_up(Nb / 2, kPanelWidth);
     }
     // Left uninitialised: every byte is written before it is read, and zero-filling
@@ -517,20 +522,54 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
     double* const gathered = reinterpret_cast<double*>(workspace.get() + a_bytes + b_bytes + acc_bytes);
     timing.planning = seconds_since(t0);
 
+    // For putting rows back in natural column order: where each column sits among the
+    // sorted ones (-1: excluded), and one row's copy per worker.
+    std::vector<int64_t> sorted_position;
+    std::vector<double> row_copy;
+    std::vector<float> res_copy;
+    const bool stage_sorted = columns_moved && Nb < Np;
+    if (stage_sorted) {
+        sorted_position.assign(size_t(N), -1);
+        for (int64_t c = 0; c < Np; ++c) sorted_position[size_t(col_order[size_t(c)])] = c;
+        row_copy.resize(size_t(std::max(threads, 1)) * size_t(2 * Np));
+        res_copy.resize(size_t(std::max(threads, 1)) * size_t(Np));
+    }
     const int64_t tile_rows = 16 * kRowGroup, tile_panels = 4;
     double modulus_products = 0;
     for (int64_t m0 = 0; m0 < Mp; m0 += Mb) {
         const int64_t mb = std::min(Mb, Mp - m0);
         const int64_t mb_pad = round_up(mb, kRowGroup);
         const int64_t g0 = m0 / kRowGroup;  // Mb is a multiple of kRowGroup
+        // Residues of A rows [m0, m0 + mb) over k in [k0, k0 + kb), row group by row group,
+        // each with the count its widest panel up to last_panel needs; the pad rows of the
+        // last group are zero.
+        auto residues_of_a = [&](int64_t k0, int64_t kb, int64_t group, int64_t last_panel) {
+            const int64_t kb_pad = round_up(kb, 4);
+            ResiduePlan group_plan = plan;
+            group_plan.count = moduli_needed(g0 + group, last_panel);
+            for (int64_t r = group * kRowGroup; r < (group + 1) * kRowGroup; ++r) {
+                if (r < mb) {
+                    const int64_t i = row_order[size_t(m0 + r)];
+                    ops.residues_a(group_plan, pb.A + i * K + k0, K, 1, kb, &row_shift[size_t(i)],
+                                   kAllIncluded, res_a + r * kb_pad, kb_pad, Mb * Kb);
+                } else {
+                    for (int l = 0; l < group_plan.count; ++l)
+                        std::memset(res_a + l * Mb * Kb + r * kb_pad, 0, size_t(kb_pad));
+                }
+            }
+        };
+        if (single_chunk) {
+            auto t1 = Clock::now();
+            parallel(mb_pad / kRowGroup, threads,
+                     [&](int64_t group) { residues_of_a(0, K, group, all_panels - 1); });
+            timing.residues += seconds_since(t1);
+        }
         for (int64_t n0 = 0; n0 < Np; n0 += Nb) {
             const int64_t nb = std::min(Nb, Np - n0);
             const int64_t panels = (nb + kPanelWidth - 1) / kPanelWidth;
             const int64_t nb_pad = panels * kPanelWidth;
             const int64_t q0 = n0 / kPanelWidth;  // Nb is a multiple of kPanelWidth
-            // The widest count of a row group is against the block's last panel, and of a
-            // panel against the block's last row group.
-            auto group_count = [&](int64_t r) { return moduli_needed(g0 + r / kRowGroup, q0 + panels - 1); };
+            // The widest count of a panel is against the block's last row group.
             auto panel_count = [&](int64_t pnl) { return moduli_needed(g0 + mb_pad / kRowGroup - 1, q0 + pnl); };
             parallel(L, threads, [&](int64_t l) {
                 std::memset(acc + l * Mb * Nb, 0, size_t(Mb * Nb));
@@ -539,23 +578,25 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
                 const int64_t kb = std::min(Kb, K - k0);
                 const int64_t kb_pad = round_up(kb, 4);
                 auto t1 = Clock::now();
-                // Residues of A by row group (pad rows of the last group zero), of B by panel.
-                const int64_t a_tasks = mb_pad / kRowGroup;
+                // The sorted columns of B gathered into panels, a few rows of B at a time:
+                // gathering panel by panel instead would stream all of B once per panel.
+                if (columns_moved) {
+                    const int64_t rows_per_task = 16;
+                    parallel((kb + rows_per_task - 1) / rows_per_task, threads, [&](int64_t t) {
+                        const int64_t* from = &col_order[size_t(n0)];
+                        for (int64_t k = t * rows_per_task; k < std::min(kb, (t + 1) * rows_per_task); ++k) {
+                            const double* row = pb.B + (k0 + k) * N;
+                            for (int64_t c = 0; c < nb; ++c)
+                                gathered[(c / kPanelWidth) * kPanelWidth * Kb + k * kPanelWidth + c % kPanelWidth] =
+                                    row[from[c]];
+                        }
+                    });
+                }
+                // Residues of A by row group (unless made once above), of B by panel.
+                const int64_t a_tasks = single_chunk ? 0 : mb_pad / kRowGroup;
                 parallel(a_tasks + panels, threads, [&](int64_t t) {
                     if (t < a_tasks) {
-                        ResiduePlan group_plan = plan;
-                        group_plan.count = group_count(t * kRowGroup);
-                        for (int64_t r = t * kRowGroup; r < (t + 1) * kRowGroup; ++r) {
-                            if (r < mb) {
-                                const int64_t i = row_order[size_t(m0 + r)];
-                                ops.residues_a(group_plan, pb.A + i * K + k0, K, 1, kb,
-                                               &row_shift[size_t(i)], kAllIncluded,
-                                               res_a + r * kb_pad, kb_pad, Mb * Kb);
-                            } else {
-                                for (int l = 0; l < group_plan.count; ++l)
-                                    std::memset(res_a + l * Mb * Kb + r * kb_pad, 0, size_t(kb_pad));
-                            }
-                        }
+                        residues_of_a(k0, kb, t, q0 + panels - 1);
                     } else {
                         const int64_t pnl = t - a_tasks;
                         const int64_t c0 = n0 + pnl * kPanelWidth;
@@ -563,13 +604,7 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
                         const double* source = pb.B + k0 * N + c0;
                         int64_t stride = N;
                         if (columns_moved) {
-                            double* g = gathered + pnl * kPanelWidth * Kb;
-                            const int64_t* from = &col_order[size_t(c0)];
-                            for (int64_t k = 0; k < kb; ++k) {
-                                const double* row = pb.B + (k0 + k) * N;
-                                for (int64_t c = 0; c < cols; ++c) g[k * kPanelWidth + c] = row[from[c]];
-                            }
-                            source = g;
+                            source = gathered + pnl * kPanelWidth * Kb;
                             stride = kPanelWidth;
                         }
                         ResiduePlan panel_plan = plan;
@@ -606,60 +641,100 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
             for (int64_t r = 0; r < mb_pad; r += kRowGroup)
                 for (int64_t pnl = 0; pnl < panels; ++pnl)
                     modulus_products += double(moduli_needed(g0 + r / kRowGroup, q0 + pnl));
-            // Reassembly of this block.
+            // Reassembly of this block. With one column block, each element goes straight
+            // to its place: the row stays in cache while it fills. With several, row i's
+            // results go to C's row in sorted column order first, a contiguous stretch per
+            // block (scattered partial cache lines, fetched again for every block, cost
+            // more than the CRT itself), and are put in place once the row is complete.
             auto t3 = Clock::now();
             parallel(mb, threads, [&](int64_t r) {
                 const int64_t i = row_order[size_t(m0 + r)];
+                double* const c_hi = pb.C_hi + i * N;
+                double* const c_lo = pb.C_lo + i * N;
+                float* const c_res = pb.C_res + i * N;
                 uint32_t magnitude[kMaxDigits * kCrtRun];
                 uint8_t negative[kCrtRun];
                 uint64_t limbs[kMaxLimbs];
+                uint8_t zero[kCrtRun];
+                alignas(64) double run_hi[kCrtRun], run_lo[kCrtRun];
+                alignas(64) float run_res[kCrtRun];
                 static_assert(kCrtRun == kPanelWidth, "one CRT run per panel");
                 for (int64_t pnl = 0; pnl < panels; ++pnl) {
-                    const int64_t c0 = pnl * kPanelWidth;
-                    const int run = int(std::min<int64_t>(kCrtRun, nb - c0));
+                    const int64_t c0 = n0 + pnl * kPanelWidth;  // sorted position
+                    const int run = int(std::min<int64_t>(kCrtRun, Np - c0));
                     const CrtPlan& plan_here = crt[size_t(moduli_needed(g0 + r / kRowGroup, q0 + pnl))];
-                    if (ops.crt_round) {
-                        alignas(64) double hi[kCrtRun], lo[kCrtRun];
-                        alignas(64) float res[kCrtRun];
-                        uint8_t zero[kCrtRun];
-                        ops.crt_round(plan_here, acc + r * nb_pad + c0, Mb * Nb, run, row_shift[size_t(i)],
-                                      &sorted_col_shift[size_t(n0 + c0)], hi, lo, res, zero);
-                        double* const c_hi = pb.C_hi + i * N;
-                        double* const c_lo = pb.C_lo + i * N;
-                        float* const c_res = pb.C_res + i * N;
+                    const uint8_t* const residues = acc + r * nb_pad + (c0 - n0);
+                    if (ops.crt_round && !stage_sorted) {
+                        ops.crt_round(plan_here, residues, Mb * Nb, run, row_shift[size_t(i)],
+                                      &sorted_col_shift[size_t(c0)], run_hi, run_lo, run_res, zero);
                         for (int e = 0; e < run; ++e) {
-                            const int64_t j = col_order[size_t(n0 + c0 + e)];
-                            c_hi[j] = zero[e] ? signed_zero(pb.A + i * K, pb.B + j, N, K) : hi[e];
-                            c_lo[j] = lo[e];
-                            c_res[j] = res[e];
+                            const int64_t j = col_order[size_t(c0 + e)];
+                            c_hi[j] = zero[e] ? signed_zero(pb.A + i * K, pb.B + j, N, K) : run_hi[e];
+                            c_lo[j] = run_lo[e];
+                            c_res[j] = run_res[e];
                         }
                         continue;
                     }
-                    const int D = plan_here.digits, nl = (D + 1) / 2;
-                    ops.crt(plan_here, acc + r * nb_pad + c0, Mb * Nb, run, magnitude, negative);
-                    for (int e = 0; e < run; ++e) {
-                        const int64_t j = col_order[size_t(n0 + c0 + e)];
-                        uint64_t any = 0;
-                        for (int w = 0; w < nl; ++w) {
-                            const uint64_t high =
-                                2 * w + 1 < D ? magnitude[(2 * w + 1) * kCrtRun + e] : 0;
-                            limbs[w] = magnitude[2 * w * kCrtRun + e] | (high << 32);
-                            any |= limbs[w];
-                        }
-                        const int64_t at = i * N + j;
-                        if (any) {
-                            exact::round_triple(negative[e] != 0, limbs, nl,
-                                                int64_t(row_shift[size_t(i)]) + col_shift[size_t(j)],
-                                                &pb.C_hi[at], &pb.C_lo[at], &pb.C_res[at]);
-                        } else {
-                            pb.C_hi[at] = signed_zero(pb.A + i * K, pb.B + j, N, K);
-                            pb.C_lo[at] = 0.0;
-                            pb.C_res[at] = 0.0f;
+                    if (ops.crt_round) {
+                        ops.crt_round(plan_here, residues, Mb * Nb, run, row_shift[size_t(i)],
+                                      &sorted_col_shift[size_t(c0)], c_hi + c0, c_lo + c0, c_res + c0, zero);
+                    } else {
+                        const int D = plan_here.digits, nl = (D + 1) / 2;
+                        ops.crt(plan_here, residues, Mb * Nb, run, magnitude, negative);
+                        for (int e = 0; e < run; ++e) {
+                            uint64_t any = 0;
+                            for (int w = 0; w < nl; ++w) {
+                                const uint64_t high =
+                                    2 * w + 1 < D ? magnitude[(2 * w + 1) * kCrtRun + e] : 0;
+                                limbs[w] = magnitude[2 * w * kCrtRun + e] | (high << 32);
+                                any |= limbs[w];
+                            }
+                            zero[e] = any == 0;
+                            const int64_t at = stage_sorted ? c0 + e : col_order[size_t(c0 + e)];
+                            if (any)
+                                exact::round_triple(negative[e] != 0, limbs, nl,
+                                                    int64_t(row_shift[size_t(i)]) + sorted_col_shift[size_t(c0 + e)],
+                                                    c_hi + at, c_lo + at, c_res + at);
+                            else
+                                c_lo[at] = 0.0, c_res[at] = 0.0f;
                         }
                     }
+                    for (int e = 0; e < run; ++e)
+                        if (zero[e]) {
+                            const int64_t j = col_order[size_t(c0 + e)];
+                            c_hi[stage_sorted ? c0 + e : j] = signed_zero(pb.A + i * K, pb.B + j, N, K);
+                        }
                 }
             });
             timing.reconstruction += seconds_since(t3);
+        }
+        // The rows of this block from sorted to natural column order: sequential writes,
+        // reads from a copy of the row that sits in cache.
+        if (stage_sorted) {
+            auto t5 = Clock::now();
+            const int64_t tasks = std::min<int64_t>(std::max(threads, 1), mb);
+            parallel(tasks, threads, [&](int64_t t) {
+                double* const hi_row = row_copy.data() + size_t(t) * size_t(2 * Np);
+                double* const lo_row = hi_row + Np;
+                float* const res_row = res_copy.data() + size_t(t) * size_t(Np);
+                for (int64_t r = t; r < mb; r += tasks) {
+                    const int64_t i = row_order[size_t(m0 + r)];
+                    double* const c_hi = pb.C_hi + i * N;
+                    double* const c_lo = pb.C_lo + i * N;
+                    float* const c_res = pb.C_res + i * N;
+                    std::memcpy(hi_row, c_hi, size_t(Np) * sizeof(double));
+                    std::memcpy(lo_row, c_lo, size_t(Np) * sizeof(double));
+                    std::memcpy(res_row, c_res, size_t(Np) * sizeof(float));
+                    for (int64_t j = 0; j < N; ++j) {
+                        const int64_t c = sorted_position[size_t(j)];
+                        if (c < 0) continue;  // excluded: written by the exact core below
+                        c_hi[j] = hi_row[c];
+                        c_lo[j] = lo_row[c];
+                        c_res[j] = res_row[c];
+                    }
+                }
+            });
+            timing.reconstruction += seconds_since(t5);
         }
     }
     timing.average_moduli = modulus_products / std::max(1.0, double(groups) * double(all_panels));
