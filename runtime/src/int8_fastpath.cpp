@@ -329,7 +329,7 @@ WidthCensus census(const std::vector<Window>& windows) {
 // exact; this only decides speed.
 ModulusChoice choose_moduli(const WidthCensus& rows, const WidthCensus& cols, int64_t M,
                             int64_t N, int64_t K, const Int8Options& opt) {
-    const int max_moduli = std::max(1, std::min(opt.max_moduli, kMaxModuli));
+    const ModulusLadder ladder(std::max(1, std::min(opt.max_moduli, kMaxModuli)));
     const double mnk = double(M) * double(N) * double(K);
     ModulusChoice best;
     double best_cost = opt.exact_cost_ratio * mnk;
@@ -340,7 +340,7 @@ ModulusChoice choose_moduli(const WidthCensus& rows, const WidthCensus& cols, in
             // scaled integers, below 2^(norm_a + norm_b) with the per-line bounds of
             // WindowScan::norm_bound.
             const double log2_bound = rows.norm_at_most[size_t(wa)] + cols.norm_at_most[size_t(wb)];
-            const int count = moduli_above_twice(log2_bound, max_moduli);
+            const int count = ladder.needed(log2_bound);
             if (count == 0) break;
             const double ex_b = double(cols.lines - cols.at_most[size_t(wb)]);
             const double excluded = ex_a * double(N) + ex_b * double(M) - ex_a * ex_b;
@@ -571,9 +571,6 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
             const int64_t q0 = n0 / kPanelWidth;  // Nb is a multiple of kPanelWidth
             // The widest count of a panel is against the block's last row group.
             auto panel_count = [&](int64_t pnl) { return moduli_needed(g0 + mb_pad / kRowGroup - 1, q0 + pnl); };
-            parallel(L, threads, [&](int64_t l) {
-                std::memset(acc + l * Mb * Nb, 0, size_t(Mb * Nb));
-            });
             for (int64_t k0 = 0; k0 < K; k0 += Kb) {
                 const int64_t kb = std::min(Kb, K - k0);
                 const int64_t kb_pad = round_up(kb, 4);
@@ -634,7 +631,7 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
                             if (moduli_needed(g0 + r / kRowGroup, q0 + pnl) > l)
                                 ops.tile(plan.moduli[l], a + r * kb_pad, kb_pad, kRowGroup,
                                          b + pnl * kb_pad * kPanelWidth, kb_pad,
-                                         out + r * nb_pad + pnl * kPanelWidth, nb_pad);
+                                         out + r * nb_pad + pnl * kPanelWidth, nb_pad, k0 > 0);
                 });
                 timing.products += seconds_since(t2);
             }
@@ -815,7 +812,8 @@ void portable_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t
 }
 
 void portable_tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows,
-                   const int8_t* b_panel, int64_t k_padded, uint8_t* acc, int64_t acc_stride) {
+                   const int8_t* b_panel, int64_t k_padded, uint8_t* acc, int64_t acc_stride,
+                   bool accumulate) {
     for (int r = 0; r < rows; ++r)
         for (int c = 0; c < kPanelWidth; ++c) {
             int32_t s = 0;
@@ -824,7 +822,7 @@ void portable_tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, i
                      int32_t(b_panel[(k / 4) * 4 * kPanelWidth + c * 4 + k % 4]);
             int v = s % mod.p;
             if (v < 0) v += mod.p;
-            v += acc[r * acc_stride + c];
+            if (accumulate) v += acc[r * acc_stride + c];
             if (v >= mod.p) v -= mod.p;
             acc[r * acc_stride + c] = uint8_t(v);
         }

@@ -90,10 +90,12 @@ struct Int8Ops {
                              int64_t k_count, int64_t k_padded, const int32_t* shift,
                              const uint8_t* included, int8_t* out, int64_t out_modulus_stride);
     // For one modulus: the int8 product of `rows` (<= kRowGroup) A rows by one B panel
-    // over k_padded (a multiple of 4, <= kMaxChunk), reduced modulo p and added modulo p
-    // into acc[r * acc_stride + c] (bytes in [0, p)) for r < rows, c < kPanelWidth.
+    // over k_padded (a multiple of 4, <= kMaxChunk), reduced modulo p into
+    // acc[r * acc_stride + c] (bytes in [0, p)) for r < rows, c < kPanelWidth: added modulo
+    // p to what is there when `accumulate`, stored over it otherwise (the first K chunk).
     void (*tile)(const Modulus& modulus, const uint8_t* a, int64_t a_row_stride, int rows,
-                 const int8_t* b_panel, int64_t k_padded, uint8_t* acc, int64_t acc_stride);
+                 const int8_t* b_panel, int64_t k_padded, uint8_t* acc, int64_t acc_stride,
+                 bool accumulate);
     // The signed integers x of `count` (<= kCrtRun) elements whose residues are
     // residues[l * stride + e]: |x| as plan.digits 32-bit digits in magnitude[j * kCrtRun + e],
     // and negative[e] = 1 when x < 0.

@@ -476,11 +476,14 @@ TEST(Int8VnniPieces, MatchPortable) {
         std::vector<uint8_t> acc1(size_t(6 * 64)), acc2;
         for (size_t e = 0; e < acc1.size(); ++e) acc1[e] = uint8_t(e % size_t(p[l]));
         acc2 = acc1;
-        for (int rowsz : {6, 4, 1}) {
-            int8::kPortableOps.tile(plan.moduli[l], &ra1[size_t(l * a_stride)], kpad, rowsz, &rb1[size_t(l * b_stride)], kpad, acc1.data(), 64);
-            int8::kVnniOps.tile(plan.moduli[l], &ra1[size_t(l * a_stride)], kpad, rowsz, &rb1[size_t(l * b_stride)], kpad, acc2.data(), 64);
-        }
-        EXPECT_EQ(acc1, acc2) << "modulus " << p[l];
+        for (int rowsz : {6, 4, 1, 5})
+            for (bool accumulate : {true, false}) {
+                int8::kPortableOps.tile(plan.moduli[l], &ra1[size_t(l * a_stride)], kpad, rowsz,
+                                        &rb1[size_t(l * b_stride)], kpad, acc1.data(), 64, accumulate);
+                int8::kVnniOps.tile(plan.moduli[l], &ra1[size_t(l * a_stride)], kpad, rowsz,
+                                    &rb1[size_t(l * b_stride)], kpad, acc2.data(), 64, accumulate);
+                EXPECT_EQ(acc1, acc2) << "modulus " << p[l] << ", " << rowsz << " rows, accumulate " << accumulate;
+            }
     }
 }
 #endif

@@ -408,22 +408,25 @@ void vnni_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb
     }
 }
 
-// Reduces 16 int32 sums modulo p and adds them modulo p into 16 residue bytes.
-inline void fold_into(__m512i sums, const Modulus& mod, uint8_t* acc) {
+// Reduces 16 int32 sums modulo p into 16 residue bytes, added modulo p to what they hold
+// when `accumulate`, in place of it otherwise.
+inline void fold_into(__m512i sums, const Modulus& mod, uint8_t* acc, bool accumulate) {
     const __m512d p = _mm512_set1_pd(mod.p_double), inv = _mm512_set1_pd(mod.inverse);
     const __m512d lo = mod_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(sums)), p, inv);
     const __m512d hi = mod_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(sums, 1)), p, inv);
     __m512i r = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvttpd_epi32(lo)),
                                    _mm512_cvttpd_epi32(hi), 1);
-    r = _mm512_add_epi32(r, _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(acc))));
-    const __m512i pi = _mm512_set1_epi32(mod.p);
-    r = _mm512_mask_sub_epi32(r, _mm512_cmpge_epi32_mask(r, pi), r, pi);
+    if (accumulate) {
+        r = _mm512_add_epi32(r, _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(acc))));
+        const __m512i pi = _mm512_set1_epi32(mod.p);
+        r = _mm512_mask_sub_epi32(r, _mm512_cmpge_epi32_mask(r, pi), r, pi);
+    }
     _mm_storeu_si128(reinterpret_cast<__m128i*>(acc), _mm512_cvtepi32_epi8(r));
 }
 
 template <int R>
 void tile_rows(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const int8_t* b_panel,
-               int64_t k_padded, uint8_t* acc, int64_t acc_stride) {
+               int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
     __m512i c[R][4];
     for (int r = 0; r < R; ++r)
         for (int j = 0; j < 4; ++j) c[r][j] = _mm512_setzero_si512();
@@ -447,7 +450,7 @@ void tile_rows(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const
         }
     }
     for (int r = 0; r < R; ++r)
-        for (int j = 0; j < 4; ++j) fold_into(c[r][j], mod, acc + r * acc_stride + j * 16);
+        for (int j = 0; j < 4; ++j) fold_into(c[r][j], mod, acc + r * acc_stride + j * 16, accumulate);
 }
 
 // acc += dot4(a as u8, b as s8) per int32 lane, in place. Written as asm because GCC 12
@@ -457,7 +460,7 @@ void tile_rows(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const
 // The hot loop for a full group of six rows, accumulators spelled out so that all 24
 // stay in registers (with 4 B vectors and one broadcast: 29 of the 32 zmm registers).
 void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const int8_t* b_panel,
-              int64_t k_padded, uint8_t* acc, int64_t acc_stride) {
+              int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
 #define VEXA_ROW_ACCUMULATORS(r) \
     __m512i c##r##0 = _mm512_setzero_si512(), c##r##1 = _mm512_setzero_si512(), \
             c##r##2 = _mm512_setzero_si512(), c##r##3 = _mm512_setzero_si512();
@@ -491,24 +494,24 @@ void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const 
 #undef VEXA_ROW_STEP
     }
 #define VEXA_ROW_FOLD(r)                                              \
-    fold_into(c##r##0, mod, acc + r * acc_stride);                    \
-    fold_into(c##r##1, mod, acc + r * acc_stride + 16);               \
-    fold_into(c##r##2, mod, acc + r * acc_stride + 32);               \
-    fold_into(c##r##3, mod, acc + r * acc_stride + 48);
+    fold_into(c##r##0, mod, acc + r * acc_stride, accumulate);                    \
+    fold_into(c##r##1, mod, acc + r * acc_stride + 16, accumulate);               \
+    fold_into(c##r##2, mod, acc + r * acc_stride + 32, accumulate);               \
+    fold_into(c##r##3, mod, acc + r * acc_stride + 48, accumulate);
     VEXA_ROW_FOLD(0) VEXA_ROW_FOLD(1) VEXA_ROW_FOLD(2)
     VEXA_ROW_FOLD(3) VEXA_ROW_FOLD(4) VEXA_ROW_FOLD(5)
 #undef VEXA_ROW_FOLD
 }
 
 void vnni_tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows,
-               const int8_t* b_panel, int64_t k_padded, uint8_t* acc, int64_t acc_stride) {
+               const int8_t* b_panel, int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
     switch (rows) {
-        case 6: tile_six(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride); break;
-        case 5: tile_rows<5>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride); break;
-        case 4: tile_rows<4>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride); break;
-        case 3: tile_rows<3>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride); break;
-        case 2: tile_rows<2>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride); break;
-        case 1: tile_rows<1>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride); break;
+        case 6: tile_six(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate); break;
+        case 5: tile_rows<5>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate); break;
+        case 4: tile_rows<4>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate); break;
+        case 3: tile_rows<3>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate); break;
+        case 2: tile_rows<2>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate); break;
+        case 1: tile_rows<1>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate); break;
         default: break;
     }
 }
