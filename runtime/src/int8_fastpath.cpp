@@ -430,19 +430,41 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
         col_shift[size_t(j)] = w.shift;
         (col_in[size_t(j)] ? col_order : excluded_cols).push_back(j);
     }
+    // ---- Blocking: residues of A (Mb x Kb), of B (Kb x Nb) and the residue
+    // accumulators (Mb x Nb), one of each per modulus, plus the gathered columns of B
+    // when sorting moved them, within the workspace target ----
+    const int64_t chunk = std::max<int64_t>(4, std::min(opt.chunk, kMaxChunk) / 4 * 4);
+    const int64_t Kb = std::min(round_up(K, 4), chunk);
+    const int64_t Mp = int64_t(row_order.size()), Np = int64_t(col_order.size());
+    int64_t Mb = round_up(std::max<int64_t>(Mp, 1), kRowGroup), Nb = round_up(std::max<int64_t>(Np, 1), kPanelWidth);
+    // Room for gathering the columns of B is counted whether or not sorting moves them.
+    auto bytes = [&](int64_t mb, int64_t nb) {
+        return L * (mb * Kb + Kb * nb + mb * nb) + Kb * int64_t(sizeof(double)) * nb;
+    };
+    // With K in one chunk the residues of A are made once per row block and serve every
+    // column block, so splitting N alone costs nothing extra; otherwise both operands'
+    // residues are remade per block of the other, and the larger side is split first.
+    const bool single_chunk = Kb >= K;
+    while (bytes(Mb, Nb) > opt.workspace_bytes && (Mb > 96 || Nb > 256)) {
+        const bool split_rows = single_chunk ? Nb <= 256 : (Mb >= Nb && Mb > 96);
+        if (split_rows) Mb = round_up(Mb / 2, kRowGroup);
+        else Nb = round_up(Nb / 2, kPanelWidth);
+    }
+
     // The admitted lines in order of their norm bounds. L moduli are what the widest pair
     // needs; sorted, a group of rows and a panel of columns can make do with the count
     // their own largest bounds call for, which for random data saves a tenth or more of
     // the int8 products. Any count that satisfies an element's own bound is exact, so the
-    // order changes the speed only.
+    // order changes the speed only. Columns are sorted within each column block: a row's
+    // results then land within the block's own stretch of C, which stays in cache.
     auto by_norm = [](const std::vector<Window>& win) {
         return [&win](int64_t x, int64_t y) {
             return win[size_t(x)].log2_norm < win[size_t(y)].log2_norm;
         };
     };
     std::stable_sort(row_order.begin(), row_order.end(), by_norm(row_win));
-    std::stable_sort(col_order.begin(), col_order.end(), by_norm(col_win));
-    const int64_t Mp = int64_t(row_order.size()), Np = int64_t(col_order.size());
+    for (int64_t n0 = 0; n0 < Np; n0 += Nb)
+        std::stable_sort(col_order.begin() + n0, col_order.begin() + std::min(Np, n0 + Nb), by_norm(col_win));
     bool columns_moved = false;
     for (int64_t c = 0; c < Np && !columns_moved; ++c) columns_moved = col_order[size_t(c)] != c;
 
@@ -455,10 +477,16 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
         group_norm[size_t(g)] = row_win[size_t(row_order[size_t(std::min(Mp, (g + 1) * kRowGroup) - 1)])].log2_norm;
     for (int64_t q = 0; q < all_panels; ++q)
         panel_norm[size_t(q)] = col_win[size_t(col_order[size_t(std::min(Np, (q + 1) * kPanelWidth) - 1)])].log2_norm;
+    // Largest over the panels [q0, q1).
+    auto widest_panel = [&](int64_t q0, int64_t q1) {
+        double widest = -std::numeric_limits<double>::infinity();
+        for (int64_t q = q0; q < q1; ++q) widest = std::max(widest, panel_norm[size_t(q)]);
+        return widest;
+    };
+    const double widest_panel_norm = widest_panel(0, all_panels);
     const ModulusLadder ladder(L);
     // The widest pair is the one the global choice was made for, so L always suffices.
-    if (groups > 0 && all_panels > 0 &&
-        ladder.needed(group_norm[size_t(groups - 1)] + panel_norm[size_t(all_panels - 1)]) == 0)
+    if (groups > 0 && all_panels > 0 && ladder.needed(group_norm[size_t(groups - 1)] + widest_panel_norm) == 0)
         return VEXA_ERROR_INTERNAL;
     auto moduli_needed = [&](int64_t g, int64_t q) {
         return ladder.needed(group_norm[size_t(g)] + panel_norm[size_t(q)]);
@@ -491,49 +519,19 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
                                                       1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
                                                       1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
 
-    // ---- Blocking: residues of A (Mb x Kb), of B (Kb x Nb) and the residue
-    // accumulators (Mb x Nb), one of each per modulus, plus the gathered columns of B
-    // when sorting moved them, within the workspace target ----
-    const int64_t chunk = std::max<int64_t>(4, std::min(opt.chunk, kMaxChunk) / 4 * 4);
-    const int64_t Kb = std::min(round_up(K, 4), chunk);
-    int64_t Mb = round_up(std::max<int64_t>(Mp, 1), kRowGroup), Nb = round_up(std::max<int64_t>(Np, 1), kPanelWidth);
-    const int64_t gather_bytes_per_column = columns_moved ? Kb * int64_t(sizeof(double)) : 0;
-    auto bytes = [&](int64_t mb, int64_t nb) {
-        return L * (mb * Kb + Kb * nb + mb * nb) + gather_bytes_per_column * nb;
-    };
-    // With K in one chunk the residues of A are made once per row block and serve every
-    // column block, so splitting N alone costs nothing extra; otherwise both operands'
-    // residues are remade per block of the other, and the larger side is split first.
-    const bool single_chunk = Kb >= K;
-    while (bytes(Mb, Nb) > opt.workspace_bytes && (Mb > 96 || Nb > 256)) {
-        const bool split_rows = single_chunk ? Nb <= 256 : (Mb >= Nb && Mb > 96);
-        if (split_rows) Mb = round_up(Mb / 2, kRowGroup);
-        else Nb = round_up(Nb / 2, kPanelWidth);
-    }
     // Left uninitialised: every byte is written before it is read, and zero-filling
     // hundreds of megabytes on one thread would cost more than the residues themselves.
     const size_t a_bytes = size_t(round_up(L * Mb * Kb, 64));
     const size_t b_bytes = size_t(round_up(L * Kb * Nb, 64));
     const size_t acc_bytes = size_t(round_up(L * Mb * Nb, 64));
-    const WorkspaceLease workspace(a_bytes + b_bytes + acc_bytes + size_t(gather_bytes_per_column * Nb));
+    const size_t gather_bytes = columns_moved ? size_t(Kb * Nb) * sizeof(double) : 0;
+    const WorkspaceLease workspace(a_bytes + b_bytes + acc_bytes + gather_bytes);
     uint8_t* const res_a = workspace.get();
     int8_t* const res_b = reinterpret_cast<int8_t*>(workspace.get() + a_bytes);
     uint8_t* const acc = workspace.get() + a_bytes + b_bytes;
     double* const gathered = reinterpret_cast<double*>(workspace.get() + a_bytes + b_bytes + acc_bytes);
     timing.planning = seconds_since(t0);
 
-    // For putting rows back in natural column order: where each column sits among the
-    // sorted ones (-1: excluded), and one row's copy per worker.
-    std::vector<int64_t> sorted_position;
-    std::vector<double> row_copy;
-    std::vector<float> res_copy;
-    const bool stage_sorted = columns_moved && Nb < Np;
-    if (stage_sorted) {
-        sorted_position.assign(size_t(N), -1);
-        for (int64_t c = 0; c < Np; ++c) sorted_position[size_t(col_order[size_t(c)])] = c;
-        row_copy.resize(size_t(std::max(threads, 1)) * size_t(2 * Np));
-        res_copy.resize(size_t(std::max(threads, 1)) * size_t(Np));
-    }
     const int64_t tile_rows = 16 * kRowGroup, tile_panels = 4;
     double modulus_products = 0;
     for (int64_t m0 = 0; m0 < Mp; m0 += Mb) {
@@ -541,12 +539,12 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
         const int64_t mb_pad = round_up(mb, kRowGroup);
         const int64_t g0 = m0 / kRowGroup;  // Mb is a multiple of kRowGroup
         // Residues of A rows [m0, m0 + mb) over k in [k0, k0 + kb), row group by row group,
-        // each with the count its widest panel up to last_panel needs; the pad rows of the
-        // last group are zero.
-        auto residues_of_a = [&](int64_t k0, int64_t kb, int64_t group, int64_t last_panel) {
+        // each with the count it needs against a panel of norm bound widest; the pad rows
+        // of the last group are zero.
+        auto residues_of_a = [&](int64_t k0, int64_t kb, int64_t group, double widest) {
             const int64_t kb_pad = round_up(kb, 4);
             ResiduePlan group_plan = plan;
-            group_plan.count = moduli_needed(g0 + group, last_panel);
+            group_plan.count = ladder.needed(group_norm[size_t(g0 + group)] + widest);
             for (int64_t r = group * kRowGroup; r < (group + 1) * kRowGroup; ++r) {
                 if (r < mb) {
                     const int64_t i = row_order[size_t(m0 + r)];
@@ -561,7 +559,7 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
         if (single_chunk) {
             auto t1 = Clock::now();
             parallel(mb_pad / kRowGroup, threads,
-                     [&](int64_t group) { residues_of_a(0, K, group, all_panels - 1); });
+                     [&](int64_t group) { residues_of_a(0, K, group, widest_panel_norm); });
             timing.residues += seconds_since(t1);
         }
         for (int64_t n0 = 0; n0 < Np; n0 += Nb) {
@@ -569,6 +567,7 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
             const int64_t panels = (nb + kPanelWidth - 1) / kPanelWidth;
             const int64_t nb_pad = panels * kPanelWidth;
             const int64_t q0 = n0 / kPanelWidth;  // Nb is a multiple of kPanelWidth
+            const double block_widest = single_chunk ? 0 : widest_panel(q0, q0 + panels);
             // The widest count of a panel is against the block's last row group.
             auto panel_count = [&](int64_t pnl) { return moduli_needed(g0 + mb_pad / kRowGroup - 1, q0 + pnl); };
             for (int64_t k0 = 0; k0 < K; k0 += Kb) {
@@ -593,7 +592,7 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
                 const int64_t a_tasks = single_chunk ? 0 : mb_pad / kRowGroup;
                 parallel(a_tasks + panels, threads, [&](int64_t t) {
                     if (t < a_tasks) {
-                        residues_of_a(k0, kb, t, q0 + panels - 1);
+                        residues_of_a(k0, kb, t, block_widest);
                     } else {
                         const int64_t pnl = t - a_tasks;
                         const int64_t c0 = n0 + pnl * kPanelWidth;
@@ -638,11 +637,8 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
             for (int64_t r = 0; r < mb_pad; r += kRowGroup)
                 for (int64_t pnl = 0; pnl < panels; ++pnl)
                     modulus_products += double(moduli_needed(g0 + r / kRowGroup, q0 + pnl));
-            // Reassembly of this block. With one column block, each element goes straight
-            // to its place: the row stays in cache while it fills. With several, row i's
-            // results go to C's row in sorted column order first, a contiguous stretch per
-            // block (scattered partial cache lines, fetched again for every block, cost
-            // more than the CRT itself), and are put in place once the row is complete.
+            // Reassembly of this block, each element straight to its place: the block's
+            // columns span only its own stretch of the row.
             auto t3 = Clock::now();
             parallel(mb, threads, [&](int64_t r) {
                 const int64_t i = row_order[size_t(m0 + r)];
@@ -661,20 +657,9 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
                     const int run = int(std::min<int64_t>(kCrtRun, Np - c0));
                     const CrtPlan& plan_here = crt[size_t(moduli_needed(g0 + r / kRowGroup, q0 + pnl))];
                     const uint8_t* const residues = acc + r * nb_pad + (c0 - n0);
-                    if (ops.crt_round && !stage_sorted) {
-                        ops.crt_round(plan_here, residues, Mb * Nb, run, row_shift[size_t(i)],
-                                      &sorted_col_shift[size_t(c0)], run_hi, run_lo, run_res, zero);
-                        for (int e = 0; e < run; ++e) {
-                            const int64_t j = col_order[size_t(c0 + e)];
-                            c_hi[j] = zero[e] ? signed_zero(pb.A + i * K, pb.B + j, N, K) : run_hi[e];
-                            c_lo[j] = run_lo[e];
-                            c_res[j] = run_res[e];
-                        }
-                        continue;
-                    }
                     if (ops.crt_round) {
                         ops.crt_round(plan_here, residues, Mb * Nb, run, row_shift[size_t(i)],
-                                      &sorted_col_shift[size_t(c0)], c_hi + c0, c_lo + c0, c_res + c0, zero);
+                                      &sorted_col_shift[size_t(c0)], run_hi, run_lo, run_res, zero);
                     } else {
                         const int D = plan_here.digits, nl = (D + 1) / 2;
                         ops.crt(plan_here, residues, Mb * Nb, run, magnitude, negative);
@@ -687,51 +672,23 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
                                 any |= limbs[w];
                             }
                             zero[e] = any == 0;
-                            const int64_t at = stage_sorted ? c0 + e : col_order[size_t(c0 + e)];
                             if (any)
                                 exact::round_triple(negative[e] != 0, limbs, nl,
                                                     int64_t(row_shift[size_t(i)]) + sorted_col_shift[size_t(c0 + e)],
-                                                    c_hi + at, c_lo + at, c_res + at);
+                                                    &run_hi[e], &run_lo[e], &run_res[e]);
                             else
-                                c_lo[at] = 0.0, c_res[at] = 0.0f;
+                                run_lo[e] = 0.0, run_res[e] = 0.0f;
                         }
                     }
-                    for (int e = 0; e < run; ++e)
-                        if (zero[e]) {
-                            const int64_t j = col_order[size_t(c0 + e)];
-                            c_hi[stage_sorted ? c0 + e : j] = signed_zero(pb.A + i * K, pb.B + j, N, K);
-                        }
+                    for (int e = 0; e < run; ++e) {
+                        const int64_t j = col_order[size_t(c0 + e)];
+                        c_hi[j] = zero[e] ? signed_zero(pb.A + i * K, pb.B + j, N, K) : run_hi[e];
+                        c_lo[j] = run_lo[e];
+                        c_res[j] = run_res[e];
+                    }
                 }
             });
             timing.reconstruction += seconds_since(t3);
-        }
-        // The rows of this block from sorted to natural column order: sequential writes,
-        // reads from a copy of the row that sits in cache.
-        if (stage_sorted) {
-            auto t5 = Clock::now();
-            const int64_t tasks = std::min<int64_t>(std::max(threads, 1), mb);
-            parallel(tasks, threads, [&](int64_t t) {
-                double* const hi_row = row_copy.data() + size_t(t) * size_t(2 * Np);
-                double* const lo_row = hi_row + Np;
-                float* const res_row = res_copy.data() + size_t(t) * size_t(Np);
-                for (int64_t r = t; r < mb; r += tasks) {
-                    const int64_t i = row_order[size_t(m0 + r)];
-                    double* const c_hi = pb.C_hi + i * N;
-                    double* const c_lo = pb.C_lo + i * N;
-                    float* const c_res = pb.C_res + i * N;
-                    std::memcpy(hi_row, c_hi, size_t(Np) * sizeof(double));
-                    std::memcpy(lo_row, c_lo, size_t(Np) * sizeof(double));
-                    std::memcpy(res_row, c_res, size_t(Np) * sizeof(float));
-                    for (int64_t j = 0; j < N; ++j) {
-                        const int64_t c = sorted_position[size_t(j)];
-                        if (c < 0) continue;  // excluded: written by the exact core below
-                        c_hi[j] = hi_row[c];
-                        c_lo[j] = lo_row[c];
-                        c_res[j] = res_row[c];
-                    }
-                }
-            });
-            timing.reconstruction += seconds_since(t5);
         }
     }
     timing.average_moduli = modulus_products / std::max(1.0, double(groups) * double(all_panels));
