@@ -178,10 +178,9 @@ double signed_zero(const double* a, const double* b, int64_t ldb, int64_t K) {
 }
 
 // Running lowest set bit and highest bit of the nonzero finite elements of a line.
-struct WindowScan {
-    int lowest = 1 << 20, highest = -(1 << 20);
-    bool special = false;
-    double sum_squares = 0;  // rounded to nearest, unscaled; see norm_bound
+struct WindowScan : LineScan {
+    WindowScan() = default;
+    explicit WindowScan(const LineScan& scan) : LineScan(scan) {}
     void add(double v) {
         sum_squares += v * v;
         add_bits(v);
@@ -402,14 +401,32 @@ int gemm_impl(const GemmProblem& pb, int threads, const Int8Ops& ops, const Int8
 
     // ---- Planning: integer windows, admitted widths, moduli ----
     std::vector<Window> row_win(static_cast<size_t>(M)), col_win(static_cast<size_t>(N));
-    parallel(M, threads, [&](int64_t i) { row_win[size_t(i)] = window_of(pb.A + i * K, 1, K); });
-    // Tasks must not allocate: parallel_for would swallow a bad_alloc.
-    std::vector<WindowScan> col_scan(static_cast<size_t>(N));
-    const int64_t col_chunk = 256;
-    parallel((N + col_chunk - 1) / col_chunk, threads, [&](int64_t c) {
-        const int64_t j0 = c * col_chunk, j1 = std::min(N, j0 + col_chunk);
-        columns_window(pb.B, N, K, j0, j1, &col_scan[size_t(j0)], &col_win[size_t(j0)]);
-    });
+    if (ops.scan_lines) {
+        // The vector scans, a few lines per task.
+        std::vector<LineScan> row_scan(static_cast<size_t>(M)), col_scan(static_cast<size_t>(N));
+        const int64_t rows_per_task = 16, cols_per_task = 64;
+        const int64_t row_tasks = (M + rows_per_task - 1) / rows_per_task;
+        parallel(row_tasks + (N + cols_per_task - 1) / cols_per_task, threads, [&](int64_t t) {
+            if (t < row_tasks) {
+                const int64_t i0 = t * rows_per_task, i1 = std::min(M, i0 + rows_per_task);
+                ops.scan_lines(pb.A + i0 * K, K, i1 - i0, K, true, &row_scan[size_t(i0)]);
+                for (int64_t i = i0; i < i1; ++i) row_win[size_t(i)] = WindowScan(row_scan[size_t(i)]).window(K);
+            } else {
+                const int64_t j0 = (t - row_tasks) * cols_per_task, j1 = std::min(N, j0 + cols_per_task);
+                ops.scan_lines(pb.B + j0, N, K, j1 - j0, false, &col_scan[size_t(j0)]);
+                for (int64_t j = j0; j < j1; ++j) col_win[size_t(j)] = WindowScan(col_scan[size_t(j)]).window(K);
+            }
+        });
+    } else {
+        parallel(M, threads, [&](int64_t i) { row_win[size_t(i)] = window_of(pb.A + i * K, 1, K); });
+        // Tasks must not allocate: parallel_for would swallow a bad_alloc.
+        std::vector<WindowScan> col_scan(static_cast<size_t>(N));
+        const int64_t col_chunk = 256;
+        parallel((N + col_chunk - 1) / col_chunk, threads, [&](int64_t c) {
+            const int64_t j0 = c * col_chunk, j1 = std::min(N, j0 + col_chunk);
+            columns_window(pb.B, N, K, j0, j1, &col_scan[size_t(j0)], &col_win[size_t(j0)]);
+        });
+    }
     const ModulusChoice choice =
         choose_moduli(census(row_win), census(col_win), M, N, K, opt);
     if (choice.count == 0) return all_exact();
@@ -788,7 +805,7 @@ void portable_tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, i
 }  // namespace
 
 const Int8Ops kPortableOps = {portable_residues_a, portable_residues_b_panel, portable_tile,
-                              portable_crt, nullptr};
+                              portable_crt, nullptr, nullptr};
 
 Int8Timing last_int8_timing() { return tls_timing; }
 

@@ -73,6 +73,16 @@ struct CrtPlan {
     uint32_t reciprocal[kMaxModuli] = {};  // ceil(2^32 / p_l): floor(v / p) = (v * it) >> 32 for v < 2^16
 };
 
+// What the planning reads off a line (a row of A or a column of B): the lowest set bit
+// and the highest bit of its nonzero finite elements as powers of two, whether it holds an
+// inf or NaN, and the sum of the squares of its elements computed in double (any order,
+// rounded to nearest or contracted; specials may make it inf or NaN).
+struct LineScan {
+    int32_t lowest = 1 << 20, highest = -(1 << 20);  // as they are when nothing was seen
+    bool special = false;
+    double sum_squares = 0;
+};
+
 // The ISA-dependent pieces. All of them write every byte of their output region.
 struct Int8Ops {
     // Residues of rows [0, rows) of a block of A whose elements start at `a` (row stride
@@ -108,6 +118,11 @@ struct Int8Ops {
     void (*crt_round)(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
                       int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
                       uint8_t* zero);
+    // Optional (may be null): out[c] = the scan of column c < cols of the rows x rows at
+    // b (row stride ldb), out[r] of row r when `by_rows` (contiguous rows at stride ldb of
+    // `cols` elements each, `rows` of them).
+    void (*scan_lines)(const double* b, int64_t ldb, int64_t rows, int64_t cols, bool by_rows,
+                       LineScan* out);
 };
 
 // Portable versions of the three pieces: the yardstick for the vector code and a way to

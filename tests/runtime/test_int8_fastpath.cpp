@@ -229,6 +229,70 @@ TEST_P(Int8FastPath, HugeAndTinyInOneRow) {
     expect_matches_exact_core(m, r, "mixed exponent rows");
 }
 
+#if VEXA_HAVE_KERNEL_AVX512_VNNI
+// The vector line scans against a reference built on frexp: |x| = f 2^e with f in
+// [0.5, 1), so f 2^53 is an integer whose lowest set bit sits at 2^(e - 53 + ctz).
+TEST(Int8Window, VectorScansOfRowsAndColumns) {
+    if (!vexa::cpu::has_avx512_vnni()) GTEST_SKIP() << "no AVX-512 VNNI";
+    const double inf = std::numeric_limits<double>::infinity();
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    std::mt19937_64 rng(8);
+    std::vector<std::vector<double>> lines = {
+        {1.0, -3.0, 0.0}, {0.5, -0.75}, {1.0 + std::ldexp(1.0, -52)}, {tiny, -2 * tiny},
+        {tiny, std::numeric_limits<double>::max()}, {0.0, -0.0}, {1.0, -inf}, {std::nan("")},
+        {std::numeric_limits<double>::min(), -std::numeric_limits<double>::min() / 3}, {}};
+    for (int n : {1, 7, 8, 9, 16, 17, 40}) {
+        std::vector<double> x(static_cast<size_t>(n));
+        for (double& v : x) {
+            const uint64_t bits = rng();
+            std::memcpy(&v, &bits, sizeof v);
+            if (!std::isfinite(v) || rng() % 4 == 0) v = std::ldexp(double(rng() % 1000) - 500, int(rng() % 80) - 40);
+        }
+        lines.push_back(x);
+    }
+    const int64_t K = 45;  // every line padded with zeros to K, placed at an offset
+    const int64_t count = int64_t(lines.size());
+    std::vector<double> rows(size_t(count * K), 0.0), cols(size_t(K * count), 0.0);
+    for (int64_t i = 0; i < count; ++i)
+        for (size_t k = 0; k < lines[size_t(i)].size(); ++k) {
+            const int64_t at = (int64_t(k) + i) % K;
+            rows[size_t(i * K + at)] = lines[size_t(i)][k];
+            cols[size_t(at * count + i)] = lines[size_t(i)][k];
+        }
+    std::vector<int8::LineScan> by_row(static_cast<size_t>(count)), by_col(static_cast<size_t>(count));
+    int8::kVnniOps.scan_lines(rows.data(), K, count, K, true, by_row.data());
+    int8::kVnniOps.scan_lines(cols.data(), count, K, count, false, by_col.data());
+    for (int64_t i = 0; i < count; ++i) {
+        int lowest = 1 << 20, highest = -(1 << 20);
+        bool special = false;
+        double squares = 0;
+        for (double v : lines[size_t(i)]) {
+            if (!std::isfinite(v)) {
+                special = true;
+                continue;
+            }
+            squares += v * v;
+            if (v == 0) continue;
+            int e;
+            const double f = std::frexp(std::fabs(v), &e);
+            const uint64_t m = uint64_t(std::ldexp(f, 53));
+            lowest = std::min(lowest, e - 53 + __builtin_ctzll(m));
+            highest = std::max(highest, e - 1);
+        }
+        for (const int8::LineScan& got : {by_row[size_t(i)], by_col[size_t(i)]}) {
+            EXPECT_EQ(got.special, special) << "line " << i;
+            if (special) continue;
+            EXPECT_EQ(got.lowest, lowest) << "line " << i;
+            EXPECT_EQ(got.highest, highest) << "line " << i;
+            if (std::isinf(squares))
+                EXPECT_TRUE(std::isinf(got.sum_squares)) << "line " << i;
+            else
+                EXPECT_LE(std::fabs(got.sum_squares - squares), squares * 1e-14) << "line " << i;
+        }
+    }
+}
+#endif
+
 // log2 of a positive integer, to double precision.
 double log2_of(const mpz_class& v) {
     long e;

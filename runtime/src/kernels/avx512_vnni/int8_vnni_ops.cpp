@@ -526,8 +526,12 @@ void vnni_crt_round(const CrtPlan& t, const uint8_t* residues, int64_t stride, i
                     int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
                     uint8_t* zero);
 
+// In line_scan_vnni.cpp.
+void vnni_scan_lines(const double* b, int64_t ldb, int64_t rows, int64_t cols, bool by_rows,
+                     LineScan* out);
+
 extern const Int8Ops kVnniOps = {vnni_residues_a, vnni_residues_b_panel, vnni_tile, vnni_crt,
-                                 vnni_crt_round};
+                                 vnni_crt_round, vnni_scan_lines};
 
 }  // namespace int8
 }  // namespace vexa
