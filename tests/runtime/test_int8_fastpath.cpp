@@ -466,16 +466,19 @@ TEST_P(Int8FastPath, GradedWidthsTakeTheirOwnModulusCounts) {
         const double w = (std::ldexp(1.0, f[size_t(j)]) - 1) * (rng() & 1 ? -1 : 1);
         for (int64_t k = 0; k < K; ++k) m.B[size_t(k * N + j)] = w;
     }
+    // K in three chunks, or in one, whose residues of A then serve every column block.
+    for (const int64_t chunk : {int64_t(16), int64_t(4096)})
     for (const int64_t workspace : {int64_t(1) << 30, int64_t(1)}) {
         int8::Int8Options opt = eager();
         opt.workspace_bytes = workspace;
-        opt.chunk = 16;
+        opt.chunk = chunk;
         opt.exact_cost_ratio = 1e9;
         const Result r = run(m, *GetParam().ops, opt, 3);
         const int8::Int8Timing t = int8::last_int8_timing();
         EXPECT_EQ(t.excluded_rows + t.excluded_cols, 0);
         EXPECT_LT(t.average_moduli, t.moduli - 3.0);  // the counts really were graded
-        expect_matches_exact_core(m, r, "graded widths, workspace " + std::to_string(workspace));
+        expect_matches_exact_core(m, r, "graded widths, workspace " + std::to_string(workspace) +
+                                            ", chunk " + std::to_string(chunk));
     }
 }
 
