@@ -49,14 +49,14 @@ void run_kernel(benchmark::State& state, const vexa::Kernel* kernel) {
         benchmark::DoNotOptimize(in.hi.data());
     }
     state.counters["threads"] = threads;
-    if (std::string(kernel->name) == "avx512_vnni" || std::string(kernel->name) == "amx_int8") {
+    if (kernel != &vexa::kScalarKernel) {
         // Where the time of the last product went, from the fast path's own clock.
-        const vexa::int8::Int8Timing t = vexa::int8::last_int8_timing();
+        const vexa::fast::Timing t = vexa::fast::last_timing();
         state.counters["moduli"] = t.moduli;
         state.counters["avg_moduli"] = t.average_moduli;
         state.counters["plan_ms"] = 1e3 * t.planning;
         state.counters["residues_ms"] = 1e3 * t.residues;
-        state.counters["int8_ms"] = 1e3 * t.products;
+        state.counters["products_ms"] = 1e3 * t.products;
         state.counters["crt_ms"] = 1e3 * t.reconstruction;
     }
     state.counters["products/s"] = benchmark::Counter(double(n) * double(n) * double(n),
@@ -72,63 +72,9 @@ constexpr int kBenchModuli = 21;
 constexpr int64_t kBenchElements = 64 * 1024;
 constexpr int64_t kBenchScale = -130;
 
-using u128 = unsigned __int128;
-struct Wide {
-    uint64_t w[vexa::int8::kMaxLimbs] = {};
-};
-void mul_small(Wide& x, uint64_t f) {
-    u128 carry = 0;
-    for (auto& limb : x.w) {
-        const u128 t = u128(limb) * f + carry;
-        limb = uint64_t(t);
-        carry = t >> 64;
-    }
-}
-uint64_t mod_small(const Wide& x, uint64_t p) {
-    u128 r = 0;
-    for (int i = vexa::int8::kMaxLimbs - 1; i >= 0; --i) r = ((r << 64) | x.w[i]) % p;
-    return uint64_t(r);
-}
-Wide div_small(const Wide& x, uint64_t p) {
-    Wide q;
-    u128 r = 0;
-    for (int i = vexa::int8::kMaxLimbs - 1; i >= 0; --i) {
-        const u128 cur = (r << 64) | x.w[i];
-        q.w[i] = uint64_t(cur / p);
-        r = cur % p;
-    }
-    return q;
-}
-
 vexa::int8::CrtPlan bench_crt_plan(int count) {
-    const int* moduli = nullptr;
-    vexa::int8::modulus_list(&moduli);
     vexa::int8::CrtPlan t;
-    t.count = count;
-    Wide product;
-    product.w[0] = 1;
-    for (int l = 0; l < count; ++l) mul_small(product, uint64_t(moduli[l]));
-    int bits = 0;
-    for (int i = vexa::int8::kMaxLimbs - 1; i >= 0 && !bits; --i)
-        if (product.w[i]) bits = 64 * i + 64 - __builtin_clzll(product.w[i]);
-    t.digits = (bits + 7 + 31) / 32;
-    auto digits_of = [](const Wide& x, uint32_t* d) {
-        for (int i = 0; i < vexa::int8::kMaxLimbs; ++i) d[2 * i] = uint32_t(x.w[i]), d[2 * i + 1] = uint32_t(x.w[i] >> 32);
-    };
-    digits_of(product, t.product);
-    double pd = 0;
-    for (int i = vexa::int8::kMaxDigits - 1; i >= 0; --i) pd = pd * 4294967296.0 + double(t.product[i]);
-    t.product_inverse = 1.0 / pd;
-    for (int l = 0; l < count; ++l) {
-        const uint32_t p = uint32_t(moduli[l]);
-        const Wide cofactor = div_small(product, p);
-        digits_of(cofactor, t.cofactor[l]);
-        const uint64_t q_mod = mod_small(cofactor, p);
-        for (uint32_t v = 1; v < p; ++v)
-            if (q_mod * v % p == 1) t.inverse[l] = v;
-        t.p[l] = p;
-        t.reciprocal[l] = uint32_t(((uint64_t(1) << 32) + p - 1) / p);
-    }
+    vexa::fast::build_crt_plan(vexa::int8::moduli(), count, t);
     return t;
 }
 
@@ -143,12 +89,12 @@ struct ReassemblyInputs {
         vexa::int8::modulus_list(&moduli);
         std::mt19937_64 gen(7);
         for (int64_t e = 0; e < kBenchElements; ++e) {
-            Wide x;
-            x.w[0] = gen(), x.w[1] = gen(), x.w[2] = gen() >> (64 - 8 - int(gen() % 4));
+            const uint64_t x[3] = {gen(), gen(), gen() >> (64 - 8 - int(gen() % 4))};
             negative[size_t(e)] = gen() & 1;
-            for (int i = 0; i < 3; ++i) limbs[size_t(3 * e + i)] = x.w[i];
+            for (int i = 0; i < 3; ++i) limbs[size_t(3 * e + i)] = x[i];
             for (int l = 0; l < kBenchModuli; ++l) {
-                uint64_t r = mod_small(x, uint64_t(moduli[l]));
+                unsigned __int128 r = 0;
+                for (int i = 2; i >= 0; --i) r = ((r << 64) | x[i]) % uint64_t(moduli[l]);
                 if (negative[size_t(e)] && r) r = uint64_t(moduli[l]) - r;
                 residues[size_t(l * kBenchElements + e)] = uint8_t(r);
             }

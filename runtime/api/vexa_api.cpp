@@ -36,7 +36,10 @@ int gemm_host(const double* A, const double* B, double* C_hi, double* C_lo, floa
 }
 
 std::string version_text() {
-    return std::string("2.0.0 (kernel: ") + vexa::active_kernel().name + ")";
+    std::string text = std::string("2.0.0 (kernel: ") + vexa::active_kernel().name;
+    if (const char* refused = vexa::refused_kernel())
+        text += std::string("; VEXA_KERNEL=") + refused + " is not available here";
+    return text + ")";
 }
 
 }  // namespace

@@ -11,11 +11,6 @@
 #include <intrin.h>
 #endif
 
-#if defined(__linux__) && defined(VEXA_CPUID_GNU)
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
-
 namespace vexa::cpu {
 namespace {
 
@@ -68,24 +63,17 @@ bool detect_avx512_vnni() {
     return (xcr0() & kZmmState) == kZmmState;
 }
 
-bool detect_amx_int8() {
-    if (!detect_avx512_vnni()) return false;
+bool detect_avx2() {
     Regs r;
+    if (!cpuid(1, 0, r)) return false;
+    constexpr uint32_t kFma = 1u << 12, kAvx = 1u << 28;
+    if ((r.c & (kFma | kAvx)) != (kFma | kAvx)) return false;
     if (!cpuid(7, 0, r)) return false;
-    constexpr uint32_t kAmxTile = 1u << 24, kAmxInt8 = 1u << 25;
-    if ((r.d & (kAmxTile | kAmxInt8)) != (kAmxTile | kAmxInt8)) return false;
-    constexpr uint64_t kTileState = uint64_t(3) << 17;  // XTILECFG, XTILEDATA
-    if ((xcr0() & kTileState) != kTileState) return false;
-#if defined(__linux__) && defined(VEXA_CPUID_GNU) && defined(SYS_arch_prctl)
-    // Linux enables the (large) tile data state per process, on request.
-    constexpr long kArchReqXcompPerm = 0x1023;
-    constexpr long kXfeatureXtiledata = 18;
-    return syscall(SYS_arch_prctl, kArchReqXcompPerm, kXfeatureXtiledata) == 0;
-#elif defined(__linux__)
-    return false;
-#else
-    return true;
-#endif
+    constexpr uint32_t kBmi1 = 1u << 3, kAvx2 = 1u << 5, kBmi2 = 1u << 8;
+    if ((r.b & (kBmi1 | kAvx2 | kBmi2)) != (kBmi1 | kAvx2 | kBmi2)) return false;
+    // SSE and AVX state must be saved by the OS.
+    constexpr uint64_t kYmmState = 0x6;
+    return (xcr0() & kYmmState) == kYmmState;
 }
 
 }  // namespace
@@ -95,8 +83,8 @@ bool has_avx512_vnni() {
     return supported;
 }
 
-bool has_amx_int8() {
-    static const bool supported = detect_amx_int8();
+bool has_avx2() {
+    static const bool supported = detect_avx2();
     return supported;
 }
 

@@ -8,9 +8,7 @@ namespace vexa::cpu {
 // AVX-512 F, BW, DQ, VL and VNNI (plus BMI2), with the OS saving the opmask and ZMM state.
 bool has_avx512_vnni();
 
-// AMX-TILE and AMX-INT8 with the tile state enabled in XCR0, plus everything
-// has_avx512_vnni() needs. On Linux the first call also asks the kernel for permission to
-// use the tile data state (ARCH_REQ_XCOMP_PERM); without it the answer is false.
-bool has_amx_int8();
+// AVX2, FMA, BMI1 and BMI2 (x86-64-v3's vector part), with the OS saving the YMM state.
+bool has_avx2();
 
 }  // namespace vexa::cpu

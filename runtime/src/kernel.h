@@ -33,11 +33,11 @@ struct Kernel {
 
 // The fast kernels, compiled in when their ISA folder under src/kernels/ has sources (CMake
 // then defines the matching VEXA_HAVE_KERNEL_* macro).
-#if VEXA_HAVE_KERNEL_AMX_INT8
-extern const Kernel kAmxInt8Kernel;     // "amx_int8"
-#endif
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
 extern const Kernel kAvx512VnniKernel;  // "avx512_vnni"
+#endif
+#if VEXA_HAVE_KERNEL_AVX2
+extern const Kernel kAvx2Kernel;        // "avx2"
 #endif
 // The exact core, always supported.
 extern const Kernel kScalarKernel;      // "scalar"
@@ -48,6 +48,8 @@ const Kernel* const* kernel_table(std::size_t* count);
 // The kernel vexa_gemm_host uses: VEXA_KERNEL when it names a supported kernel, otherwise
 // the first supported one. Chosen once per process, thread-safely.
 const Kernel& active_kernel();
+// The VEXA_KERNEL that was set but names no kernel supported here, or null.
+const char* refused_kernel();
 
 // Worker threads for one call: VEXA_NUM_THREADS when set to a positive integer, otherwise
 // all hardware threads.

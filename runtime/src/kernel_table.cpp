@@ -1,9 +1,15 @@
+// The kernel registry: every way libvexa can compute a product, fastest first, and the
+// engines of the fast path with their portable references.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
+#include "cpu_features.h"
 #include "exact_core.h"
+#include "int16_engine.h"
+#include "int8_fastpath.h"
 #include "kernel.h"
 
 #if defined(__linux__)
@@ -14,33 +20,90 @@ namespace vexa {
 
 namespace {
 bool always_supported() { return true; }
+
+#if VEXA_HAVE_KERNEL_AVX512_VNNI
+int vnni_gemm(const GemmProblem& problem, int threads) {
+    return int8::gemm(problem, threads, int8::kVnniOps);
+}
+int vnni_engine(const GemmProblem& problem, int threads, const fast::Options& options) {
+    return int8::gemm(problem, threads, int8::kVnniOps, options);
+}
+#endif
+#if VEXA_HAVE_KERNEL_AVX2
+int avx2_gemm(const GemmProblem& problem, int threads) {
+    return int16::gemm(problem, threads, avx2::kInt16Ops);
+}
+int avx2_engine(const GemmProblem& problem, int threads, const fast::Options& options) {
+    return int16::gemm(problem, threads, avx2::kInt16Ops, options);
+}
+#endif
+int int8_portable(const GemmProblem& problem, int threads, const fast::Options& options) {
+    return int8::gemm(problem, threads, int8::kPortableOps, options);
+}
+int int16_portable(const GemmProblem& problem, int threads, const fast::Options& options) {
+    return int16::gemm(problem, threads, int16::kPortableOps, options);
+}
+fast::Options int8_options() { return fast::Options(); }
 }  // namespace
 
 extern const Kernel kScalarKernel = {"scalar", always_supported, exact::gemm};
+#if VEXA_HAVE_KERNEL_AVX512_VNNI
+extern const Kernel kAvx512VnniKernel = {"avx512_vnni", cpu::has_avx512_vnni, vnni_gemm};
+#endif
+#if VEXA_HAVE_KERNEL_AVX2
+extern const Kernel kAvx2Kernel = {"avx2", cpu::has_avx2, avx2_gemm};
+#endif
 
 namespace {
 
 const Kernel* const kTable[] = {
-#if VEXA_HAVE_KERNEL_AMX_INT8
-    &kAmxInt8Kernel,
-#endif
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
     &kAvx512VnniKernel,
+#endif
+#if VEXA_HAVE_KERNEL_AVX2
+    &kAvx2Kernel,
 #endif
     &kScalarKernel,
 };
 constexpr std::size_t kTableSize = sizeof(kTable) / sizeof(kTable[0]);
 
-const Kernel& choose_kernel() {
+// Every engine of the fast path, the portable references first: what the tests run.
+const fast::Engine kEngines[] = {
+    {"int8/portable", always_supported, int8_portable, int8_options},
+    {"int16/portable", always_supported, int16_portable, int16::default_options},
+#if VEXA_HAVE_KERNEL_AVX512_VNNI
+    {"int8/avx512_vnni", cpu::has_avx512_vnni, vnni_engine, int8_options},
+#endif
+#if VEXA_HAVE_KERNEL_AVX2
+    {"int16/avx2", cpu::has_avx2, avx2_engine, int16::default_options},
+#endif
+};
+
+struct Choice {
+    const Kernel* kernel;
+    std::string refused;  // a VEXA_KERNEL that named no kernel usable here
+};
+
+Choice choose_kernel() {
+    const Kernel* first = &kScalarKernel;
+    for (const Kernel* kernel : kTable)
+        if (kernel->is_supported()) {
+            first = kernel;
+            break;
+        }
     // An unknown or unsupported name is not an error: the library must always load and
-    // compute, so it quietly takes the normal choice.
+    // compute, so it takes the normal choice and says so in its version text.
     if (const char* forced = std::getenv("VEXA_KERNEL"); forced && *forced) {
         for (const Kernel* kernel : kTable)
-            if (std::strcmp(kernel->name, forced) == 0 && kernel->is_supported()) return *kernel;
+            if (std::strcmp(kernel->name, forced) == 0 && kernel->is_supported()) return {kernel, {}};
+        return {first, forced};
     }
-    for (const Kernel* kernel : kTable)
-        if (kernel->is_supported()) return *kernel;
-    return kScalarKernel;
+    return {first, {}};
+}
+
+const Choice& choice() {
+    static const Choice chosen = choose_kernel();
+    return chosen;
 }
 
 int hardware_threads() {
@@ -73,9 +136,15 @@ const Kernel* const* kernel_table(std::size_t* count) {
     return kTable;
 }
 
-const Kernel& active_kernel() {
-    static const Kernel& kernel = choose_kernel();
-    return kernel;
+const fast::Engine* fast::engine_table(std::size_t* count) {
+    if (count) *count = sizeof(kEngines) / sizeof(kEngines[0]);
+    return kEngines;
+}
+
+const Kernel& active_kernel() { return *choice().kernel; }
+
+const char* refused_kernel() {
+    return choice().refused.empty() ? nullptr : choice().refused.c_str();
 }
 
 int configured_threads() {

@@ -87,7 +87,7 @@ Plan plan_for(int count, int first = 0) {
         mpz_invert(inverse.get_mpz_t(), cofactor.get_mpz_t(), modulus.get_mpz_t());
         t.p[l] = uint32_t(p);
         t.inverse[l] = uint32_t(inverse.get_ui());
-        t.reciprocal[l] = uint32_t(((uint64_t(1) << 32) + uint64_t(p) - 1) / uint64_t(p));
+        t.reciprocal[l] = ~uint64_t(0) / uint64_t(p) + 1;  // floor(2^64 / p) + 1, 2^64 / p for 2^k
     }
     return plan;
 }

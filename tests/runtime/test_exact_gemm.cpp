@@ -1,5 +1,6 @@
-// Every kernel the machine supports, at several thread counts, against the GMP oracle, bit
-// for bit, over the whole accuracy case list: edge-case doubles, random and integer data,
+// Every kernel the machine supports, and every engine of the fast path with its small-size
+// cut-offs removed (the portable references included), at several thread counts, against
+// the GMP oracle, bit for bit, over the whole accuracy case list: edge-case doubles, random and integer data,
 // wide exponent ranges, ill-conditioned dot products, cancellation, degenerate shapes, a long
 // K, overflow, float32 residue overflow and underflow, and every special-value rule.
 #include <gtest/gtest.h>
@@ -16,13 +17,9 @@
 #include <vector>
 
 #include "exact_oracle.h"
+#include "fastpath.h"
 #include "kernel.h"
 #include "vexa.h"
-
-namespace vexa {
-// Test names and messages show the kernel by name (found by argument-dependent lookup).
-void PrintTo(const Kernel* kernel, std::ostream* out) { *out << kernel->name; }
-}  // namespace vexa
 
 namespace {
 
@@ -87,7 +84,22 @@ struct Output {
     std::vector<float> res;
 };
 
-Output run_kernel(const vexa::Kernel& kernel, const Case& c, int threads) {
+// A kernel of the table, or an engine that takes every product through its own path.
+struct Runner {
+    std::string name;
+    const vexa::Kernel* kernel = nullptr;
+    const vexa::fast::Engine* engine = nullptr;
+    int run(const vexa::GemmProblem& pb, int threads) const {
+        if (kernel) return kernel->gemm(pb, threads);
+        vexa::fast::Options eager = engine->defaults();
+        eager.min_work = 0;
+        eager.min_side = 0;
+        return engine->gemm(pb, threads, eager);
+    }
+};
+void PrintTo(const Runner& runner, std::ostream* out) { *out << runner.name; }
+
+Output run_kernel(const Runner& runner, const Case& c, int threads) {
     Output out;
     const size_t n = size_t(c.M * c.N);
     out.hi.assign(n, -1234.5);
@@ -95,7 +107,7 @@ Output run_kernel(const vexa::Kernel& kernel, const Case& c, int threads) {
     out.res.assign(n, -1234.5f);
     const vexa::GemmProblem pb{c.A.data(), c.B.data(), out.hi.data(), out.lo.data(),
                                out.res.data(), c.M, c.N, c.K};
-    EXPECT_EQ(kernel.gemm(pb, threads), VEXA_OK);
+    EXPECT_EQ(runner.run(pb, threads), VEXA_OK);
     return out;
 }
 
@@ -123,23 +135,31 @@ void expect_identical(const std::vector<Triple>& ref, const Output& out, const C
     EXPECT_EQ(mismatches, 0) << "of " << c.M * c.N << " elements";
 }
 
-std::vector<const vexa::Kernel*> supported_kernels() {
+std::vector<Runner> supported_runners() {
+    std::vector<Runner> runners;
     std::size_t count = 0;
     const vexa::Kernel* const* table = vexa::kernel_table(&count);
-    std::vector<const vexa::Kernel*> kernels;
     for (std::size_t k = 0; k < count; ++k)
-        if (table[k]->is_supported()) kernels.push_back(table[k]);
-    return kernels;
+        if (table[k]->is_supported()) runners.push_back({table[k]->name, table[k], nullptr});
+    const vexa::fast::Engine* engines = vexa::fast::engine_table(&count);
+    for (std::size_t e = 0; e < count; ++e)
+        if (engines[e].is_supported()) {
+            std::string name = std::string("eager_") + engines[e].name;
+            for (char& ch : name)
+                if (ch == '/') ch = '_';
+            runners.push_back({name, nullptr, &engines[e]});
+        }
+    return runners;
 }
 
-class EveryKernel : public ::testing::TestWithParam<const vexa::Kernel*> {
+class EveryKernel : public ::testing::TestWithParam<Runner> {
   protected:
     // The oracle once, then the kernel at 1, 2 and 3 threads (3 leaves a ragged split).
     void check(const Case& c) {
         const std::vector<Triple> ref = reference(c);
         for (int threads : {1, 2, 3}) {
             SCOPED_TRACE("threads = " + std::to_string(threads));
-            expect_identical(ref, run_kernel(*GetParam(), c, threads), c);
+            expect_identical(ref, run_kernel(GetParam(), c, threads), c);
         }
     }
 };
@@ -482,12 +502,10 @@ TEST_P(EveryKernel, RandomFuzzOver100000Elements) {
     for (double& x : c.A) x = draw();
     for (double& x : c.B) x = draw();
     const std::vector<Triple> ref = reference(c);
-    expect_identical(ref, run_kernel(*GetParam(), c, 2), c);
+    expect_identical(ref, run_kernel(GetParam(), c, 2), c);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel, ::testing::ValuesIn(supported_kernels()),
-                         [](const ::testing::TestParamInfo<const vexa::Kernel*>& param) {
-                             return std::string(param.param->name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel, ::testing::ValuesIn(supported_runners()),
+                         [](const ::testing::TestParamInfo<Runner>& param) { return param.param.name; });
 
 }  // namespace

@@ -92,6 +92,7 @@ void expect_matches_exact_core(const Matrices& m, const Result& r, const std::st
 int8::Int8Options eager() {
     int8::Int8Options o;
     o.min_work = 0;  // small test shapes still take the CRT path
+    o.min_side = 0;
     return o;
 }
 

@@ -1,0 +1,194 @@
+// The CRT of the fast path: the plan of a modulus list, and the portable reconstruction
+// every engine's vector code is checked against.
+#include <algorithm>
+#include <cmath>
+
+#include "exact_core.h"
+#include "fastpath.h"
+#include "wide_int.h"
+
+namespace vexa::fast {
+namespace {
+
+// Little-endian multi-limb natural numbers of fixed capacity kMaxLimbs.
+struct Limbs {
+    uint64_t w[kMaxLimbs] = {};
+};
+
+void mul_small(Limbs& x, uint64_t factor) {
+    uint64_t carry = 0;
+    for (uint64_t& limb : x.w) limb = wide::mul_add(limb, factor, carry, &carry);
+}
+
+uint64_t mod_small(const Limbs& x, uint64_t p) {
+    uint64_t r = 0;
+    for (int i = kMaxLimbs - 1; i >= 0; --i) wide::div_step(r, x.w[i], p, &r);
+    return r;
+}
+
+// Exact division by a small divisor that is known to divide x.
+Limbs div_small(const Limbs& x, uint64_t p) {
+    Limbs q;
+    uint64_t r = 0;
+    for (int i = kMaxLimbs - 1; i >= 0; --i) q.w[i] = wide::div_step(r, x.w[i], p, &r);
+    return q;
+}
+
+int bit_length(const Limbs& x) {
+    for (int i = kMaxLimbs - 1; i >= 0; --i)
+        if (x.w[i]) return 64 * i + 64 - wide::leading_zeros(x.w[i]);
+    return 0;
+}
+
+void to_digits(const Limbs& x, uint32_t* d) {
+    for (int i = 0; i < kMaxLimbs; ++i) {
+        d[2 * i] = uint32_t(x.w[i]);
+        d[2 * i + 1] = uint32_t(x.w[i] >> 32);
+    }
+}
+
+// (a * b) mod p for a, b < p <= 2^16.
+uint32_t mul_mod(uint32_t a, uint32_t b, uint32_t p) { return uint32_t(uint64_t(a) * b % p); }
+
+// Portable CRT, one element at a time; the vector versions follow the same steps.
+// y = sum_l c_l Q_l is congruent to x modulo P, and y / P = q + x / P for an integer q.
+// The moduli were chosen with P > 2^(2^-10) * 2 |x| (moduli_above_twice), so
+// |x / P| < 0.4998. y and P are converted to double with relative errors below 2^-48, so
+// y / P (< 41) is known to within 2^-40, far under the 0.0002 to spare: rounding it to
+// the nearest integer gives q exactly.
+template <class Residue>
+void crt_one(const CrtPlan& t, const Residue* residues, int64_t stride, int e, uint32_t* y,
+             bool* negative) {
+    const int D = t.digits;
+    uint64_t acc[kMaxDigits] = {};
+    for (int l = 0; l < t.count; ++l) {
+        const uint64_t x = uint64_t(residues[l * stride + e]) * t.inverse[l];  // < 2^32
+        const uint64_t c = x - wide::high_word(x, t.reciprocal[l]) * t.p[l];
+        for (int j = 0; j < D; ++j) acc[j] += c * t.cofactor[l][j];
+    }
+    uint64_t carry = 0;
+    for (int j = 0; j < D; ++j) {
+        const uint64_t v = acc[j] + carry;
+        y[j] = uint32_t(v);
+        carry = v >> 32;
+    }
+    double yd = 0;
+    for (int j = D - 1; j >= 0; --j) yd = yd * 4294967296.0 + double(y[j]);
+    const uint64_t q = uint64_t(std::nearbyint(yd * t.product_inverse));
+    // x = y - q P in D digits, two's complement.
+    uint64_t borrow = 0;
+    for (int j = 0; j < D; ++j) {
+        const uint64_t sub = q * t.product[j] + borrow;  // < 2^38
+        const uint64_t v = uint64_t(y[j]) - (sub & 0xffffffffu);
+        y[j] = uint32_t(v);
+        borrow = (sub >> 32) + (v >> 63);
+    }
+    *negative = (y[D - 1] >> 31) != 0;
+    if (*negative) {
+        uint64_t c = 1;
+        for (int j = 0; j < D; ++j) {
+            const uint64_t v = uint64_t(uint32_t(~y[j])) + c;
+            y[j] = uint32_t(v);
+            c = v >> 32;
+        }
+    }
+}
+
+template <class Residue>
+void crt_run(const CrtPlan& t, const Residue* residues, int64_t stride, int count,
+             uint32_t* magnitude, uint8_t* negative) {
+    for (int e = 0; e < count; ++e) {
+        uint32_t y[kMaxDigits];
+        bool neg;
+        crt_one(t, residues, stride, e, y, &neg);
+        for (int j = 0; j < t.digits; ++j) magnitude[j * kMaxRun + e] = y[j];
+        negative[e] = neg;
+    }
+}
+
+template <class Residue>
+void crt_round_run(const CrtPlan& t, const Residue* residues, int64_t stride, int count,
+                   int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
+                   uint8_t* zero) {
+    const int D = t.digits, limbs = (D + 1) / 2;
+    for (int e = 0; e < count; ++e) {
+        uint32_t y[kMaxDigits + 1];
+        bool neg;
+        crt_one(t, residues, stride, e, y, &neg);
+        y[D] = 0;
+        uint64_t mag[kMaxLimbs];
+        uint64_t any = 0;
+        for (int w = 0; w < limbs; ++w) {
+            mag[w] = y[2 * w] | (uint64_t(y[2 * w + 1]) << 32);
+            any |= mag[w];
+        }
+        zero[e] = any == 0;
+        if (any) {
+            exact::round_triple(neg, mag, limbs, scale_base + scale[e], &hi[e], &lo[e], &res[e]);
+        } else {
+            hi[e] = 0.0;
+            lo[e] = 0.0;
+            res[e] = 0.0f;
+        }
+    }
+}
+
+}  // namespace
+
+void build_crt_plan(const ModulusList& list, int count, CrtPlan& t) {
+    t = CrtPlan();
+    t.count = count;
+    Limbs product;
+    product.w[0] = 1;
+    for (int l = 0; l < count; ++l) mul_small(product, uint64_t(list.p[l]));
+    t.digits = (bit_length(product) + 7 + 31) / 32;
+    to_digits(product, t.product);
+    double pd = 0;
+    for (int i = kMaxDigits - 1; i >= 0; --i) pd = pd * 4294967296.0 + double(t.product[i]);
+    t.product_inverse = 1.0 / pd;
+    for (int l = 0; l < count; ++l) {
+        const uint32_t p = uint32_t(list.p[l]);
+        const Limbs cofactor = div_small(product, p);
+        to_digits(cofactor, t.cofactor[l]);
+        const uint32_t q_mod = uint32_t(mod_small(cofactor, p));
+        uint32_t inv = 0;
+        for (uint32_t v = 1; v < p && !inv; ++v)
+            if (mul_mod(q_mod, v, p) == 1 % p) inv = v;
+        t.p[l] = p;
+        t.inverse[l] = inv;
+        t.reciprocal[l] = ~uint64_t(0) / p + 1;
+    }
+}
+
+void portable_crt(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
+                  uint32_t* magnitude, uint8_t* negative) {
+    crt_run(plan, residues, stride, count, magnitude, negative);
+}
+void portable_crt(const CrtPlan& plan, const uint16_t* residues, int64_t stride, int count,
+                  uint32_t* magnitude, uint8_t* negative) {
+    crt_run(plan, residues, stride, count, magnitude, negative);
+}
+void portable_crt_round(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
+                        int64_t scale_base, const int32_t* scale, double* hi, double* lo,
+                        float* res, uint8_t* zero) {
+    crt_round_run(plan, residues, stride, count, scale_base, scale, hi, lo, res, zero);
+}
+void portable_crt_round(const CrtPlan& plan, const uint16_t* residues, int64_t stride, int count,
+                        int64_t scale_base, const int32_t* scale, double* hi, double* lo,
+                        float* res, uint8_t* zero) {
+    crt_round_run(plan, residues, stride, count, scale_base, scale, hi, lo, res, zero);
+}
+
+int moduli_for_bits(const ModulusList& list, int bits, int max_moduli) {
+    Limbs p;
+    p.w[0] = 1;
+    const int limit = std::min(std::min(max_moduli, kMaxModuli), list.count);
+    for (int l = 0; l < limit; ++l) {
+        mul_small(p, uint64_t(list.p[l]));
+        // P >= 2^bits exactly when its bit length exceeds bits.
+        if (bit_length(p) > bits) return l + 1;
+    }
+    return 0;
+}
+
+}  // namespace vexa::fast

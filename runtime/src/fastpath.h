@@ -1,0 +1,169 @@
+// The exact integer fast path, shared by every residue engine.
+//
+// Every row of A and every column of B is scaled by a power of two so that its elements
+// become integers. The integer product is then computed modulo L pairwise-coprime moduli
+// with small integer products, and the exact integer of every output element is rebuilt
+// by the Chinese remainder theorem and rounded once. Nothing here is approximate: the
+// moduli are chosen so that the CRT has a unique answer, and whatever cannot be bounded
+// (specials, enormous exponent spreads) goes to the exact core. The output is therefore
+// bit-identical to the exact core.
+//
+// Engines differ in the residue width, the modulus list, the K chunk, the tile and the
+// packing (int8_engine.h, int16_engine.h); the planning, the sorting by norm bound, the
+// per-tile modulus counts, the blocking, the CRT and the fallback are shared
+// (fastpath_driver.h). This header holds plain types only, so that ISA files can include it
+// without instantiating anything that baseline code would also use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "kernel.h"
+
+namespace vexa::fast {
+
+// At most this many moduli in any engine.
+constexpr int kMaxModuli = 40;
+// Enough 64-bit limbs for sum_l c_l * (P / p_l) < L * P with P below 2^330.
+constexpr int kMaxLimbs = 6;
+constexpr int kMaxDigits = 2 * kMaxLimbs;
+// Longest run of one CRT call: the widest panel of any engine.
+constexpr int kMaxRun = 64;
+
+// One modulus and what vector code needs to reduce by it with double arithmetic.
+struct Modulus {
+    int p;
+    double p_double;
+    double inverse;  // RN(1 / p); a quotient it gives is corrected afterwards
+};
+
+// The per-call plan the residue code reads.
+struct ResiduePlan {
+    int count;                     // L
+    Modulus moduli[kMaxModuli];
+    // pow2[l][t] = 2^t mod p_l for t < shift_limit, stored as doubles for the vector code.
+    const double* pow2;
+    int shift_limit;               // every integer of an included row/column has < this many bits
+};
+
+// The CRT in the form x = sum_l c_l * Q_l - q * P, with P the product of the moduli,
+// Q_l = P / p_l and c_l = r_l * (Q_l mod p_l)^-1 mod p_l. Numbers are held in 32-bit
+// digits so that one term c_l * digit is below 2^48 (p_l <= 2^16) and a sum of up to 40
+// terms below 2^54: a plain 64-bit accumulator per digit position, no carries while summing.
+struct CrtPlan {
+    int count = 0;   // L
+    int digits = 0;  // digits that hold sum_l c_l Q_l < L * P < 2^(bits(P) + 6), plus a sign bit
+    uint32_t product[kMaxDigits] = {};
+    uint32_t cofactor[kMaxModuli][kMaxDigits] = {};
+    double product_inverse = 0;             // RN(1 / double(P)), for the quotient estimate
+    uint32_t p[kMaxModuli] = {};
+    uint32_t inverse[kMaxModuli] = {};      // (Q_l mod p_l)^-1 mod p_l
+    // floor(2^64 / p_l) + 1, or 2^64 / p_l for a power of two: floor(v / p_l) is the high
+    // word of v * reciprocal for every v < 2^32, hence for r_l * inverse_l.
+    uint64_t reciprocal[kMaxModuli] = {};
+};
+
+// What the planning reads off a line (a row of A or a column of B): the lowest set bit
+// and the highest bit of its nonzero finite elements as powers of two, whether it holds an
+// inf or NaN, and the sum of the squares of its elements computed in double (any order,
+// rounded to nearest or contracted; specials may make it inf or NaN).
+struct LineScan {
+    int32_t lowest = 1 << 20, highest = -(1 << 20);  // as they are when nothing was seen
+    bool special = false;
+    double sum_squares = 0;
+};
+
+// The integer window of one row or column: with every nonzero element a = m * 2^e
+// (m odd), `shift` is the smallest e and `width` the number of bits of the largest
+// |a| * 2^-shift, so that every element times 2^-shift is an integer below 2^width.
+struct Window {
+    int32_t shift = 0;
+    int32_t width = 0;     // 0 for an all-zero line
+    bool special = false;  // holds an inf or NaN
+    // log2 of an upper bound on the Euclidean norm of the scaled line (-inf when all zero).
+    double log2_norm = -std::numeric_limits<double>::infinity();
+};
+
+// A list of pairwise-coprime moduli, largest first, of one engine.
+struct ModulusList {
+    const int* p;
+    int count;
+};
+
+// Knobs of the driver; each engine has its own defaults.
+struct Options {
+    // Below this many multiply-adds (M*N*K) the whole product goes to the exact core.
+    int64_t min_work = int64_t(1) << 21;
+    // Products with fewer rows or columns than this go to the exact core: their residues
+    // would cost about as much as the exact products themselves.
+    int64_t min_side = 16;
+    // The exact core's cost per product in units of one multiply-add of one modulus;
+    // it decides when a wide row or column is cheaper outside the CRT path.
+    double exact_cost_ratio = 2048.0;
+    // Largest K chunk of one residue block (rounded down to the engine's k step and capped
+    // by what its accumulators can hold).
+    int64_t chunk = 4096;
+    // Workspace target in bytes for the residues and the residue accumulators.
+    int64_t workspace_bytes = int64_t(768) << 20;
+    // Cap on the number of moduli (<= the engine's list and kMaxModuli).
+    int max_moduli = kMaxModuli;
+};
+
+// Where time went in the last call on this thread (seconds), for the benches.
+struct Timing {
+    double planning = 0, residues = 0, products = 0, reconstruction = 0, fallback = 0;
+    int moduli = 0;                // the most any element needed
+    double average_moduli = 0;     // over row group and panel pairs
+    int64_t excluded_rows = 0, excluded_cols = 0;
+};
+Timing last_timing();
+void record_timing(const Timing& timing);
+
+// The CRT plan of the first `count` moduli of `list`.
+void build_crt_plan(const ModulusList& list, int count, CrtPlan& plan);
+
+// The signed integers x of `count` (<= kMaxRun) elements whose residues are
+// residues[l * stride + e]: |x| as plan.digits 32-bit digits in magnitude[j * kMaxRun + e],
+// and negative[e] = 1 when x < 0. The reference for every engine's CRT.
+void portable_crt(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
+                  uint32_t* magnitude, uint8_t* negative);
+void portable_crt(const CrtPlan& plan, const uint16_t* residues, int64_t stride, int count,
+                  uint32_t* magnitude, uint8_t* negative);
+// The CRT and the rounding in one. For e < count, with x_e the integer the CRT rebuilds:
+// where x_e != 0, hi/lo/res[e] are exact::round_triple of x_e * 2^(scale_base + scale[e])
+// and zero[e] = 0; where x_e == 0 the words are +0 and zero[e] = 1, since the sign of an
+// exact zero sum needs the inputs.
+void portable_crt_round(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
+                        int64_t scale_base, const int32_t* scale, double* hi, double* lo,
+                        float* res, uint8_t* zero);
+void portable_crt_round(const CrtPlan& plan, const uint16_t* residues, int64_t stride, int count,
+                        int64_t scale_base, const int32_t* scale, double* hi, double* lo,
+                        float* res, uint8_t* zero);
+
+// out[c] = the scan of column c < cols of the rows x cols at b (row stride ldb), or out[r]
+// of row r when `by_rows` (rows at stride ldb of `cols` elements each).
+void portable_scan_lines(const double* b, int64_t ldb, int64_t rows, int64_t cols, bool by_rows,
+                         LineScan* out);
+
+// The window of `count` elements at stride `stride`.
+Window window_of(const double* x, int64_t stride, int64_t count);
+
+// Smallest L whose modulus product P exceeds 2 * 2^log2_bound with room to spare
+// (log2 P > log2_bound + 1 + 2^-10), or 0 if none up to max_moduli. Any integer x with
+// |x| <= 2^log2_bound is then recovered from its residues as the one in (-P/2, P/2).
+int moduli_above_twice(const ModulusList& list, double log2_bound, int max_moduli);
+// Smallest L whose modulus product P satisfies P >= 2^bits, or 0 if none up to max_moduli.
+int moduli_for_bits(const ModulusList& list, int bits, int max_moduli);
+
+// One engine of the fast path with one set of pieces, as the tests and benches run it.
+struct Engine {
+    const char* name;  // "<engine>/<pieces>", e.g. "int16/avx2"
+    bool (*is_supported)();
+    int (*gemm)(const GemmProblem& problem, int threads, const Options& options);
+    Options (*defaults)();
+};
+// Every engine compiled in, portable references included (kernel_table.cpp).
+const Engine* engine_table(std::size_t* count);
+
+}  // namespace vexa::fast

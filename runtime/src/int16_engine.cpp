@@ -1,0 +1,143 @@
+// The int16 engine: its moduli, its portable pieces, and the adapter the driver runs.
+#include "int16_engine.h"
+
+#include <cmath>
+
+#include "fastpath_driver.h"
+
+namespace vexa::int16 {
+namespace {
+
+constexpr int kModuli[] = {kPowerModulus, 8191, 8179, 8171, 8167, 8161, 8147, 8123, 8117,
+                           8111, 8101, 8093, 8089, 8087, 8081, 8069, 8059, 8053, 8039,
+                           8017, 8011, 8009, 7993, 7963, 7951, 7949};
+constexpr int kModulusCount = int(sizeof(kModuli) / sizeof(kModuli[0]));
+static_assert(kModulusCount <= fast::kMaxModuli, "the CRT plan holds every modulus");
+
+// |x| * 2^-shift modulo p, from the significand and the distance of its lowest bit from
+// 2^shift: the integer is m * 2^t with m < 2^53.
+int64_t magnitude_residue(double x, int32_t shift, int64_t p) {
+    int exponent;
+    const double fraction = std::frexp(std::fabs(x), &exponent);  // |x| = fraction * 2^exponent
+    int64_t m = int64_t(std::ldexp(fraction, 53));
+    int64_t t = int64_t(exponent) - 53 - shift;
+    if (t < 0) {  // only zero bits of m are shifted out
+        m >>= -t;
+        t = 0;
+    }
+    int64_t r = m % p;
+    for (; t > 0; --t) r = r * 2 % p;
+    return r;
+}
+
+// The stored residue of x * 2^-shift: the low 16 bits for 2^16, centred otherwise.
+int16_t residue16(double x, int32_t shift, int p) {
+    if (x == 0.0) return 0;
+    int64_t r = magnitude_residue(x, shift, p);
+    if (std::signbit(x)) r = (p - r) % p;
+    if (p == kPowerModulus) return int16_t(uint16_t(r));
+    return int16_t(r > (p - 1) / 2 ? r - p : r);
+}
+
+void portable_residues_a(const ResiduePlan& plan, const double* const* rows, const int32_t* shift,
+                         int64_t k_count, int64_t k_padded, int16_t* out, int64_t modulus_stride) {
+    for (int l = 0; l < plan.count; ++l)
+        for (int64_t u = 0; u < kRowGroup; ++u)
+            for (int64_t k = 0; k < k_padded; ++k)
+                out[l * modulus_stride + (k / 2) * 2 * kRowGroup + u * 2 + k % 2] =
+                    rows[u] && k < k_count ? residue16(rows[u][k], shift[u], plan.moduli[l].p) : 0;
+}
+
+void portable_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols,
+                               int64_t k_count, int64_t k_padded, const int32_t* shift,
+                               int16_t* out, int64_t modulus_stride) {
+    for (int l = 0; l < plan.count; ++l)
+        for (int64_t k = 0; k < k_padded; ++k)
+            for (int64_t c = 0; c < kPanelWidth; ++c)
+                out[l * modulus_stride + (k / 2) * 2 * kPanelWidth + c * 2 + k % 2] =
+                    k < k_count && c < cols ? residue16(b[k * ldb + c], shift[c], plan.moduli[l].p) : 0;
+}
+
+void portable_tile(const Modulus& mod, const int16_t* a, const int16_t* b, int64_t k_padded,
+                   uint16_t* acc, int64_t acc_stride, bool accumulate) {
+    for (int64_t r = 0; r < kRowGroup; ++r)
+        for (int64_t c = 0; c < kPanelWidth; ++c) {
+            int64_t s = 0;
+            for (int64_t k = 0; k < k_padded; ++k)
+                s += int64_t(a[(k / 2) * 2 * kRowGroup + r * 2 + k % 2]) *
+                     b[(k / 2) * 2 * kPanelWidth + c * 2 + k % 2];
+            int64_t v = s % mod.p;
+            if (v < 0) v += mod.p;
+            if (accumulate) v = (v + acc[r * acc_stride + c]) % mod.p;
+            acc[r * acc_stride + c] = uint16_t(v);
+        }
+}
+
+void portable_crt_round_words(const CrtPlan& plan, const uint16_t* residues, int64_t stride,
+                              int count, int64_t scale_base, const int32_t* scale, double* hi,
+                              double* lo, float* res, uint8_t* zero) {
+    fast::portable_crt_round(plan, residues, stride, count, scale_base, scale, hi, lo, res, zero);
+}
+
+// The driver's view of a set of Int16Ops.
+struct Engine {
+    using ResidueA = int16_t;
+    using ResidueB = int16_t;
+    using Residue = uint16_t;
+    static constexpr int64_t kPanelWidth = int16::kPanelWidth, kRowGroup = int16::kRowGroup, kStep = 2;
+    // The tile reduces as it goes, so a chunk is bounded by cache, not by int32.
+    static constexpr int64_t kMaxChunk = int64_t(1) << 20;
+    const Int16Ops& ops;
+
+    fast::ModulusList moduli() const { return int16::moduli(); }
+    void residues_a(const ResiduePlan& plan, const double* const* rows, const int32_t* shift,
+                    int64_t k_count, int64_t k_padded, int16_t* out, int64_t modulus_stride) const {
+        ops.residues_a(plan, rows, shift, k_count, k_padded, out, modulus_stride);
+    }
+    void residues_b(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols,
+                    int64_t k_count, int64_t k_padded, const int32_t* shift, int16_t* out,
+                    int64_t modulus_stride) const {
+        ops.residues_b_panel(plan, b, ldb, cols, k_count, k_padded, shift, out, modulus_stride);
+    }
+    void tile(const Modulus& modulus, const int16_t* a, const int16_t* b, int64_t k_padded,
+              uint16_t* acc, int64_t acc_stride, bool accumulate) const {
+        ops.tile(modulus, a, b, k_padded, acc, acc_stride, accumulate);
+    }
+    void crt_round(const CrtPlan& plan, const uint16_t* residues, int64_t stride, int count,
+                   int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
+                   uint8_t* zero) const {
+        ops.crt_round(plan, residues, stride, count, scale_base, scale, hi, lo, res, zero);
+    }
+    void scan_lines(const double* b, int64_t ldb, int64_t rows, int64_t cols, bool by_rows,
+                    LineScan* out) const {
+        ops.scan_lines(b, ldb, rows, cols, by_rows, out);
+    }
+};
+
+}  // namespace
+
+const Int16Ops kPortableOps = {portable_residues_a, portable_residues_b_panel, portable_tile,
+                               portable_crt_round_words, fast::portable_scan_lines};
+
+fast::Options default_options() {
+    fast::Options options;
+    options.chunk = 512;
+    options.max_moduli = kModulusCount;
+    return options;
+}
+
+int gemm(const GemmProblem& problem, int threads, const Int16Ops& ops, const fast::Options& options) {
+    return fast::run_engine(problem, threads, Engine{ops}, options);
+}
+
+fast::ModulusList moduli() { return {kModuli, kModulusCount}; }
+
+void limb_weights(int p, int32_t* weights) {
+    int64_t w = 1 % p;
+    for (int j = 0; j < kMaxLimbs15; ++j) {
+        weights[j] = int32_t(p != kPowerModulus && w > (p - 1) / 2 ? w - p : w);
+        w = (w << 15) % p;
+    }
+}
+
+}  // namespace vexa::int16

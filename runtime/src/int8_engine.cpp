@@ -1,0 +1,174 @@
+// The int8 engine: its moduli, its portable pieces, and the adapter the driver runs.
+#include "int8_fastpath.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "fastpath_driver.h"
+
+namespace vexa {
+namespace int8 {
+namespace {
+
+// Greedy from 256 downwards, keeping a number only if it is coprime to all kept so far.
+// Large moduli first: each carries close to 8 bits, and P grows fastest per int8 product.
+constexpr int kModuli[] = {256, 255, 253, 251, 247, 241, 239, 233, 229, 227, 223, 217, 211,
+                           199, 197, 193, 191, 181, 179, 173, 167, 163, 157, 151, 149, 139,
+                           137, 131, 127, 113, 109, 107, 103, 101, 97,  89,  83,  79,  73,
+                           71,  67,  61,  59,  53,  47,  43,  41,  37,  29};
+constexpr int kModulusCount = int(sizeof(kModuli) / sizeof(kModuli[0]));
+static_assert(kMaxModuli <= kModulusCount, "not enough coprime moduli");
+
+// Residue in [0, p) of |x| * 2^-shift, an integer by the choice of shift.
+// With u = floor(log2(|x| * 2^-shift)), the value is m * 2^t where t = max(u - 52, 0) and
+// m = |x| * 2^(-shift - t) is an integer below 2^53 (all 53 significand bits lie at or
+// above bit t), so m is exact in a double and (m mod p) * (2^t mod p) mod p is the residue.
+inline int residue_of(double x, int32_t shift, const Modulus& mod, const double* pow2) {
+    if (x == 0.0) return 0;
+    const double ax = std::fabs(x);
+    const int u = std::ilogb(ax) - shift;
+    const int t = std::max(u - 52, 0);
+    const double m = std::ldexp(ax, -shift - t);
+    const int64_t mi = int64_t(m);
+    int64_t r = (mi % mod.p) * int64_t(pow2[t]) % mod.p;
+    if (x < 0 && r != 0) r = mod.p - r;
+    return int(r);
+}
+
+void portable_residues_a(const ResiduePlan& plan, const double* a, int64_t lda, int64_t rows,
+                         int64_t k_count, const int32_t* shift, const uint8_t* included,
+                         uint8_t* out, int64_t out_row_stride, int64_t out_modulus_stride) {
+    for (int l = 0; l < plan.count; ++l) {
+        const double* pow2 = plan.pow2 + size_t(l) * size_t(plan.shift_limit);
+        for (int64_t r = 0; r < rows; ++r) {
+            uint8_t* o = out + l * out_modulus_stride + r * out_row_stride;
+            int64_t k = 0;
+            if (included[r])
+                for (; k < k_count; ++k)
+                    o[k] = uint8_t(residue_of(a[r * lda + k], shift[r], plan.moduli[l], pow2));
+            for (; k < out_row_stride; ++k) o[k] = 0;
+        }
+    }
+}
+
+void portable_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb,
+                               int64_t cols, int64_t k_count, int64_t k_padded,
+                               const int32_t* shift, const uint8_t* included, int8_t* out,
+                               int64_t out_modulus_stride) {
+    for (int l = 0; l < plan.count; ++l) {
+        const Modulus& mod = plan.moduli[l];
+        const double* pow2 = plan.pow2 + size_t(l) * size_t(plan.shift_limit);
+        int8_t* o = out + l * out_modulus_stride;
+        for (int64_t k = 0; k < k_padded; ++k)
+            for (int64_t c = 0; c < kPanelWidth; ++c) {
+                int r = 0;
+                if (k < k_count && c < cols && included[c]) {
+                    r = residue_of(b[k * ldb + c], shift[c], mod, pow2);
+                    if (r >= (mod.p + 1) / 2) r -= mod.p;
+                }
+                o[(k / 4) * 4 * kPanelWidth + c * 4 + k % 4] = int8_t(r);
+            }
+    }
+}
+
+void portable_tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows,
+                   const int8_t* b_panel, int64_t k_padded, uint8_t* acc, int64_t acc_stride,
+                   bool accumulate) {
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < kPanelWidth; ++c) {
+            int32_t s = 0;
+            for (int64_t k = 0; k < k_padded; ++k)
+                s += int32_t(a[r * a_row_stride + k]) *
+                     int32_t(b_panel[(k / 4) * 4 * kPanelWidth + c * 4 + k % 4]);
+            int v = s % mod.p;
+            if (v < 0) v += mod.p;
+            if (accumulate) v += acc[r * acc_stride + c];
+            if (v >= mod.p) v -= mod.p;
+            acc[r * acc_stride + c] = uint8_t(v);
+        }
+}
+
+void portable_crt_bytes(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
+                        uint32_t* magnitude, uint8_t* negative) {
+    fast::portable_crt(plan, residues, stride, count, magnitude, negative);
+}
+
+void portable_crt_round_bytes(const CrtPlan& plan, const uint8_t* residues, int64_t stride,
+                              int count, int64_t scale_base, const int32_t* scale, double* hi,
+                              double* lo, float* res, uint8_t* zero) {
+    fast::portable_crt_round(plan, residues, stride, count, scale_base, scale, hi, lo, res, zero);
+}
+
+const uint8_t kAllIncluded[kPanelWidth] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                                           1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                                           1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                                           1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+
+// The driver's view of a set of Int8Ops: groups of rows of A stored row by row.
+struct Engine {
+    using ResidueA = uint8_t;
+    using ResidueB = int8_t;
+    using Residue = uint8_t;
+    static constexpr int64_t kPanelWidth = int8::kPanelWidth, kRowGroup = int8::kRowGroup, kStep = 4;
+    static constexpr int64_t kMaxChunk = int8::kMaxChunk;
+    const Int8Ops& ops;
+
+    fast::ModulusList moduli() const { return int8::moduli(); }
+    void residues_a(const ResiduePlan& plan, const double* const* rows, const int32_t* shift,
+                    int64_t k_count, int64_t k_padded, uint8_t* out, int64_t modulus_stride) const {
+        for (int64_t u = 0; u < kRowGroup; ++u) {
+            if (rows[u]) {
+                ops.residues_a(plan, rows[u], k_count, 1, k_count, &shift[u], kAllIncluded,
+                               out + u * k_padded, k_padded, modulus_stride);
+            } else {
+                for (int l = 0; l < plan.count; ++l)
+                    std::memset(out + l * modulus_stride + u * k_padded, 0, size_t(k_padded));
+            }
+        }
+    }
+    void residues_b(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols,
+                    int64_t k_count, int64_t k_padded, const int32_t* shift, int8_t* out,
+                    int64_t modulus_stride) const {
+        ops.residues_b_panel(plan, b, ldb, cols, k_count, k_padded, shift, kAllIncluded, out, modulus_stride);
+    }
+    void tile(const Modulus& modulus, const uint8_t* a, const int8_t* b, int64_t k_padded,
+              uint8_t* acc, int64_t acc_stride, bool accumulate) const {
+        ops.tile(modulus, a, k_padded, int(kRowGroup), b, k_padded, acc, acc_stride, accumulate);
+    }
+    void crt_round(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
+                   int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
+                   uint8_t* zero) const {
+        ops.crt_round(plan, residues, stride, count, scale_base, scale, hi, lo, res, zero);
+    }
+    void scan_lines(const double* b, int64_t ldb, int64_t rows, int64_t cols, bool by_rows,
+                    LineScan* out) const {
+        ops.scan_lines(b, ldb, rows, cols, by_rows, out);
+    }
+};
+
+}  // namespace
+
+const Int8Ops kPortableOps = {portable_residues_a, portable_residues_b_panel, portable_tile,
+                              portable_crt_bytes,  portable_crt_round_bytes,  fast::portable_scan_lines};
+
+int gemm(const GemmProblem& problem, int threads, const Int8Ops& ops, const Int8Options& options) {
+    return fast::run_engine(problem, threads, Engine{ops}, options);
+}
+
+Int8Timing last_int8_timing() { return fast::last_timing(); }
+
+fast::ModulusList moduli() { return {kModuli, kMaxModuli}; }
+
+int modulus_list(const int** list) {
+    *list = kModuli;
+    return kModulusCount;
+}
+
+int moduli_for_bits(int bits, int max_moduli) { return fast::moduli_for_bits(moduli(), bits, max_moduli); }
+
+int moduli_above_twice(double log2_bound, int max_moduli) {
+    return fast::moduli_above_twice(moduli(), log2_bound, max_moduli);
+}
+
+}  // namespace int8
+}  // namespace vexa
