@@ -162,6 +162,7 @@ struct Engine {
     bool (*is_supported)();
     int (*gemm)(const GemmProblem& problem, int threads, const Options& options);
     Options (*defaults)();
+    ModulusList (*moduli)();
 };
 // Every engine compiled in, portable references included (kernel_table.cpp).
 const Engine* engine_table(std::size_t* count);

@@ -69,13 +69,13 @@ constexpr std::size_t kTableSize = sizeof(kTable) / sizeof(kTable[0]);
 
 // Every engine of the fast path, the portable references first: what the tests run.
 const fast::Engine kEngines[] = {
-    {"int8/portable", always_supported, int8_portable, int8_options},
-    {"int16/portable", always_supported, int16_portable, int16::default_options},
+    {"int8/portable", always_supported, int8_portable, int8_options, int8::moduli},
+    {"int16/portable", always_supported, int16_portable, int16::default_options, int16::moduli},
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
-    {"int8/avx512_vnni", cpu::has_avx512_vnni, vnni_engine, int8_options},
+    {"int8/avx512_vnni", cpu::has_avx512_vnni, vnni_engine, int8_options, int8::moduli},
 #endif
 #if VEXA_HAVE_KERNEL_AVX2
-    {"int16/avx2", cpu::has_avx2, avx2_engine, int16::default_options},
+    {"int16/avx2", cpu::has_avx2, avx2_engine, int16::default_options, int16::moduli},
 #endif
 };
 

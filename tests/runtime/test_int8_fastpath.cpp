@@ -16,6 +16,7 @@
 
 #include "cpu_features.h"
 #include "exact_core.h"
+#include "fastpath_support.h"
 #include "int8_fastpath.h"
 #include "vexa.h"
 #include "workspace_pool.h"
@@ -38,76 +39,11 @@ std::vector<Ops> available_ops() {
     return v;
 }
 
-uint64_t bits_of(double x) {
-    uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
-uint32_t bits_of(float x) {
-    uint32_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
-
-struct Matrices {
-    int64_t M, N, K;
-    std::vector<double> A, B;
-};
-
-struct Result {
-    std::vector<double> hi, lo;
-    std::vector<float> res;
-};
-
-Result run(const Matrices& m, const int8::Int8Ops& ops, const int8::Int8Options& opt, int threads) {
-    Result r;
-    const size_t n = size_t(m.M * m.N);
-    r.hi.assign(n, 12345.0);
-    r.lo.assign(n, 12345.0);
-    r.res.assign(n, 12345.0f);
-    GemmProblem pb{m.A.data(), m.B.data(), r.hi.data(), r.lo.data(), r.res.data(), m.M, m.N, m.K};
-    EXPECT_EQ(int8::gemm(pb, threads, ops, opt), VEXA_OK);
-    return r;
-}
-
-// Every element bit-identical to the exact core's triple of the same dot product.
-void expect_matches_exact_core(const Matrices& m, const Result& r, const std::string& what) {
-    int64_t bad = 0;
-    for (int64_t i = 0; i < m.M; ++i)
-        for (int64_t j = 0; j < m.N; ++j) {
-            double hi, lo;
-            float res;
-            vexa::exact::dot_triple(m.A.data() + i * m.K, 1, m.B.data() + j, m.N, m.K, &hi, &lo, &res);
-            const size_t at = size_t(i * m.N + j);
-            const bool same = bits_of(hi) == bits_of(r.hi[at]) && bits_of(lo) == bits_of(r.lo[at]) &&
-                              bits_of(res) == bits_of(r.res[at]);
-            if (!same && ++bad <= 5)
-                ADD_FAILURE() << what << " element (" << i << "," << j << "): got (" << r.hi[at] << ", "
-                              << r.lo[at] << ", " << r.res[at] << ") want (" << hi << ", " << lo
-                              << ", " << res << ")";
-        }
-    EXPECT_EQ(bad, 0) << what;
-}
-
-int8::Int8Options eager() {
-    int8::Int8Options o;
-    o.min_work = 0;  // small test shapes still take the CRT path
-    o.min_side = 0;
-    return o;
-}
-
-Matrices random_normal(int64_t M, int64_t N, int64_t K, uint32_t seed, double scale = 1.0) {
-    std::mt19937_64 rng(seed);
-    std::normal_distribution<double> d(0.0, scale);
-    Matrices m{M, N, K, std::vector<double>(size_t(M * K)), std::vector<double>(size_t(K * N))};
-    for (double& x : m.A) x = d(rng);
-    for (double& x : m.B) x = d(rng);
-    return m;
-}
+using namespace fastpath_test;
 
 void PrintTo(const Ops& ops, std::ostream* os) { *os << ops.name; }
 
-class Int8FastPath : public ::testing::TestWithParam<Ops> {};
+class Int8FastPath : public ::testing::TestWithParam<EngineParam> {};
 
 TEST(Int8Moduli, PairwiseCoprimeAndMinimalForEveryBitCount) {
     const int* p;
@@ -164,20 +100,6 @@ TEST(Int8Window, LabelledLines) {
     }
 }
 
-TEST_P(Int8FastPath, RandomShapesAndThreadCounts) {
-    const int64_t shapes[][3] = {{1, 1, 1}, {7, 5, 3}, {37, 70, 133}, {13, 129, 64}, {100, 65, 255}};
-    uint32_t seed = 1;
-    for (auto& s : shapes) {
-        const Matrices m = random_normal(s[0], s[1], s[2], seed++);
-        const Result one = run(m, *GetParam().ops, eager(), 1);
-        const Result two = run(m, *GetParam().ops, eager(), 3);
-        expect_matches_exact_core(m, one, "random normal");
-        EXPECT_EQ(0, std::memcmp(one.hi.data(), two.hi.data(), one.hi.size() * sizeof(double)));
-        EXPECT_EQ(0, std::memcmp(one.lo.data(), two.lo.data(), one.lo.size() * sizeof(double)));
-        EXPECT_EQ(0, std::memcmp(one.res.data(), two.res.data(), one.res.size() * sizeof(float)));
-    }
-}
-
 // Residues at their largest: -1 is p - 1 (255 for 256) in A and 128 is -128 (256) or
 // -127 (255) in B, so every int32 term is at its bound and a full chunk of them is
 // within 2^31 only by the margin the chunk size leaves.
@@ -189,45 +111,14 @@ TEST_P(Int8FastPath, ExtremeResiduesOverAFullChunk) {
             for (int64_t k = 0; k < K; ++k) m.B[size_t(k * 64 + j)] = -128.0;
         // One 1 per column pins the column's scale at 2^0, so 128 stays 128.
         for (int64_t j = 0; j < 64; ++j) m.B[size_t(j)] = 1.0;
-        int8::Int8Options opt = eager();
+        int8::Int8Options opt = eager(GetParam());
         opt.chunk = int8::kMaxChunk;
-        const Result r = run(m, *GetParam().ops, opt, 2);
+        const Result r = run(m, GetParam(), opt, 2);
         expect_matches_exact_core(m, r, "extreme residues K=" + std::to_string(K));
         // The exact values are known here: -1 -+ 128 (K - 1).
         EXPECT_EQ(r.hi[0], 128.0 * double(K - 1) - 1.0);
         EXPECT_EQ(r.hi[1], -128.0 * double(K - 1) - 1.0);
     }
-}
-
-// K around multiples of the chunk and of the 4-byte quads; a small chunk makes the
-// residue accumulation across chunks and the zero padding of the last chunk do work.
-TEST_P(Int8FastPath, ChunkAndQuadEdges) {
-    for (int64_t chunk : {int64_t(8), int64_t(64)})
-        for (int64_t K : {chunk - 1, chunk, chunk + 1, 3 * chunk - 1, 3 * chunk, 3 * chunk + 1}) {
-            const Matrices m = random_normal(9, 67, K, uint32_t(K * 7 + chunk), 1e3);
-            int8::Int8Options opt = eager();
-            opt.chunk = chunk;
-            expect_matches_exact_core(m, run(m, *GetParam().ops, opt, 2),
-                                      "chunk " + std::to_string(chunk) + " K " + std::to_string(K));
-        }
-}
-
-// Rows spanning 1e-300..1e300 among ordinary ones: they cannot be given a sensible
-// window and must leave the CRT path, the ordinary rows must not.
-TEST_P(Int8FastPath, HugeAndTinyInOneRow) {
-    Matrices m = random_normal(40, 70, 50, 99);
-    for (int64_t i : {3, 17, 39})
-        for (int64_t k = 0; k < m.K; ++k)
-            m.A[size_t(i * m.K + k)] *= std::pow(10.0, -300.0 + 600.0 * double(k) / double(m.K - 1));
-    for (int64_t k = 0; k < m.K; ++k) m.B[size_t(k * m.N + 5)] *= (k % 2 ? 1e-200 : 1e200);
-    int8::Int8Options opt = eager();
-    opt.exact_cost_ratio = 1e9;  // only lines no modulus count can hold leave the CRT path
-    const Result r = run(m, *GetParam().ops, opt, 2);
-    const int8::Int8Timing t = int8::last_int8_timing();
-    EXPECT_EQ(t.excluded_rows, 3);
-    EXPECT_EQ(t.excluded_cols, 1);
-    EXPECT_GT(t.moduli, 0);
-    expect_matches_exact_core(m, r, "mixed exponent rows");
 }
 
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
@@ -366,142 +257,7 @@ TEST(Int8Window, NormBound) {
     }
 }
 
-// K = 4 and rows and columns of equal magnitudes make Cauchy-Schwarz an equality:
-// |x| = ||a|| ||b|| = 4 v^2. With v at the limit for L moduli, |x| sits just under P_L / 2,
-// as close as the bound allows, so the CRT quotient works at its narrowest margin; 0.2 %
-// more and L moduli no longer suffice. One row, wider and of a larger norm
-// (2^(width+1) > 2v), must leave the CRT path when L moduli are the cap.
-TEST_P(Int8FastPath, NormBoundAtTheModulusLimit) {
-    const int64_t K = 4, M = 6, N = 64;
-    struct Case {
-        int limit_for;  // v at the limit of this many moduli ...
-        double factor;  // ... times this
-        int want;       // moduli the bound must ask for
-    };
-    for (const Case c : {Case{5, 1.0, 5}, Case{5, 1.002, 6}, Case{6, 1.0, 6}}) {
-        const double log2_p = log2_of(modulus_product(c.limit_for));
-        // 2 * (2v)^2 * 2^(2^-10) < P, with 2^-9 in hand for the rounding of the bound itself.
-        const double v = std::floor(std::exp2((log2_p - 1 - 1.0 / 512) / 2 - 1) * c.factor);
-        if (c.factor == 1.0) ASSERT_GT(8 * v * v, std::exp2(log2_p) * 0.998);  // |x| / P > 0.499
-        else ASSERT_GT(8 * v * v, std::exp2(log2_p));  // |x| > P / 2: L moduli would be wrong
-        const int width = int(std::floor(std::log2(v))) + 1;
-        Matrices m{M, N, K, std::vector<double>(size_t(M * K)), std::vector<double>(size_t(K * N))};
-        const double rows[M][4] = {{v, v, v, v},   {-v, -v, -v, -v},  {v, v, v, v - 1},
-                                   {v, -v, v, -v}, {v - 1, v, -v, v}, {std::ldexp(1.0, width + 1), 1, 1, 1}};
-        const bool with_wide_row = c.want == c.limit_for;  // else it alone would set the count
-        for (int64_t i = 0; i < M; ++i)
-            for (int64_t k = 0; k < K; ++k)
-                m.A[size_t(i * K + k)] = (i < 5 || with_wide_row ? rows[i][k] : rows[0][k]) *
-                                         std::ldexp(1.0, int(i) * 90 - 300);
-        for (int64_t k = 0; k < K; ++k)
-            for (int64_t j = 0; j < N; ++j) {
-                double b = v;
-                if (j % 4 == 1) b = -v;
-                if (j % 4 == 2) b = k % 2 ? -v : v;
-                if (j % 4 == 3) b = k == 3 ? -(v - 1) : v;
-                m.B[size_t(k * N + j)] = b * std::ldexp(1.0, int(j) - 30);
-            }
-        int8::Int8Options opt = eager();
-        opt.max_moduli = c.want;
-        opt.exact_cost_ratio = 1e9;  // keep every line that fits, whatever it costs
-        const Result r = run(m, *GetParam().ops, opt, 2);
-        const int8::Int8Timing t = int8::last_int8_timing();
-        EXPECT_EQ(t.moduli, c.want) << c.limit_for << " " << c.factor;
-        EXPECT_EQ(t.excluded_rows, with_wide_row ? 1 : 0);
-        EXPECT_EQ(t.excluded_cols, 0);
-        expect_matches_exact_core(m, r, "norm bound at the limit");
-    }
-}
-
-TEST_P(Int8FastPath, SpecialsZerosAndSubnormals) {
-    const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
-    const double tiny = std::numeric_limits<double>::denorm_min();
-    Matrices m = random_normal(12, 66, 10, 5);
-    m.A[1 * 10 + 3] = inf;
-    m.A[2 * 10 + 0] = nan;
-    m.B[4 * 66 + 7] = -inf;
-    for (int64_t k = 0; k < 10; ++k) m.A[size_t(3 * 10 + k)] = (k % 2) ? -0.0 : 0.0;  // zero row
-    // Row 4 against column 9: products (-1)(0) and (-0)(1), both -0, so C_hi = -0.
-    for (int64_t k = 0; k < 10; ++k) {
-        m.A[size_t(4 * 10 + k)] = (k == 0) ? -1.0 : -0.0;
-        m.B[size_t(k * 66 + 9)] = (k == 0) ? 0.0 : 1.0;
-    }
-    // Row 5: subnormals and small normals, a narrow enough window to stay in the CRT path.
-    for (int64_t k = 0; k < 10; ++k) m.A[size_t(5 * 10 + k)] = tiny * double(k * 977 + 1) * (k % 3 ? 1 : -1);
-    // Row 6 cancels row 7's products exactly: x = 0 through the CRT path.
-    for (int64_t k = 0; k < 10; ++k) m.A[size_t(6 * 10 + k)] = (k < 5 ? 1.0 : -1.0);
-    for (int64_t k = 0; k < 10; ++k) m.B[size_t(k * 66 + 11)] = (k < 5 ? 3.0 : 3.0);
-    // Overflow of the exact result.
-    for (int64_t k = 0; k < 10; ++k) m.A[size_t(7 * 10 + k)] = 1e300;
-    for (int64_t k = 0; k < 10; ++k) m.B[size_t(k * 66 + 12)] = 1e300;
-    expect_matches_exact_core(m, run(m, *GetParam().ops, eager(), 2), "specials");
-}
-
-// A workspace target far below the product's needs splits it over M and N.
-TEST_P(Int8FastPath, BlockedWorkspace) {
-    const Matrices m = random_normal(200, 600, 40, 11);
-    int8::Int8Options opt = eager();
-    opt.workspace_bytes = 1;
-    opt.chunk = 16;
-    expect_matches_exact_core(m, run(m, *GetParam().ops, opt, 2), "blocked");
-}
-
-// Lines of graded widths, shuffled: every row a constant v_i = 2^e_i - 1 and every column
-// a constant w_j = 2^f_j - 1 up to sign, so each |x_ij| = K v_i w_j equals its Cauchy-Schwarz
-// bound, and a modulus count one short of what that pair needs would give a wrong integer.
-// After sorting, row groups and panels take different counts; whether on one block or
-// split over many, each pair must get the count of its own group and panel.
-TEST_P(Int8FastPath, GradedWidthsTakeTheirOwnModulusCounts) {
-    const int64_t M = 50, N = 150, K = 40;
-    std::mt19937_64 rng(21);
-    std::vector<int> e(M), f(N);
-    std::iota(e.begin(), e.end(), 1);
-    for (int64_t j = 0; j < N; ++j) f[size_t(j)] = int(1 + (j * 7) % 120);
-    std::shuffle(e.begin(), e.end(), rng);
-    Matrices m{M, N, K, std::vector<double>(size_t(M * K)), std::vector<double>(size_t(K * N))};
-    for (int64_t i = 0; i < M; ++i) {
-        const double v = (std::ldexp(1.0, e[size_t(i)]) - 1) * (rng() & 1 ? -1 : 1) * std::ldexp(1.0, int(rng() % 60) - 30);
-        for (int64_t k = 0; k < K; ++k) m.A[size_t(i * K + k)] = v;
-    }
-    for (int64_t j = 0; j < N; ++j) {
-        const double w = (std::ldexp(1.0, f[size_t(j)]) - 1) * (rng() & 1 ? -1 : 1);
-        for (int64_t k = 0; k < K; ++k) m.B[size_t(k * N + j)] = w;
-    }
-    // K in three chunks, or in one, whose residues of A then serve every column block.
-    for (const int64_t chunk : {int64_t(16), int64_t(4096)})
-    for (const int64_t workspace : {int64_t(1) << 30, int64_t(1)}) {
-        int8::Int8Options opt = eager();
-        opt.workspace_bytes = workspace;
-        opt.chunk = chunk;
-        opt.exact_cost_ratio = 1e9;
-        const Result r = run(m, *GetParam().ops, opt, 3);
-        const int8::Int8Timing t = int8::last_int8_timing();
-        EXPECT_EQ(t.excluded_rows + t.excluded_cols, 0);
-        EXPECT_LT(t.average_moduli, t.moduli - 3.0);  // the counts really were graded
-        expect_matches_exact_core(m, r, "graded widths, workspace " + std::to_string(workspace) +
-                                            ", chunk " + std::to_string(chunk));
-    }
-}
-
-// The workspace outlives the call for the next one of its size; what the last product
-// left in it must not leak into the next.
-TEST_P(Int8FastPath, ParkedWorkspaceIsReusedCleanly) {
-    vexa::release_parked_workspace();
-    EXPECT_EQ(vexa::parked_workspace_bytes(), 0u);
-    const Matrices first = random_normal(30, 200, 70, 31, 1e6);
-    expect_matches_exact_core(first, run(first, *GetParam().ops, eager(), 2), "first");
-    const size_t parked = vexa::parked_workspace_bytes();
-    EXPECT_GT(parked, 0u);
-    Matrices second = random_normal(30, 200, 70, 32);
-    for (int64_t k = 0; k < 70; k += 3) second.A[size_t(k)] = 0.0;
-    expect_matches_exact_core(second, run(second, *GetParam().ops, eager(), 2), "second");
-    EXPECT_EQ(vexa::parked_workspace_bytes(), parked);
-    vexa::release_parked_workspace();
-    EXPECT_EQ(vexa::parked_workspace_bytes(), 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Ops, Int8FastPath, ::testing::ValuesIn(available_ops()),
-                         [](const ::testing::TestParamInfo<Ops>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Engines, Int8FastPath, ::testing::ValuesIn(engines("int8/")), param_name);
 
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
 // The vector residues and tile against the portable ones, byte for byte.

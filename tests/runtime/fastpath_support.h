@@ -1,0 +1,110 @@
+// What the fast-path tests share: matrices, running one engine, and the comparison with
+// the exact core bit for bit.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "exact_core.h"
+#include "fastpath.h"
+#include "vexa.h"
+
+namespace fastpath_test {
+
+inline uint64_t bits_of(double x) {
+    uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+inline uint32_t bits_of(float x) {
+    uint32_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+struct Matrices {
+    int64_t M, N, K;
+    std::vector<double> A, B;
+};
+
+struct Result {
+    std::vector<double> hi, lo;
+    std::vector<float> res;
+};
+
+// An engine of the table, printed by name in test names and messages.
+struct EngineParam {
+    const vexa::fast::Engine* engine;
+};
+inline void PrintTo(const EngineParam& p, std::ostream* os) { *os << p.engine->name; }
+inline std::string param_name(const ::testing::TestParamInfo<EngineParam>& info) {
+    std::string name = info.param.engine->name;
+    for (char& c : name)
+        if (c == '/') c = '_';
+    return name;
+}
+
+// The supported engines whose name starts with `prefix` ("" for all).
+inline std::vector<EngineParam> engines(const std::string& prefix = "") {
+    std::size_t count = 0;
+    const vexa::fast::Engine* table = vexa::fast::engine_table(&count);
+    std::vector<EngineParam> v;
+    for (std::size_t e = 0; e < count; ++e)
+        if (table[e].is_supported() && std::string(table[e].name).rfind(prefix, 0) == 0) v.push_back({&table[e]});
+    return v;
+}
+
+// The engine's options with its small-size cut-offs removed, so test shapes take its path.
+inline vexa::fast::Options eager(const EngineParam& p) {
+    vexa::fast::Options o = p.engine->defaults();
+    o.min_work = 0;
+    o.min_side = 0;
+    return o;
+}
+
+inline Result run(const Matrices& m, const EngineParam& p, const vexa::fast::Options& opt, int threads) {
+    Result r;
+    const size_t n = size_t(m.M * m.N);
+    r.hi.assign(n, 12345.0);
+    r.lo.assign(n, 12345.0);
+    r.res.assign(n, 12345.0f);
+    vexa::GemmProblem pb{m.A.data(), m.B.data(), r.hi.data(), r.lo.data(), r.res.data(), m.M, m.N, m.K};
+    EXPECT_EQ(p.engine->gemm(pb, threads, opt), VEXA_OK);
+    return r;
+}
+
+// Every element bit-identical to the exact core's triple of the same dot product.
+inline void expect_matches_exact_core(const Matrices& m, const Result& r, const std::string& what) {
+    int64_t bad = 0;
+    for (int64_t i = 0; i < m.M; ++i)
+        for (int64_t j = 0; j < m.N; ++j) {
+            double hi, lo;
+            float res;
+            vexa::exact::dot_triple(m.A.data() + i * m.K, 1, m.B.data() + j, m.N, m.K, &hi, &lo, &res);
+            const size_t at = size_t(i * m.N + j);
+            const bool same = bits_of(hi) == bits_of(r.hi[at]) && bits_of(lo) == bits_of(r.lo[at]) &&
+                              bits_of(res) == bits_of(r.res[at]);
+            if (!same && ++bad <= 5)
+                ADD_FAILURE() << what << " element (" << i << "," << j << "): got (" << r.hi[at] << ", "
+                              << r.lo[at] << ", " << r.res[at] << ") want (" << hi << ", " << lo
+                              << ", " << res << ")";
+        }
+    EXPECT_EQ(bad, 0) << what;
+}
+
+inline Matrices random_normal(int64_t M, int64_t N, int64_t K, uint32_t seed, double scale = 1.0) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> d(0.0, scale);
+    Matrices m{M, N, K, std::vector<double>(size_t(M * K)), std::vector<double>(size_t(K * N))};
+    for (double& x : m.A) x = d(rng);
+    for (double& x : m.B) x = d(rng);
+    return m;
+}
+
+}  // namespace fastpath_test
