@@ -256,6 +256,9 @@ def test_forcing_the_scalar_kernel_shows_in_the_version(libvexa_path):
     assert _version_in_subprocess(libvexa_path, VEXA_KERNEL="scalar") == "2.0.0 (kernel: scalar)"
 
 
-def test_an_unknown_kernel_name_falls_back_to_the_normal_choice(libvexa_path):
+@pytest.mark.parametrize("name", ["no-such-kernel", "avx512_vnni_typo", "AVX2"])
+def test_an_unusable_kernel_name_falls_back_and_says_so(libvexa_path, name):
     normal = _version_in_subprocess(libvexa_path)
-    assert _version_in_subprocess(libvexa_path, VEXA_KERNEL="no-such-kernel") == normal
+    assert normal.endswith(")")
+    want = normal[:-1] + f"; VEXA_KERNEL={name} is not available here)"
+    assert _version_in_subprocess(libvexa_path, VEXA_KERNEL=name) == want

@@ -139,6 +139,44 @@ TEST(CAbi, ConcurrentCallersGetIdenticalResults) {
     }
 }
 
+// Large enough for the fast kernels (which share the parked workspace between calls) and
+// of two shapes, so that callers take, park and resize the block while others run.
+TEST(CAbi, ConcurrentCallersAtFastPathSizes) {
+    struct Shape {
+        int M, N, K;
+    };
+    const Shape shapes[2] = {{150, 140, 200}, {96, 260, 130}};
+    std::vector<double> A[2], B[2];
+    std::vector<Guarded> want;
+    for (int s = 0; s < 2; ++s) {
+        A[s] = random_matrix(shapes[s].M * shapes[s].K, uint32_t(11 + s));
+        B[s] = random_matrix(shapes[s].K * shapes[s].N, uint32_t(21 + s));
+        want.emplace_back(shapes[s].M * shapes[s].N);
+        ASSERT_EQ(vexa::kScalarKernel.gemm({A[s].data(), B[s].data(), want[size_t(s)].h(), want[size_t(s)].l(),
+                                            want[size_t(s)].r(), shapes[s].M, shapes[s].N, shapes[s].K}, 1),
+                  VEXA_OK);
+    }
+    constexpr int kCallers = 4, kRounds = 3;
+    std::vector<int> mismatches(kCallers, 0);
+    std::vector<std::thread> callers;
+    for (int t = 0; t < kCallers; ++t)
+        callers.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                const int s = (t + round) % 2;
+                const Shape& d = shapes[s];
+                Guarded out(d.M * d.N);
+                const int status = vexa_gemm_host(A[s].data(), B[s].data(), out.h(), out.l(), out.r(), d.M, d.N, d.K);
+                const Guarded& w = want[size_t(s)];
+                if (status != VEXA_OK || std::memcmp(w.hi.data(), out.hi.data(), w.hi.size() * 8) ||
+                    std::memcmp(w.lo.data(), out.lo.data(), w.lo.size() * 8) ||
+                    std::memcmp(w.res.data(), out.res.data(), w.res.size() * 4))
+                    ++mismatches[size_t(t)];
+            }
+        });
+    for (auto& c : callers) c.join();
+    for (int t = 0; t < kCallers; ++t) EXPECT_EQ(mismatches[size_t(t)], 0) << "caller " << t;
+}
+
 TEST(CAbi, VersionNamesTheActiveKernel) {
     const char* version = vexa_version();
     ASSERT_NE(version, nullptr);
