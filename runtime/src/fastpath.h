@@ -97,7 +97,7 @@ struct Options {
     int64_t min_work = int64_t(1) << 21;
     // Products with fewer rows or columns than this go to the exact core: their residues
     // would cost about as much as the exact products themselves.
-    int64_t min_side = 16;
+    int64_t min_side = 32;
     // The exact core's cost per product in units of one multiply-add of one modulus;
     // it decides when a wide row or column is cheaper outside the CRT path.
     double exact_cost_ratio = 2048.0;
