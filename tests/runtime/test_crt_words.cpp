@@ -1,0 +1,112 @@
+// The int16 engine's CRT and rounding (Int16Ops::crt_round), every implementation, against
+// GMP: residues modulo 2^16 and the 13-bit primes of integers up to the largest the
+// planning admits, for every modulus count, then the rounded words of x * 2^scale.
+#include <gmpxx.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cpu_features.h"
+#include "exact_oracle.h"
+#include "int16_engine.h"
+
+namespace {
+
+namespace int16 = vexa::int16;
+
+struct Implementation {
+    const char* name;
+    const int16::Int16Ops* ops;
+};
+
+// The portable reference and every vector version this CPU runs.
+std::vector<Implementation> implementations() {
+    std::vector<Implementation> v{{"portable", &int16::kPortableOps}};
+#if VEXA_HAVE_KERNEL_AVX2
+    if (vexa::cpu::has_avx2()) v.push_back({"avx2", &vexa::avx2::kInt16Ops});
+#endif
+    return v;
+}
+
+// Integers |x| <= P / 2.0014 (what the planning guarantees), all sizes, extremes included.
+std::vector<mpz_class> samples(const mpz_class& product, std::mt19937_64& gen, int count) {
+    const mpz_class limit = product * 10000 / 20014;
+    gmp_randclass rand(gmp_randinit_default);
+    rand.seed(static_cast<unsigned long>(gen()));
+    std::vector<mpz_class> xs = {limit, -limit, 0, 1, -1, limit - 1, -(limit - 1)};
+    while (int(xs.size()) < count) {
+        mpz_class x = rand.get_z_bits(1 + gen() % mpz_sizeinbase(limit.get_mpz_t(), 2));
+        if (x > limit) x = limit;
+        xs.push_back(gen() & 1 ? -x : x);
+    }
+    xs.resize(size_t(count));
+    std::shuffle(xs.begin(), xs.end(), gen);
+    return xs;
+}
+
+// Where the top bit of x * 2^scale should land: mostly anywhere, often at the edges of the
+// normal ranges of the three words.
+int64_t target_top(std::mt19937_64& gen) {
+    const int64_t edges[] = {-1022, -1022 + 54, -1022 + 107, -126 + 107, 127 + 107, 1023};
+    if (gen() % 3) return int64_t(gen() % 1800) - 900;
+    return edges[gen() % 6] + int64_t(gen() % 9) - 4;
+}
+
+TEST(CrtWords, MatchesTheOracleForEveryModulusCount) {
+    const vexa::fast::ModulusList list = int16::moduli();
+    std::mt19937_64 gen(23);
+    for (const Implementation& impl : implementations()) {
+        for (int count = 1; count <= list.count; ++count) {
+            vexa::fast::CrtPlan plan;
+            vexa::fast::build_crt_plan(list, count, plan);
+            mpz_class product = 1;
+            for (int l = 0; l < count; ++l) product *= list.p[l];
+            for (int run : {int16::kPanelWidth, 1, 5, 15}) {
+                const int64_t stride = run + 3;
+                const std::vector<mpz_class> xs = samples(product, gen, run);
+                std::vector<uint16_t> residues(size_t(count * stride), 0xeeee);
+                for (int l = 0; l < count; ++l)
+                    for (int e = 0; e < run; ++e) {
+                        mpz_class r;
+                        const mpz_class modulus = list.p[l];
+                        mpz_fdiv_r(r.get_mpz_t(), xs[size_t(e)].get_mpz_t(), modulus.get_mpz_t());
+                        residues[size_t(l * stride + e)] = uint16_t(r.get_ui());
+                    }
+                const int64_t scale_base = int64_t(gen() % 64) - 32;
+                std::vector<int32_t> scale(size_t(int16::kPanelWidth), 99999);
+                for (int e = 0; e < run; ++e) {
+                    const int64_t bits = int64_t(mpz_sizeinbase(xs[size_t(e)].get_mpz_t(), 2));
+                    scale[size_t(e)] = int32_t(std::max<int64_t>(target_top(gen) - (bits - 1), -2148 + 40) - scale_base);
+                }
+                const double kPoison = -3.25;
+                std::vector<double> hi(size_t(int16::kPanelWidth), kPoison), lo(hi);
+                std::vector<float> res(size_t(int16::kPanelWidth), float(kPoison));
+                std::vector<uint8_t> zero(size_t(int16::kPanelWidth), 7);
+                impl.ops->crt_round(plan, residues.data(), stride, run, scale_base, scale.data(), hi.data(),
+                                    lo.data(), res.data(), zero.data());
+                for (int e = 0; e < run; ++e) {
+                    const mpz_class& x = xs[size_t(e)];
+                    ASSERT_EQ(zero[size_t(e)], x == 0 ? 1 : 0) << impl.name << " " << count << " moduli";
+                    const int64_t s = scale_base + scale[size_t(e)];
+                    mpz_class scaled = x;
+                    scaled <<= static_cast<mp_bitcnt_t>(s + 2148);
+                    const vexa_test::Triple want = x == 0 ? vexa_test::Triple{} : vexa_test::reference_round(scaled);
+                    const vexa_test::Triple got{hi[size_t(e)], lo[size_t(e)], res[size_t(e)]};
+                    ASSERT_TRUE(vexa_test::same_bits(got, want))
+                        << impl.name << ", " << count << " moduli, run " << run << ", element " << e
+                        << ": x = " << x.get_str() << " * 2^" << s << ": got " << vexa_test::describe(got)
+                        << ", want " << vexa_test::describe(want);
+                }
+                for (size_t e = size_t(run); e < hi.size(); ++e)
+                    ASSERT_TRUE(hi[e] == kPoison && lo[e] == kPoison && res[e] == float(kPoison) && zero[e] == 7)
+                        << impl.name << " wrote past the run at " << e;
+            }
+        }
+    }
+}
+
+}  // namespace
