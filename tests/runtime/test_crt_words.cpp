@@ -109,4 +109,41 @@ TEST(CrtWords, MatchesTheOracleForEveryModulusCount) {
     }
 }
 
+// Every residue of every prime of every plan: the coefficient r * (Q_l mod p_l)^-1 mod p_l
+// then takes every value, those just below and just above a multiple of p_l included,
+// where a quotient estimate is most easily off by one.
+TEST(CrtWords, EveryResidueOfEveryPrimeInEveryPlan) {
+    const vexa::fast::ModulusList list = int16::moduli();
+    const int run = int16::kPanelWidth;
+    for (const Implementation& impl : implementations())
+        for (int count = 2; count <= list.count; ++count) {
+            vexa::fast::CrtPlan plan;
+            vexa::fast::build_crt_plan(list, count, plan);
+            std::vector<uint16_t> residues(size_t(count * run));
+            const std::vector<int32_t> scale(static_cast<size_t>(run), 0);
+            std::vector<double> hi(static_cast<size_t>(run)), lo(static_cast<size_t>(run));
+            std::vector<float> res(static_cast<size_t>(run));
+            std::vector<uint8_t> zero(static_cast<size_t>(run));
+            int64_t bad = 0;
+            for (int prime = 1; prime < count; ++prime) {
+                const int p = list.p[prime];
+                for (int64_t first = -(p - 1); first < p; first += run) {
+                    for (int l = 0; l < count; ++l)
+                        for (int e = 0; e < run; ++e)
+                            residues[size_t(l * run + e)] =
+                                uint16_t(((first + e) % list.p[l] + list.p[l]) % list.p[l]);
+                    impl.ops->crt_round(plan, residues.data(), run, run, 0, scale.data(), hi.data(), lo.data(),
+                                        res.data(), zero.data());
+                    for (int e = 0; e < run; ++e)
+                        if (hi[size_t(e)] != double(first + e) || lo[size_t(e)] != 0.0 || res[size_t(e)] != 0.0f ||
+                            zero[size_t(e)] != (first + e == 0 ? 1 : 0))
+                            if (++bad <= 3)
+                                ADD_FAILURE() << impl.name << ", " << count << " moduli: x = " << first + e
+                                              << " came back as " << hi[size_t(e)];
+                }
+            }
+            EXPECT_EQ(bad, 0) << impl.name << ", " << count << " moduli";
+        }
+}
+
 }  // namespace
