@@ -365,6 +365,21 @@ int drive(const GemmProblem& pb, int threads, const Engine& engine, const Option
 
 }  // namespace driver
 
+// The two pieces whose form every engine shares, forwarded to its table of pieces.
+template <class Ops, class Residue>
+struct SharedPieces {
+    const Ops& ops;
+    void crt_round(const CrtPlan& plan, const Residue* residues, int64_t stride, int count,
+                   int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
+                   uint8_t* zero) const {
+        ops.crt_round(plan, residues, stride, count, scale_base, scale, hi, lo, res, zero);
+    }
+    void scan_lines(const double* b, int64_t ldb, int64_t rows, int64_t cols, bool by_rows,
+                    LineScan* out) const {
+        ops.scan_lines(b, ldb, rows, cols, by_rows, out);
+    }
+};
+
 // The whole product through an engine; returns a vexa_status value, never throws.
 template <class Engine>
 int run_engine(const GemmProblem& problem, int threads, const Engine& engine, const Options& options) {

@@ -80,14 +80,13 @@ void portable_crt_round_words(const CrtPlan& plan, const uint16_t* residues, int
 }
 
 // The driver's view of a set of Int16Ops.
-struct Engine {
+struct Engine : fast::SharedPieces<Int16Ops, uint16_t> {
     using ResidueA = int16_t;
     using ResidueB = int16_t;
     using Residue = uint16_t;
     static constexpr int64_t kPanelWidth = int16::kPanelWidth, kRowGroup = int16::kRowGroup, kStep = 2;
     // The tile reduces as it goes, so a chunk is bounded by cache, not by int32.
     static constexpr int64_t kMaxChunk = int64_t(1) << 20;
-    const Int16Ops& ops;
 
     fast::ModulusList moduli() const { return int16::moduli(); }
     void residues_a(const ResiduePlan& plan, const double* const* rows, const int32_t* shift,
@@ -102,15 +101,6 @@ struct Engine {
     void tile(const Modulus& modulus, const int16_t* a, const int16_t* b, int64_t k_padded,
               uint16_t* acc, int64_t acc_stride, bool accumulate) const {
         ops.tile(modulus, a, b, k_padded, acc, acc_stride, accumulate);
-    }
-    void crt_round(const CrtPlan& plan, const uint16_t* residues, int64_t stride, int count,
-                   int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
-                   uint8_t* zero) const {
-        ops.crt_round(plan, residues, stride, count, scale_base, scale, hi, lo, res, zero);
-    }
-    void scan_lines(const double* b, int64_t ldb, int64_t rows, int64_t cols, bool by_rows,
-                    LineScan* out) const {
-        ops.scan_lines(b, ldb, rows, cols, by_rows, out);
     }
 };
 
@@ -127,7 +117,7 @@ fast::Options default_options() {
 }
 
 int gemm(const GemmProblem& problem, int threads, const Int16Ops& ops, const fast::Options& options) {
-    return fast::run_engine(problem, threads, Engine{ops}, options);
+    return fast::run_engine(problem, threads, Engine{{ops}}, options);
 }
 
 fast::ModulusList moduli() { return {kModuli, kModulusCount}; }

@@ -105,13 +105,12 @@ const uint8_t kAllIncluded[kPanelWidth] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1
                                            1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
 
 // The driver's view of a set of Int8Ops: groups of rows of A stored row by row.
-struct Engine {
+struct Engine : fast::SharedPieces<Int8Ops, uint8_t> {
     using ResidueA = uint8_t;
     using ResidueB = int8_t;
     using Residue = uint8_t;
     static constexpr int64_t kPanelWidth = int8::kPanelWidth, kRowGroup = int8::kRowGroup, kStep = 4;
     static constexpr int64_t kMaxChunk = int8::kMaxChunk;
-    const Int8Ops& ops;
 
     fast::ModulusList moduli() const { return int8::moduli(); }
     void residues_a(const ResiduePlan& plan, const double* const* rows, const int32_t* shift,
@@ -135,15 +134,6 @@ struct Engine {
               uint8_t* acc, int64_t acc_stride, bool accumulate) const {
         ops.tile(modulus, a, k_padded, int(kRowGroup), b, k_padded, acc, acc_stride, accumulate);
     }
-    void crt_round(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
-                   int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
-                   uint8_t* zero) const {
-        ops.crt_round(plan, residues, stride, count, scale_base, scale, hi, lo, res, zero);
-    }
-    void scan_lines(const double* b, int64_t ldb, int64_t rows, int64_t cols, bool by_rows,
-                    LineScan* out) const {
-        ops.scan_lines(b, ldb, rows, cols, by_rows, out);
-    }
 };
 
 }  // namespace
@@ -152,7 +142,7 @@ const Int8Ops kPortableOps = {portable_residues_a, portable_residues_b_panel, po
                               portable_crt_bytes,  portable_crt_round_bytes,  fast::portable_scan_lines};
 
 int gemm(const GemmProblem& problem, int threads, const Int8Ops& ops, const Int8Options& options) {
-    return fast::run_engine(problem, threads, Engine{ops}, options);
+    return fast::run_engine(problem, threads, Engine{{ops}}, options);
 }
 
 Int8Timing last_int8_timing() { return fast::last_timing(); }
