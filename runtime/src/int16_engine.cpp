@@ -15,8 +15,8 @@ constexpr int kModulusCount = int(sizeof(kModuli) / sizeof(kModuli[0]));
 static_assert(kModulusCount <= fast::kMaxModuli, "the CRT plan holds every modulus");
 
 // |x| * 2^-shift modulo p, from the significand and the distance of its lowest bit from
-// 2^shift: the integer is m * 2^t with m < 2^53.
-int64_t magnitude_residue(double x, int32_t shift, int64_t p) {
+// 2^shift: the integer is m * 2^t with m < 2^53, and pow2[t] = 2^t mod p.
+int64_t magnitude_residue(double x, int32_t shift, int64_t p, const double* pow2) {
     int exponent;
     const double fraction = std::frexp(std::fabs(x), &exponent);  // |x| = fraction * 2^exponent
     int64_t m = int64_t(std::ldexp(fraction, 53));
@@ -25,15 +25,15 @@ int64_t magnitude_residue(double x, int32_t shift, int64_t p) {
         m >>= -t;
         t = 0;
     }
-    int64_t r = m % p;
-    for (; t > 0; --t) r = r * 2 % p;
-    return r;
+    return m % p * int64_t(pow2[t]) % p;
 }
 
-// The stored residue of x * 2^-shift: the low 16 bits for 2^16, centred otherwise.
-int16_t residue16(double x, int32_t shift, int p) {
+// The stored residue of x * 2^-shift for modulus l of the plan: the low 16 bits for 2^16,
+// centred otherwise.
+int16_t residue16(double x, int32_t shift, const ResiduePlan& plan, int l) {
     if (x == 0.0) return 0;
-    int64_t r = magnitude_residue(x, shift, p);
+    const int p = plan.moduli[l].p;
+    int64_t r = magnitude_residue(x, shift, p, plan.pow2 + size_t(l) * size_t(plan.shift_limit));
     if (std::signbit(x)) r = (p - r) % p;
     if (p == kPowerModulus) return int16_t(uint16_t(r));
     return int16_t(r > (p - 1) / 2 ? r - p : r);
@@ -45,7 +45,7 @@ void portable_residues_a(const ResiduePlan& plan, const double* const* rows, con
         for (int64_t u = 0; u < kRowGroup; ++u)
             for (int64_t k = 0; k < k_padded; ++k)
                 out[l * modulus_stride + (k / 2) * 2 * kRowGroup + u * 2 + k % 2] =
-                    rows[u] && k < k_count ? residue16(rows[u][k], shift[u], plan.moduli[l].p) : 0;
+                    rows[u] && k < k_count ? residue16(rows[u][k], shift[u], plan, l) : 0;
 }
 
 void portable_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols,
@@ -55,18 +55,22 @@ void portable_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t
         for (int64_t k = 0; k < k_padded; ++k)
             for (int64_t c = 0; c < kPanelWidth; ++c)
                 out[l * modulus_stride + (k / 2) * 2 * kPanelWidth + c * 2 + k % 2] =
-                    k < k_count && c < cols ? residue16(b[k * ldb + c], shift[c], plan.moduli[l].p) : 0;
+                    k < k_count && c < cols ? residue16(b[k * ldb + c], shift[c], plan, l) : 0;
 }
 
 void portable_tile(const Modulus& mod, const int16_t* a, const int16_t* b, int64_t k_padded,
                    uint16_t* acc, int64_t acc_stride, bool accumulate) {
+    int64_t sum[kRowGroup][kPanelWidth] = {};
+    for (int64_t q = 0; q < k_padded / 2; ++q) {
+        const int16_t* aq = a + q * 2 * kRowGroup;
+        const int16_t* bq = b + q * 2 * kPanelWidth;
+        for (int64_t r = 0; r < kRowGroup; ++r)
+            for (int64_t c = 0; c < kPanelWidth; ++c)
+                sum[r][c] += int64_t(aq[2 * r]) * bq[2 * c] + int64_t(aq[2 * r + 1]) * bq[2 * c + 1];
+    }
     for (int64_t r = 0; r < kRowGroup; ++r)
         for (int64_t c = 0; c < kPanelWidth; ++c) {
-            int64_t s = 0;
-            for (int64_t k = 0; k < k_padded; ++k)
-                s += int64_t(a[(k / 2) * 2 * kRowGroup + r * 2 + k % 2]) *
-                     b[(k / 2) * 2 * kPanelWidth + c * 2 + k % 2];
-            int64_t v = s % mod.p;
+            int64_t v = sum[r][c] % mod.p;
             if (v < 0) v += mod.p;
             if (accumulate) v = (v + acc[r * acc_stride + c]) % mod.p;
             acc[r * acc_stride + c] = uint16_t(v);

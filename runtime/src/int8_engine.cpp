@@ -74,13 +74,17 @@ void portable_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t
 void portable_tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows,
                    const int8_t* b_panel, int64_t k_padded, uint8_t* acc, int64_t acc_stride,
                    bool accumulate) {
+    int32_t sum[kRowGroup][kPanelWidth] = {};
+    for (int64_t k = 0; k < k_padded; ++k) {
+        const int8_t* bk = b_panel + (k / 4) * 4 * kPanelWidth + k % 4;
+        for (int r = 0; r < rows; ++r) {
+            const int32_t x = a[r * a_row_stride + k];
+            for (int c = 0; c < kPanelWidth; ++c) sum[r][c] += x * int32_t(bk[c * 4]);
+        }
+    }
     for (int r = 0; r < rows; ++r)
         for (int c = 0; c < kPanelWidth; ++c) {
-            int32_t s = 0;
-            for (int64_t k = 0; k < k_padded; ++k)
-                s += int32_t(a[r * a_row_stride + k]) *
-                     int32_t(b_panel[(k / 4) * 4 * kPanelWidth + c * 4 + k % 4]);
-            int v = s % mod.p;
+            int v = sum[r][c] % mod.p;
             if (v < 0) v += mod.p;
             if (accumulate) v += acc[r * acc_stride + c];
             if (v >= mod.p) v -= mod.p;
