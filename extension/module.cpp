@@ -194,7 +194,7 @@ int run_statements(PyObject* globals) {
     if (import_from_decimal(globals) < 0) return __LINE__;
     if (bind(globals, "os", import_module(globals, "os")) < 0) return __LINE__;
     if (bind(globals, "platform", import_module(globals, "platform")) < 0) return __LINE__;
-    if (bind(globals, "__version__", new_string("2.0.0")) < 0) return __LINE__;
+    if (bind(globals, "__version__", new_string(VEXA_VERSION_TEXT)) < 0) return __LINE__;
     if (bind(globals, "__author__", new_string("Dravenholt")) < 0) return __LINE__;
     if (vexa_ext::frame::ready_function_type() < 0) return __LINE__;
     if (bind(globals, "D", new_function(kD, globals)) < 0) return __LINE__;
