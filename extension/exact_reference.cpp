@@ -5,7 +5,7 @@
 // failure is whatever Python object raised it. What differs from a naive transcription
 // is where the Decimal arithmetic happens: the products and sums are formed in a
 // private context wide enough that nothing rounds, so the reference is exact.
-#include "yardstick_support.h"
+#include "python_support.h"
 
 #include <cmath>
 #include <cstdint>
@@ -14,8 +14,8 @@
 namespace vexa_ext::module_functions {
 namespace {
 
-using yardstick::lookup;
-using yardstick::Ref;
+using py::lookup;
+using py::Ref;
 
 // Strings and constants made once per process (the module exists once per process).
 // Interned names let attribute and dict lookups compare by identity.
@@ -58,7 +58,7 @@ Constants* constants() {
     static bool ready = false;
     if (ready) return &made;
     Constants c{};
-    const yardstick::InternedName names[] = {
+    const py::InternedName names[] = {
         {&c.D, "D"},
         {&c.Decimal, "Decimal"},
         {&c.getcontext, "getcontext"},
@@ -74,7 +74,7 @@ Constants* constants() {
         {&c.add, "add"},
         {&c.empty_format, ""},
     };
-    if (!yardstick::intern_all(names)) return nullptr;
+    if (!py::intern_all(names)) return nullptr;
     c.zero = PyLong_FromLong(0);
     c.precision_150 = PyLong_FromLong(150);
     c.exact_precision = PyLong_FromLong(kExactPrecision);
@@ -213,6 +213,7 @@ PyObject* exact_product(PyObject* globals, Constants* c, PyObject* A, PyObject* 
     PyTypeObject* decimal = c->decimal_type;
     Indices indices;
     Subscript a_subscript, b_subscript;
+    py::Pacer pacer;
 
     Ref result(PyList_New(0));
     if (!result) return nullptr;
@@ -232,6 +233,7 @@ PyObject* exact_product(PyObject* globals, Constants* c, PyObject* A, PyObject* 
             if (!acc) return nullptr;
             if (!loop_bound(K, &depth)) return nullptr;
             for (Py_ssize_t k = 0; k < depth; ++k) {
+                if (!pacer.step()) return nullptr;
                 PyObject* k_index = indices.at(k);
                 if (!k_index) return nullptr;
                 Ref a(exact_element(globals, c, a_subscript, A, i_index, k_index));
@@ -404,10 +406,10 @@ PyObject* compute_ground_truth(PyObject* globals, PyObject* const* args) {
 
     PyObject *M, *K, *K2, *N;
     Ref a_shape(PyObject_GetAttr(A, c->shape));
-    if (!a_shape || unpack_pair(a_shape.get(), &M, &K) < 0) return nullptr;
+    if (!a_shape || py::unpack_pair(a_shape.get(), &M, &K) < 0) return nullptr;
     Ref rows(M), depth(K);
     Ref b_shape(PyObject_GetAttr(B, c->shape));
-    if (!b_shape || unpack_pair(b_shape.get(), &K2, &N) < 0) return nullptr;
+    if (!b_shape || py::unpack_pair(b_shape.get(), &K2, &N) < 0) return nullptr;
     Ref b_rows(K2), columns(N);
     // K != K2 as Python spells it: no identity shortcut, so a NaN-like entry still differs.
     Ref inequality(PyObject_RichCompare(K, K2, Py_NE));

@@ -7,6 +7,7 @@
 // module's globals the moment it runs.
 #include "docstrings.h"
 #include "function_object.h"
+#include "python_support.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -166,14 +167,14 @@ int import_from_decimal(PyObject* globals) {
 
 // Run as a script, the module runs its self-test once, after every name is bound.
 int run_self_test_under_main(PyObject* globals) {
-    PyObject* name = vexa_ext::load_global(globals, "__name__");
+    PyObject* name = vexa_ext::py::load_global(globals, "__name__");
     if (!name) return -1;
     PyObject* main_name = PyUnicode_FromString("__main__");
     int is_main = main_name ? PyObject_RichCompareBool(name, main_name, Py_EQ) : -1;
     Py_XDECREF(main_name);
     Py_DECREF(name);
     if (is_main <= 0) return is_main;
-    PyObject* test = vexa_ext::load_global(globals, "test");
+    PyObject* test = vexa_ext::py::load_global(globals, "test");
     if (!test) return -1;
     PyObject* result = PyObject_CallNoArgs(test);
     Py_DECREF(test);

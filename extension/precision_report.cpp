@@ -4,17 +4,17 @@
 // statement runs, so the numpy generator sees the same calls in the same order and a
 // rebound global changes what runs. The one departure is "improvement" when the runtime
 // is exact: IEEE division by zero instead of ZeroDivisionError.
-#include "yardstick_support.h"
+#include "python_support.h"
 
 #include <cmath>
 
 namespace vexa_ext::module_functions {
 namespace {
 
-using yardstick::formatted_line;
-using yardstick::lookup;
-using yardstick::print_line;
-using yardstick::Ref;
+using py::formatted_line;
+using py::lookup;
+using py::print_line;
+using py::Ref;
 
 struct Names {
     // globals and builtins
@@ -34,7 +34,7 @@ Names* names() {
     static bool ready = false;
     if (ready) return &made;
     Names n{};
-    const yardstick::InternedName interned[] = {
+    const py::InternedName interned[] = {
         {&n.np, "np"},
         {&n.Vexa, "Vexa"},
         {&n.compute_ground_truth, "compute_ground_truth"},
@@ -63,7 +63,7 @@ Names* names() {
         {&n.three_digits, ".3e"},
         {&n.two_digits, ".2e"},
     };
-    if (!yardstick::intern_all(interned)) return nullptr;
+    if (!py::intern_all(interned)) return nullptr;
     n.precision_150 = PyLong_FromLong(150);
     n.all = PySlice_New(nullptr, nullptr, nullptr);
     if (!n.precision_150 || !n.all) return nullptr;
@@ -263,9 +263,9 @@ PyObject* verify_precision(PyObject* globals, PyObject* const* args) {
     }
 
     // A first, then B: the generator's draws must match Python's.
-    Ref A(yardstick::random_matrix(globals, M, K));
+    Ref A(py::random_matrix(globals, M, K));
     if (!A) return nullptr;
-    Ref B(yardstick::random_matrix(globals, K, N));
+    Ref B(py::random_matrix(globals, K, N));
     if (!B) return nullptr;
 
     // q = Vexa(); C_hi, C_lo = q.gemm_pair(A, B)
@@ -278,7 +278,7 @@ PyObject* verify_precision(PyObject* globals, PyObject* const* args) {
                                        3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!pair) return nullptr;
     PyObject *hi_words, *lo_words;
-    if (unpack_pair(pair.get(), &hi_words, &lo_words) < 0) return nullptr;
+    if (py::unpack_pair(pair.get(), &hi_words, &lo_words) < 0) return nullptr;
     Ref C_hi(hi_words), C_lo(lo_words);
 
     // C_truth = compute_ground_truth(A, B)
@@ -295,6 +295,7 @@ PyObject* verify_precision(PyObject* globals, PyObject* const* args) {
     Ref rows(PyNumber_Index(M));
     if (!rows) return nullptr;
     Py_ssize_t row_count = PyNumber_AsSsize_t(rows.get(), nullptr);
+    py::Pacer pacer;
     for (Py_ssize_t row = 0; row < row_count; ++row) {
         Ref i(PyLong_FromSsize_t(row));
         if (!i) return nullptr;
@@ -302,6 +303,7 @@ PyObject* verify_precision(PyObject* globals, PyObject* const* args) {
         if (!columns) return nullptr;
         Py_ssize_t column_count = PyNumber_AsSsize_t(columns.get(), nullptr);
         for (Py_ssize_t column = 0; column < column_count; ++column) {
+            if (!pacer.step()) return nullptr;
             Ref j(PyLong_FromSsize_t(column));
             if (!j) return nullptr;
             if (!compare_entry(globals, n, A.get(), B.get(), C_hi.get(), C_lo.get(), C_truth.get(),

@@ -3,15 +3,15 @@
 // It prints as it goes, so whatever step fails leaves the lines before it on screen.
 // Unlike a bare smoke test it judges the numbers: the success line appears only when the
 // K=64 report shows the runtime within 1e-28 of the exact product.
-#include "yardstick_support.h"
+#include "python_support.h"
 
 namespace vexa_ext::module_functions {
 namespace {
 
-using yardstick::formatted_line;
-using yardstick::lookup;
-using yardstick::print_line;
-using yardstick::Ref;
+using py::formatted_line;
+using py::lookup;
+using py::print_line;
+using py::Ref;
 
 // A correctly rounded double-word result is within about 2**-106 (1.2e-32) of the exact
 // product; 1e-28 leaves room for any runtime that keeps the promised ~10^-31 precision
@@ -30,7 +30,7 @@ Names* names() {
     static bool ready = false;
     if (ready) return &made;
     Names n{};
-    const yardstick::InternedName interned[] = {
+    const py::InternedName interned[] = {
         {&n.Vexa, "Vexa"},
         {&n.verify_precision, "verify_precision"},
         {&n.abs, "abs"},
@@ -42,7 +42,7 @@ Names* names() {
         {&n.sixteen_digits, ".16e"},
         {&n.two_digits, ".2e"},
     };
-    if (!yardstick::intern_all(interned)) return nullptr;
+    if (!py::intern_all(interned)) return nullptr;
     n.four = PyLong_FromLong(4);
     n.sixty_four = PyLong_FromLong(64);
     Ref zero(PyLong_FromLong(0));
@@ -126,16 +126,16 @@ PyObject* test(PyObject* globals, PyObject* const*) {
     Ref version_line(formatted_line("Version: ", version.get(), n->empty));
     if (!version_line || !print_line(globals, n->print, version_line.get())) return nullptr;
 
-    Ref A(yardstick::random_matrix(globals, n->four, n->four));
+    Ref A(py::random_matrix(globals, n->four, n->four));
     if (!A) return nullptr;
-    Ref B(yardstick::random_matrix(globals, n->four, n->four));
+    Ref B(py::random_matrix(globals, n->four, n->four));
     if (!B) return nullptr;
     PyObject* method_args[] = {q.get(), A.get(), B.get()};
     Ref pair(PyObject_VectorcallMethod(n->gemm_pair, method_args,
                                        3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!pair) return nullptr;
     PyObject *hi_words, *lo_words;
-    if (unpack_pair(pair.get(), &hi_words, &lo_words) < 0) return nullptr;
+    if (py::unpack_pair(pair.get(), &hi_words, &lo_words) < 0) return nullptr;
     Ref C_hi(hi_words), C_lo(lo_words);
 
     if (!print_text(globals, n, "Test GEMM: 4x4 @ 4x4") ||

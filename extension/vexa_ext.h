@@ -18,17 +18,6 @@ namespace vexa_ext {
 // Returns a new reference, or nullptr with an exception set.
 using Body = PyObject* (*)(PyObject* globals, PyObject* const* args);
 
-// ---- Python idioms shared by the bodies (python_idioms.cpp) ----
-
-// `name` as a statement of the module sees it: the module globals, then the builtins.
-// New reference, or nullptr with NameError "name 'X' is not defined".
-PyObject* load_global(PyObject* globals, const char* name);
-
-// `first, second = iterable`, with the module's unpacking messages
-// ("too many values to unpack (expected 2)", "need more than 1 value to unpack").
-// Returns 0 and two new references, or -1 with ValueError set and nothing stored.
-int unpack_pair(PyObject* iterable, PyObject** first, PyObject** second);
-
 // ---- Bodies: module-level functions ----
 namespace module_functions {
 PyObject* D(PyObject* globals, PyObject* const* args);                     // (x)

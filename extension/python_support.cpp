@@ -1,7 +1,7 @@
-// Python statements the bodies share, written once with the module's exact messages.
-#include "vexa_ext.h"
+// The helper layer's out-of-line part (python_support.h): global lookup and unpacking.
+#include "python_support.h"
 
-namespace vexa_ext {
+namespace vexa_ext::py {
 namespace {
 
 // The builtins module's dict, fetched once: the module lives in one interpreter only.
@@ -92,4 +92,4 @@ int unpack_pair(PyObject* iterable, PyObject** first, PyObject** second) {
     return 0;
 }
 
-}  // namespace vexa_ext
+}  // namespace vexa_ext::py
