@@ -7,8 +7,6 @@
 // or changed.
 #include "python_support.h"
 
-#include <initializer_list>
-
 namespace vexa_ext::vexa_methods {
 namespace {
 
@@ -20,34 +18,6 @@ using py::Ref;
 // significant digits (reached, e.g., by the largest double plus the smallest subnormal).
 // 1400 leaves headroom; an exact sum costs the same whatever the precision allows.
 constexpr long kExactDoubleSumDigits = 1400;
-
-// decimal.Context(prec=1400, Emin=MIN_EMIN, Emax=MAX_EMAX,
-//                 traps=[InvalidOperation, DivisionByZero, Overflow])
-// Every field that could influence the sum is given explicitly, so a caller who edits
-// decimal.DefaultContext cannot change the result. The traps are Python's defaults:
-// an infinity meeting the opposite infinity still raises InvalidOperation.
-Ref exact_sum_context() {
-    Ref decimal_module(PyImport_ImportModule("decimal"));
-    if (!decimal_module) return Ref();
-    Ref context_type = py::attribute(decimal_module.get(), "Context");
-    if (!context_type) return Ref();
-    Ref min_emin = py::attribute(decimal_module.get(), "MIN_EMIN");
-    if (!min_emin) return Ref();
-    Ref max_emax = py::attribute(decimal_module.get(), "MAX_EMAX");
-    if (!max_emax) return Ref();
-    Ref traps(PyList_New(0));
-    if (!traps) return Ref();
-    for (const char* signal : {"InvalidOperation", "DivisionByZero", "Overflow"}) {
-        Ref signal_type = py::attribute(decimal_module.get(), signal);
-        if (!signal_type || PyList_Append(traps.get(), signal_type.get()) < 0) return Ref();
-    }
-    Ref keywords(Py_BuildValue("{s:l,s:O,s:O,s:O}", "prec", kExactDoubleSumDigits, "Emin",
-                               min_emin.get(), "Emax", max_emax.get(), "traps", traps.get()));
-    if (!keywords) return Ref();
-    Ref no_positional(PyTuple_New(0));
-    if (!no_positional) return Ref();
-    return Ref(PyObject_Call(context_type.get(), no_positional.get(), keywords.get()));
-}
 
 // D(words[index]), with D looked up in the module globals at this use.
 Ref exact_word(PyObject* globals, PyObject* words, PyObject* index) {
@@ -85,7 +55,7 @@ PyObject* gemm_decimal(PyObject* globals, PyObject* const* args) {
     Py_ssize_t rows = 0, columns = 0;
     if (loop_count(M.get(), &rows) < 0 || loop_count(N.get(), &columns) < 0) return nullptr;
 
-    Ref context = exact_sum_context();
+    Ref context(py::exact_decimal_context(kExactDoubleSumDigits));
     if (!context) return nullptr;
     Ref add = py::attribute(context.get(), "add");
     if (!add) return nullptr;

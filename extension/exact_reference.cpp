@@ -26,18 +26,11 @@ struct Constants {
     PyObject* from_float;
     PyObject* shape;
     PyObject* prec;
-    PyObject* Emax;
-    PyObject* Emin;
-    PyObject* copy;
-    PyObject* clear_flags;
     PyObject* flags;
     PyObject* multiply;
     PyObject* add;
     PyObject* zero;
     PyObject* precision_150;
-    PyObject* exact_precision;
-    PyObject* max_emax;
-    PyObject* min_emin;
     PyObject* empty_format;
     PyTypeObject* decimal_type;  // the real decimal.Decimal, for the arithmetic fast path
 };
@@ -65,10 +58,6 @@ Constants* constants() {
         {&c.from_float, "from_float"},
         {&c.shape, "shape"},
         {&c.prec, "prec"},
-        {&c.Emax, "Emax"},
-        {&c.Emin, "Emin"},
-        {&c.copy, "copy"},
-        {&c.clear_flags, "clear_flags"},
         {&c.flags, "flags"},
         {&c.multiply, "multiply"},
         {&c.add, "add"},
@@ -77,16 +66,13 @@ Constants* constants() {
     if (!py::intern_all(names)) return nullptr;
     c.zero = PyLong_FromLong(0);
     c.precision_150 = PyLong_FromLong(150);
-    c.exact_precision = PyLong_FromLong(kExactPrecision);
-    if (!c.zero || !c.precision_150 || !c.exact_precision) return nullptr;
+    if (!c.zero || !c.precision_150) return nullptr;
     // The limits and the type come from the decimal module itself, not from the module's
     // globals: the private context must be a real one whatever the caller rebound.
     Ref decimal_module(PyImport_ImportModule("decimal"));
     if (!decimal_module) return nullptr;
-    c.max_emax = PyObject_GetAttrString(decimal_module.get(), "MAX_EMAX");
-    c.min_emin = PyObject_GetAttrString(decimal_module.get(), "MIN_EMIN");
     PyObject* decimal_type = PyObject_GetAttrString(decimal_module.get(), "Decimal");
-    if (!c.max_emax || !c.min_emin || !decimal_type) return nullptr;
+    if (!decimal_type) return nullptr;
     if (!PyType_Check(decimal_type)) {
         Py_DECREF(decimal_type);
         PyErr_SetString(PyExc_TypeError, "decimal.Decimal is not a type");
@@ -188,20 +174,6 @@ bool copy_raised_flags(PyObject* from_context, PyObject* to_context, Constants* 
     if (!ok) PyErr_Clear();
     PyErr_Restore(type, value, traceback);
     return true;
-}
-
-// A copy of the caller's context (same traps, so an infinity times zero still raises
-// under the caller's rules) that never rounds: see kExactPrecision.
-PyObject* exact_context(PyObject* caller_context, Constants* c) {
-    Ref context(PyObject_CallMethodNoArgs(caller_context, c->copy));
-    if (!context) return nullptr;
-    if (PyObject_SetAttr(context.get(), c->prec, c->exact_precision) < 0 ||
-        PyObject_SetAttr(context.get(), c->Emax, c->max_emax) < 0 ||
-        PyObject_SetAttr(context.get(), c->Emin, c->min_emin) < 0)
-        return nullptr;
-    Ref cleared(PyObject_CallMethodNoArgs(context.get(), c->clear_flags));
-    if (!cleared) return nullptr;
-    return context.release();
 }
 
 // The loops of compute_ground_truth, once shapes and contexts are settled.
@@ -315,20 +287,8 @@ private:
     static constexpr int kHighestExponent = 971;   // of the last bit of the largest double
 
     bool prepare(PyObject* decimal_type) {
-        Ref decimal_module(PyImport_ImportModule("decimal"));
-        if (!decimal_module) return false;
-        // A coefficient m * 5**1074 has at most 767 digits, so 800 never rounds; the
-        // exponents stay far inside the widest limits.
-        Ref context_type(PyObject_GetAttrString(decimal_module.get(), "Context"));
-        Ref max_emax(PyObject_GetAttrString(decimal_module.get(), "MAX_EMAX"));
-        Ref min_emin(PyObject_GetAttrString(decimal_module.get(), "MIN_EMIN"));
-        if (!context_type || !max_emax || !min_emin) return false;
-        Ref keywords(Py_BuildValue("{s:i,s:O,s:O}", "prec", 800, "Emax", max_emax.get(), "Emin",
-                                   min_emin.get()));
-        if (!keywords) return false;
-        Ref no_arguments(PyTuple_New(0));
-        if (!no_arguments) return false;
-        Ref context(PyObject_Call(context_type.get(), no_arguments.get(), keywords.get()));
+        // A coefficient m * 5**1074 has at most 767 digits, so 800 never rounds.
+        Ref context(py::exact_decimal_context(800));
         if (!context) return false;
         multiply_.reset(PyObject_GetAttrString(context.get(), "multiply"));
         if (!multiply_) return false;
@@ -418,7 +378,8 @@ PyObject* compute_ground_truth(PyObject* globals, PyObject* const* args) {
     if (differ < 0) return nullptr;
     if (differ) return dimension_mismatch(M, K, K2, N, c);
 
-    Ref context(exact_context(caller_context.get(), c));
+    // A copy of the caller's context (same traps) that never rounds: see kExactPrecision.
+    Ref context(py::exact_decimal_context(kExactPrecision, caller_context.get()));
     if (!context) return nullptr;
     Ref result(exact_product(globals, c, A, B, M, K, N, context.get()));
     if (!copy_raised_flags(context.get(), caller_context.get(), c)) return nullptr;

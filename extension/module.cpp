@@ -9,6 +9,8 @@
 #include "function_object.h"
 #include "python_support.h"
 
+#include <frameobject.h>
+
 #include <cstdint>
 #include <cstdlib>
 
@@ -210,6 +212,23 @@ int run_statements(PyObject* globals) {
     return 0;
 }
 
+// Adds the entry `File "extension/module.cpp", line <line>, in init dravenholt.vexa.vexa`
+// to the pending exception's traceback: a frame of an empty code object whose first line
+// is that line, through public API only. Keeps the exception as it was if that fails.
+void add_traceback_entry(int line) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyCodeObject* code = PyCode_NewEmpty("extension/module.cpp", "init dravenholt.vexa.vexa", line);
+    PyObject* globals = code ? PyDict_New() : nullptr;
+    PyFrameObject* frame = globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    if (frame) PyTraceBack_Here(frame);
+    Py_XDECREF(frame);
+    Py_XDECREF(globals);
+    Py_XDECREF(code);
+}
+
 // Returns the source line of the step that failed, or 0.
 int initialise(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
@@ -230,7 +249,7 @@ int exec_module(PyObject* module) {
     initialised_module = Py_NewRef(module);
     const int failed_line = initialise(module);
     if (failed_line == 0) return 0;
-    _PyTraceback_Add("init dravenholt.vexa.vexa", "extension/module.cpp", failed_line);
+    add_traceback_entry(failed_line);
     // A later import must start from scratch with a new module object.
     Py_CLEAR(initialised_module);
     return -1;

@@ -1,6 +1,8 @@
 // The helper layer's out-of-line part (python_support.h): global lookup and unpacking.
 #include "python_support.h"
 
+#include <initializer_list>
+
 namespace vexa_ext::py {
 namespace {
 
@@ -36,7 +38,48 @@ PyObject* next_item(PyObject* iterator) {
     return item;
 }
 
+// decimal.Context(prec=digits, Emin=MIN_EMIN, Emax=MAX_EMAX,
+//                 traps=[InvalidOperation, DivisionByZero, Overflow])
+PyObject* new_decimal_context(PyObject* decimal_module, long digits) {
+    Ref context_type(PyObject_GetAttrString(decimal_module, "Context"));
+    Ref min_emin(context_type ? PyObject_GetAttrString(decimal_module, "MIN_EMIN") : nullptr);
+    Ref max_emax(min_emin ? PyObject_GetAttrString(decimal_module, "MAX_EMAX") : nullptr);
+    Ref traps(max_emax ? PyList_New(0) : nullptr);
+    if (!traps) return nullptr;
+    for (const char* signal : {"InvalidOperation", "DivisionByZero", "Overflow"}) {
+        Ref signal_type(PyObject_GetAttrString(decimal_module, signal));
+        if (!signal_type || PyList_Append(traps.get(), signal_type.get()) < 0) return nullptr;
+    }
+    Ref keywords(Py_BuildValue("{s:l,s:O,s:O,s:O}", "prec", digits, "Emin", min_emin.get(), "Emax",
+                               max_emax.get(), "traps", traps.get()));
+    Ref no_positional(keywords ? PyTuple_New(0) : nullptr);
+    if (!no_positional) return nullptr;
+    return PyObject_Call(context_type.get(), no_positional.get(), keywords.get());
+}
+
+// A copy of `like` with `digits` digits, the widest limits and its flags cleared.
+PyObject* widened_copy(PyObject* decimal_module, PyObject* like, long digits) {
+    Ref context(PyObject_CallMethod(like, "copy", nullptr));
+    Ref precision(context ? PyLong_FromLong(digits) : nullptr);
+    Ref min_emin(precision ? PyObject_GetAttrString(decimal_module, "MIN_EMIN") : nullptr);
+    Ref max_emax(min_emin ? PyObject_GetAttrString(decimal_module, "MAX_EMAX") : nullptr);
+    if (!max_emax) return nullptr;
+    if (PyObject_SetAttrString(context.get(), "prec", precision.get()) < 0 ||
+        PyObject_SetAttrString(context.get(), "Emax", max_emax.get()) < 0 ||
+        PyObject_SetAttrString(context.get(), "Emin", min_emin.get()) < 0)
+        return nullptr;
+    Ref cleared(PyObject_CallMethod(context.get(), "clear_flags", nullptr));
+    return cleared ? context.release() : nullptr;
+}
+
 }  // namespace
+
+PyObject* exact_decimal_context(long digits, PyObject* like) {
+    Ref decimal_module(PyImport_ImportModule("decimal"));
+    if (!decimal_module) return nullptr;
+    return like ? widened_copy(decimal_module.get(), like, digits)
+                : new_decimal_context(decimal_module.get(), digits);
+}
 
 PyObject* load_global(PyObject* globals, const char* name) {
     PyObject* key = PyUnicode_FromString(name);

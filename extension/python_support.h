@@ -25,6 +25,16 @@ PyObject* load_global(PyObject* globals, const char* name);
 // Returns 0 and two new references, or -1 with ValueError set and nothing stored.
 int unpack_pair(PyObject* iterable, PyObject** first, PyObject** second);
 
+// A private decimal context in which sums and products of exact float64 values never
+// round: `digits` significant digits, the widest exponent limits, no flags raised. With
+// `like`, a copy of that context, so its traps and rounding still rule (an infinity times
+// zero raises as the caller's own arithmetic would); otherwise every field that could
+// change a result is given explicitly, with Python's default traps (InvalidOperation,
+// DivisionByZero, Overflow), so that an edited decimal.DefaultContext changes nothing.
+// The context and its limits come from the decimal module itself, whatever the module's
+// globals hold. New reference, or nullptr with an exception set.
+PyObject* exact_decimal_context(long digits, PyObject* like = nullptr);
+
 inline Ref global(PyObject* globals, const char* name) { return Ref(load_global(globals, name)); }
 
 inline Ref attribute(PyObject* object, const char* name) {

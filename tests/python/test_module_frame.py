@@ -444,7 +444,8 @@ def test_failed_import_releases_the_module_for_a_fresh_start(vexa_module):
             failure = None
         except ImportError as error:
             failure = [type(error).__name__,
-                       [frame.name for frame in traceback.extract_tb(error.__traceback__)]]
+                       [[frame.name, frame.filename, frame.lineno]
+                        for frame in traceback.extract_tb(error.__traceback__)]]
         left_behind = "{FULL_NAME}" in sys.modules
         del sys.modules["numpy"]
         module = importlib.import_module("{FULL_NAME}")
@@ -453,7 +454,9 @@ def test_failed_import_releases_the_module_for_a_fresh_start(vexa_module):
     """, stub_parents=True)
     failure, left_behind, *fresh = result
     assert failure[0] == "ModuleNotFoundError"
-    assert failure[1][-1] == "init dravenholt.vexa.vexa"
+    name, filename, line = failure[1][-1]
+    assert name == "init dravenholt.vexa.vexa" and filename == "extension/module.cpp"
+    assert line > 0
     assert not left_behind and fresh == [True, True]
 
 
