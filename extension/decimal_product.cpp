@@ -40,7 +40,7 @@ int loop_count(PyObject* count, Py_ssize_t* out) {
 
 }  // namespace
 
-PyObject* gemm_decimal(PyObject* globals, PyObject* const* args) {
+PyObject* gemm_decimal(ModuleState* /*state*/, PyObject* globals, PyObject* const* args) {
     Ref pair = py::call_method(args[0], "gemm_pair", args[1], args[2]);
     if (!pair) return nullptr;
     PyObject *C_hi_raw, *C_lo_raw;

@@ -59,7 +59,7 @@ int append_literal(PyObject* list, const char* text) {
 
 }  // namespace
 
-PyObject* find_dll(PyObject* globals, PyObject* const* /*args: self only*/) {
+PyObject* find_dll(ModuleState* /*state*/, PyObject* globals, PyObject* const* /*args: self only*/) {
     Ref platform_module = py::global(globals, "platform");
     if (!platform_module) return nullptr;
     Ref system = py::call_method(platform_module.get(), "system");

@@ -26,7 +26,7 @@ int declare_on_native_function(PyObject* self, const char* function_name, const 
 
 }  // namespace
 
-PyObject* init(PyObject* /*globals*/, PyObject* const* args) {
+PyObject* init(ModuleState* /*state*/, PyObject* /*globals*/, PyObject* const* args) {
     PyObject* self = args[0];
     Ref dll_path(Py_NewRef(args[1]));
     if (dll_path.get() == Py_None) {
@@ -38,7 +38,7 @@ PyObject* init(PyObject* /*globals*/, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* load_dll(PyObject* globals, PyObject* const* args) {
+PyObject* load_dll(ModuleState* /*state*/, PyObject* globals, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* path = args[1];
     Ref ctypes_module = py::global(globals, "ctypes");
@@ -50,7 +50,7 @@ PyObject* load_dll(PyObject* globals, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* setup_functions(PyObject* globals, PyObject* const* args) {
+PyObject* setup_functions(ModuleState* /*state*/, PyObject* globals, PyObject* const* args) {
     PyObject* self = args[0];
 
     // P_D = ctypes.POINTER(ctypes.c_double); P_F likewise with c_float; I = ctypes.c_int
@@ -101,7 +101,7 @@ PyObject* setup_functions(PyObject* globals, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* version(PyObject* /*globals*/, PyObject* const* args) {
+PyObject* version(ModuleState* /*state*/, PyObject* /*globals*/, PyObject* const* args) {
     Ref lib = py::attribute(args[0], "_lib");
     if (!lib) return nullptr;
     Ref raw = py::call_method(lib.get(), "vexa_version");

@@ -76,7 +76,7 @@ Ref native_int(PyObject* self, PyObject* value) {
 
 }  // namespace
 
-PyObject* gemm_pair(PyObject* globals, PyObject* const* args) {
+PyObject* gemm_pair(ModuleState* /*state*/, PyObject* globals, PyObject* const* args) {
     PyObject* self = args[0];
     Ref A = as_contiguous_float64(globals, args[1]);
     if (!A) return nullptr;
@@ -157,7 +157,7 @@ PyObject* gemm_pair(PyObject* globals, PyObject* const* args) {
     return PyTuple_Pack(2, C_hi.get(), C_lo.get());
 }
 
-PyObject* gemm(PyObject* /*globals*/, PyObject* const* args) {
+PyObject* gemm(ModuleState* /*state*/, PyObject* /*globals*/, PyObject* const* args) {
     Ref pair = py::call_method(args[0], "gemm_pair", args[1], args[2]);
     if (!pair) return nullptr;
     PyObject *C_hi_raw, *C_lo_raw;

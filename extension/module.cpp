@@ -27,6 +27,10 @@ int64_t owning_interpreter_id = -1;
 // The initialised module (strong reference), or nullptr before the first successful start
 // of initialisation and after a failed one.
 PyObject* initialised_module = nullptr;
+// Handing the initialised module back from the create slot makes the import machinery
+// drop its state pointer (and give it a fresh zeroed state before the exec slot): the
+// state is taken aside here and put back by the exec slot.
+vexa_ext::ModuleState* detached_state = nullptr;
 
 const char* const kX[] = {"x"};
 const char* const kAB[] = {"A", "B"};
@@ -77,7 +81,10 @@ int copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from,
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (check_single_interpreter() < 0) return nullptr;
-    if (initialised_module) return Py_NewRef(initialised_module);
+    if (initialised_module) {
+        if (!detached_state) detached_state = vexa_ext::state_of(initialised_module);
+        return Py_NewRef(initialised_module);
+    }
     PyObject* name = PyObject_GetAttrString(spec, "name");
     if (!name) return nullptr;
     PyObject* module = PyModule_NewObject(name);
@@ -189,9 +196,11 @@ PyObject* new_string(const char* text) { return PyUnicode_FromString(text); }
 
 // The module's statements in source order. Returns the source line of the statement that
 // failed, for the traceback entry, or 0 when all succeeded.
-int run_statements(PyObject* globals) {
+int run_statements(PyObject* globals, PyObject* function_type) {
     using vexa_ext::frame::make_vexa_class;
-    using vexa_ext::frame::new_function;
+    auto new_function = [function_type, globals](const FunctionSpec& spec) {
+        return vexa_ext::frame::new_function(spec, function_type, globals);
+    };
     if (bind(globals, "ctypes", import_module(globals, "ctypes")) < 0) return __LINE__;
     if (bind(globals, "np", import_module(globals, "numpy")) < 0) return __LINE__;
     if (import_from_decimal(globals) < 0) return __LINE__;
@@ -199,14 +208,12 @@ int run_statements(PyObject* globals) {
     if (bind(globals, "platform", import_module(globals, "platform")) < 0) return __LINE__;
     if (bind(globals, "__version__", new_string(VEXA_VERSION_TEXT)) < 0) return __LINE__;
     if (bind(globals, "__author__", new_string("Dravenholt")) < 0) return __LINE__;
-    if (vexa_ext::frame::ready_function_type() < 0) return __LINE__;
-    if (bind(globals, "D", new_function(kD, globals)) < 0) return __LINE__;
-    if (bind(globals, "Vexa", make_vexa_class(globals)) < 0) return __LINE__;
-    if (bind(globals, "compute_ground_truth", new_function(kComputeGroundTruth, globals)) < 0)
+    if (bind(globals, "D", new_function(kD)) < 0) return __LINE__;
+    if (bind(globals, "Vexa", make_vexa_class(function_type, globals)) < 0) return __LINE__;
+    if (bind(globals, "compute_ground_truth", new_function(kComputeGroundTruth)) < 0)
         return __LINE__;
-    if (bind(globals, "verify_precision", new_function(kVerifyPrecision, globals)) < 0)
-        return __LINE__;
-    if (bind(globals, "test", new_function(kTest, globals)) < 0) return __LINE__;
+    if (bind(globals, "verify_precision", new_function(kVerifyPrecision)) < 0) return __LINE__;
+    if (bind(globals, "test", new_function(kTest)) < 0) return __LINE__;
     if (run_self_test_under_main(globals) < 0) return __LINE__;
     if (bind(globals, "__test__", PyDict_New()) < 0) return __LINE__;
     return 0;
@@ -235,12 +242,26 @@ int initialise(PyObject* module) {
     if (bind(globals, "__builtins__", PyImport_ImportModule("builtins")) < 0) return __LINE__;
     if (warn_on_version_mismatch() < 0) return __LINE__;
     if (ensure_in_sys_modules(module) < 0) return __LINE__;
-    return run_statements(globals);
+    if (vexa_ext::init_state(module) < 0) return __LINE__;
+    return run_statements(globals, vexa_ext::state_of(module)->function_type);
+}
+
+// Puts the state taken aside by the create slot back into the module's fresh state.
+void reattach_state(PyObject* module) {
+    vexa_ext::ModuleState* fresh = vexa_ext::state_of(module);
+    if (detached_state && fresh && fresh != detached_state) {
+        *fresh = *detached_state;
+        PyMem_Free(detached_state);
+    }
+    detached_state = nullptr;
 }
 
 int exec_module(PyObject* module) {
     if (initialised_module) {
-        if (initialised_module == module) return 0;
+        if (initialised_module == module) {
+            reattach_state(module);
+            return 0;
+        }
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'vexa' has already been imported. Re-initialisation is not "
                         "supported.");
@@ -267,12 +288,12 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "vexa",
     nullptr,  // set from docstrings::kModule in PyInit_vexa: it lives in another unit
-    0,
+    sizeof(vexa_ext::ModuleState),
     no_module_methods,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    vexa_ext::traverse_state,
+    vexa_ext::clear_state,
+    vexa_ext::free_state,
 };
 
 }  // namespace

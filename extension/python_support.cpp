@@ -6,17 +6,8 @@
 namespace vexa_ext::py {
 namespace {
 
-// The builtins module's dict, fetched once: the module lives in one interpreter only.
-PyObject* builtins_dict() {
-    static PyObject* dict = nullptr;
-    if (!dict) {
-        PyObject* builtins = PyImport_ImportModule("builtins");
-        if (!builtins) return nullptr;
-        dict = Py_NewRef(PyModule_GetDict(builtins));
-        Py_DECREF(builtins);
-    }
-    return dict;
-}
+// The builtins module, found in sys.modules.
+PyObject* builtins_module() { return PyImport_ImportModule("builtins"); }
 
 int raise_need_more_values(Py_ssize_t found) {
     PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
@@ -82,18 +73,14 @@ PyObject* exact_decimal_context(long digits, PyObject* like) {
 }
 
 PyObject* load_global(PyObject* globals, const char* name) {
-    PyObject* key = PyUnicode_FromString(name);
+    Ref key(PyUnicode_FromString(name));
     if (!key) return nullptr;
-    PyObject* value = PyDict_GetItemWithError(globals, key);
-    if (!value && !PyErr_Occurred()) {
-        PyObject* builtins = builtins_dict();
-        if (builtins) {
-            value = PyDict_GetItemWithError(builtins, key);
-            if (!value && !PyErr_Occurred())
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-        }
-    }
-    Py_DECREF(key);
+    PyObject* value = PyDict_GetItemWithError(globals, key.get());
+    if (value || PyErr_Occurred()) return Py_XNewRef(value);
+    Ref builtins(builtins_module());
+    if (!builtins) return nullptr;
+    value = PyDict_GetItemWithError(PyModule_GetDict(builtins.get()), key.get());
+    if (!value && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
     return Py_XNewRef(value);
 }
 

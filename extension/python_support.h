@@ -90,20 +90,6 @@ inline PyObject* lookup(PyObject* globals, PyObject* interned_name) {
     return load_global(globals, PyUnicode_AsUTF8(interned_name));
 }
 
-// Interns every (slot, text) pair; false with an exception set when one fails.
-struct InternedName {
-    PyObject** slot;
-    const char* text;
-};
-template <size_t count>
-bool intern_all(const InternedName (&names)[count]) {
-    for (const InternedName& name : names) {
-        *name.slot = PyUnicode_InternFromString(name.text);
-        if (!*name.slot) return false;
-    }
-    return true;
-}
-
 // print(line) through whatever `print` the module sees now; one call per printed line.
 inline bool print_line(PyObject* globals, PyObject* print_name, PyObject* line) {
     Ref print(lookup(globals, print_name));
@@ -122,32 +108,22 @@ inline PyObject* formatted_line(const char* prefix, PyObject* value, PyObject* s
 
 // np.random.randn(rows, columns).astype(np.float64), in the order Python evaluates it:
 // `np` is looked up again for np.float64 after the draw, as the statement would.
-inline PyObject* random_matrix(PyObject* globals, PyObject* rows, PyObject* columns) {
-    static PyObject *np_name, *random_name, *randn_name, *astype_name, *float64_name;
-    static const bool interned = [] {
-        const InternedName names[] = {{&np_name, "np"},         {&random_name, "random"},
-                                      {&randn_name, "randn"},   {&astype_name, "astype"},
-                                      {&float64_name, "float64"}};
-        return intern_all(names);
-    }();
-    if (!interned) {
-        if (!PyErr_Occurred()) PyErr_NoMemory();
-        return nullptr;
-    }
-    Ref np(lookup(globals, np_name));
+inline PyObject* random_matrix(PyObject* globals, const Names& names, PyObject* rows,
+                               PyObject* columns) {
+    Ref np(lookup(globals, names.np));
     if (!np) return nullptr;
-    Ref random(PyObject_GetAttr(np.get(), random_name));
+    Ref random(PyObject_GetAttr(np.get(), names.random));
     if (!random) return nullptr;
-    Ref randn(PyObject_GetAttr(random.get(), randn_name));
+    Ref randn(PyObject_GetAttr(random.get(), names.randn));
     if (!randn) return nullptr;
     PyObject* shape[] = {rows, columns};
     Ref drawn(PyObject_Vectorcall(randn.get(), shape, 2, nullptr));
     if (!drawn) return nullptr;
-    Ref astype(PyObject_GetAttr(drawn.get(), astype_name));
+    Ref astype(PyObject_GetAttr(drawn.get(), names.astype));
     if (!astype) return nullptr;
-    Ref np_again(lookup(globals, np_name));
+    Ref np_again(lookup(globals, names.np));
     if (!np_again) return nullptr;
-    Ref float64(PyObject_GetAttr(np_again.get(), float64_name));
+    Ref float64(PyObject_GetAttr(np_again.get(), names.float64));
     if (!float64) return nullptr;
     return PyObject_CallOneArg(astype.get(), float64.get());
 }

@@ -137,7 +137,8 @@ def test_other_threads_keep_running(vexa, which):
         work = lambda: q.gemm_decimal(A, B)  # noqa: E731
     gap, duration = _largest_gap_while(work)
     assert duration > 0.3, "too little work to tell"
-    assert gap < 0.1, f"the other thread waited {gap:.3f} s of a {duration:.3f} s call"
+    # Held for the whole call, the lock would make the other thread wait all of it.
+    assert gap < duration / 5, f"the other thread waited {gap:.3f} s of a {duration:.3f} s call"
 
 
 def test_release_memory_frees_the_kept_workspace(vexa_module):

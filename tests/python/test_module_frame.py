@@ -369,17 +369,25 @@ def test_import_prints_nothing_and_keeps_the_decimal_context(vexa_module):
 
 def test_reimport_and_reload_return_the_same_module_with_changes_kept(vexa_module):
     result = run_python_for_json(vexa_module, f"""
-        import importlib, json, sys
+        import decimal, importlib, json, sys
         import {FULL_NAME} as first
         first.np = "rebound"
         first.__version__ = "changed"
         del sys.modules["{FULL_NAME}"]
         second = importlib.import_module("{FULL_NAME}")
         third = importlib.reload(second)
-        print(json.dumps([second is first, third is first, sys.modules["{FULL_NAME}"] is first,
-                          first.np, first.__version__]))
+        del sys.modules["{FULL_NAME}"]
+        fourth = importlib.import_module("{FULL_NAME}")
+        kept = first.np
+        first.np = sys.modules["numpy"]
+        # The module's functions still work: what they keep survived the imports.
+        works = [str(fourth.D(0.1)) == str(decimal.Decimal(0.1)),
+                 fourth.compute_ground_truth(first.np.array([[0.5]]), first.np.array([[0.5]]))
+                 == [[decimal.Decimal("0.25")]]]
+        print(json.dumps([second is first, third is first, fourth is first,
+                          sys.modules["{FULL_NAME}"] is first, kept, first.__version__, works]))
     """)
-    assert result == [True, True, True, "rebound", "changed"]
+    assert result == [True, True, True, True, "rebound", "changed", [True, True]]
 
 
 def test_exec_of_a_second_module_object_is_refused(vexa_module):
