@@ -246,13 +246,12 @@ int initialise(PyObject* module) {
     return run_statements(globals, vexa_ext::state_of(module)->function_type);
 }
 
-// Puts the state taken aside by the create slot back into the module's fresh state.
+// Puts the state taken aside by the create slot back into the module's fresh state. The
+// old block is not freed: a call on another thread, waiting for the lock in a long loop,
+// may still hold its address (it is a few hundred bytes, once per re-import).
 void reattach_state(PyObject* module) {
     vexa_ext::ModuleState* fresh = vexa_ext::state_of(module);
-    if (detached_state && fresh && fresh != detached_state) {
-        *fresh = *detached_state;
-        PyMem_Free(detached_state);
-    }
+    if (detached_state && fresh && fresh != detached_state) *fresh = *detached_state;
     detached_state = nullptr;
 }
 
