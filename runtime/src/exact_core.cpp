@@ -697,8 +697,9 @@ void accumulate_row(const double* a_row, int64_t K, const uint64_t* mant, const 
 
 // The same for two rows at once, so each split element of B is loaded once for both. Kept
 // out of line: inlined into compute_block, GCC makes its loop about a seventh longer.
-__attribute__((noinline)) void accumulate_row_pair(const double* a0, const double* a1, int64_t K, const uint64_t* mant,
-                         const uint16_t* expo, PanelAccumulator* acc0, PanelAccumulator* acc1) {
+__attribute__((noinline)) void accumulate_row_pair(const double* a0, const double* a1, int64_t K,
+                                                   const uint64_t* mant, const uint16_t* expo,
+                                                   PanelAccumulator* acc0, PanelAccumulator* acc1) {
     for (int64_t k = 0; k < K; ++k) {
         const uint64_t u0 = bits_of(a0[k]), u1 = bits_of(a1[k]);
         const uint64_t m0 = significand(u0), m1 = significand(u1);
@@ -766,7 +767,9 @@ void compute_block(const Plan& plan, int64_t r0, int64_t r1, int64_t panel, Work
     auto row = [&](int64_t r) { return pb.A + plan.row_of[r] * K; };
     const int64_t chunk = std::min(K, kSplitRows);
     const bool one_chunk = chunk == K;
-    auto acc = [&](int64_t r) { return space.acc.data() + (one_chunk ? (r - r0) & 1 : r - r0) * kPanel; };
+    auto acc = [&](int64_t r) {
+        return space.acc.data() + (one_chunk ? (r - r0) & 1 : r - r0) * kPanel;
+    };
     const uint64_t* mant = space.split.significands.data();
     const uint16_t* expo = space.split.exponents.data();
     for (int64_t k0 = 0; any_regular && k0 < K; k0 += chunk) {
@@ -777,7 +780,10 @@ void compute_block(const Plan& plan, int64_t r0, int64_t r1, int64_t panel, Work
         for (int64_t r = r0; r < r1;) {
             if (r + 1 < r1 && regular(r) && regular(r + 1)) {
                 accumulate_row_pair(row(r) + k0, row(r + 1) + k0, rows, mant, expo, acc(r), acc(r + 1));
-                if (last) finish_row(plan, r, panel, true, acc(r)), finish_row(plan, r + 1, panel, true, acc(r + 1));
+                if (last) {
+                    finish_row(plan, r, panel, true, acc(r));
+                    finish_row(plan, r + 1, panel, true, acc(r + 1));
+                }
                 r += 2;
             } else {
                 if (regular(r)) accumulate_row(row(r) + k0, rows, mant, expo, acc(r));
