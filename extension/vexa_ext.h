@@ -21,24 +21,26 @@ namespace vexa_ext {
 // Returns a new reference, or nullptr with an exception set.
 using Body = PyObject* (*)(ModuleState* state, PyObject* globals, PyObject* const* args);
 
-// ---- Bodies: module-level functions ----
+// ---- Bodies (each a Body; the comment lists its Python parameters) ----
+
+// Module-level functions
 namespace module_functions {
-PyObject* D(ModuleState* state, PyObject* globals, PyObject* const* args);                     // (x)
-PyObject* compute_ground_truth(ModuleState* state, PyObject* globals, PyObject* const* args);  // (A, B)
-PyObject* verify_precision(ModuleState* state, PyObject* globals, PyObject* const* args);      // (K, M, N, seed)
-PyObject* test(ModuleState* state, PyObject* globals, PyObject* const* args);                  // ()
+PyObject* D(ModuleState*, PyObject*, PyObject* const*);                     // (x)
+PyObject* compute_ground_truth(ModuleState*, PyObject*, PyObject* const*);  // (A, B)
+PyObject* verify_precision(ModuleState*, PyObject*, PyObject* const*);      // (K, M, N, seed)
+PyObject* test(ModuleState*, PyObject*, PyObject* const*);                  // ()
 }  // namespace module_functions
 
-// ---- Bodies: methods of the class Vexa ----
+// Methods of the class Vexa
 namespace vexa_methods {
-PyObject* init(ModuleState* state, PyObject* globals, PyObject* const* args);             // (self, dll_path)
-PyObject* find_dll(ModuleState* state, PyObject* globals, PyObject* const* args);         // (self)
-PyObject* load_dll(ModuleState* state, PyObject* globals, PyObject* const* args);         // (self, path)
-PyObject* setup_functions(ModuleState* state, PyObject* globals, PyObject* const* args);  // (self)
-PyObject* version(ModuleState* state, PyObject* globals, PyObject* const* args);          // (self)
-PyObject* gemm_pair(ModuleState* state, PyObject* globals, PyObject* const* args);        // (self, A, B)
-PyObject* gemm(ModuleState* state, PyObject* globals, PyObject* const* args);             // (self, A, B)
-PyObject* gemm_decimal(ModuleState* state, PyObject* globals, PyObject* const* args);     // (self, A, B)
+PyObject* init(ModuleState*, PyObject*, PyObject* const*);                  // (self, dll_path)
+PyObject* find_dll(ModuleState*, PyObject*, PyObject* const*);              // (self)
+PyObject* load_dll(ModuleState*, PyObject*, PyObject* const*);              // (self, path)
+PyObject* setup_functions(ModuleState*, PyObject*, PyObject* const*);       // (self)
+PyObject* version(ModuleState*, PyObject*, PyObject* const*);               // (self)
+PyObject* gemm_pair(ModuleState*, PyObject*, PyObject* const*);             // (self, A, B)
+PyObject* gemm(ModuleState*, PyObject*, PyObject* const*);                  // (self, A, B)
+PyObject* gemm_decimal(ModuleState*, PyObject*, PyObject* const*);          // (self, A, B)
 }  // namespace vexa_methods
 
 }  // namespace vexa_ext
