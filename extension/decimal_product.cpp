@@ -5,14 +5,12 @@
 // by default) and touch its flags, so the sums are taken with the `add` of a private
 // context that is wide enough for any two doubles; the caller's context is never read
 // or changed.
-#include "binding_support.h"
-
-#include <initializer_list>
+#include "python_support.h"
 
 namespace vexa_ext::vexa_methods {
 namespace {
 
-using binding::Ref;
+using py::Ref;
 
 // Every double is an integer multiple of 2**-1074 below 2**1024 in magnitude, so the sum
 // of two is k * 2**-1074 with |k| < 2**1025 * 2**1074 = 2**2099. As a decimal that is
@@ -21,37 +19,9 @@ using binding::Ref;
 // 1400 leaves headroom; an exact sum costs the same whatever the precision allows.
 constexpr long kExactDoubleSumDigits = 1400;
 
-// decimal.Context(prec=1400, Emin=MIN_EMIN, Emax=MAX_EMAX,
-//                 traps=[InvalidOperation, DivisionByZero, Overflow])
-// Every field that could influence the sum is given explicitly, so a caller who edits
-// decimal.DefaultContext cannot change the result. The traps are Python's defaults:
-// an infinity meeting the opposite infinity still raises InvalidOperation.
-Ref exact_sum_context() {
-    Ref decimal_module(PyImport_ImportModule("decimal"));
-    if (!decimal_module) return Ref();
-    Ref context_type = binding::attribute(decimal_module.get(), "Context");
-    if (!context_type) return Ref();
-    Ref min_emin = binding::attribute(decimal_module.get(), "MIN_EMIN");
-    if (!min_emin) return Ref();
-    Ref max_emax = binding::attribute(decimal_module.get(), "MAX_EMAX");
-    if (!max_emax) return Ref();
-    Ref traps(PyList_New(0));
-    if (!traps) return Ref();
-    for (const char* signal : {"InvalidOperation", "DivisionByZero", "Overflow"}) {
-        Ref signal_type = binding::attribute(decimal_module.get(), signal);
-        if (!signal_type || PyList_Append(traps.get(), signal_type.get()) < 0) return Ref();
-    }
-    Ref keywords(Py_BuildValue("{s:l,s:O,s:O,s:O}", "prec", kExactDoubleSumDigits, "Emin",
-                               min_emin.get(), "Emax", max_emax.get(), "traps", traps.get()));
-    if (!keywords) return Ref();
-    Ref no_positional(PyTuple_New(0));
-    if (!no_positional) return Ref();
-    return Ref(PyObject_Call(context_type.get(), no_positional.get(), keywords.get()));
-}
-
 // D(words[index]), with D looked up in the module globals at this use.
 Ref exact_word(PyObject* globals, PyObject* words, PyObject* index) {
-    Ref to_decimal = binding::global(globals, "D");
+    Ref to_decimal = py::global(globals, "D");
     if (!to_decimal) return Ref();
     Ref word(PyObject_GetItem(words, index));
     if (!word) return Ref();
@@ -70,32 +40,34 @@ int loop_count(PyObject* count, Py_ssize_t* out) {
 
 }  // namespace
 
-PyObject* gemm_decimal(PyObject* globals, PyObject* const* args) {
-    Ref pair = binding::call_method(args[0], "gemm_pair", args[1], args[2]);
+PyObject* gemm_decimal(ModuleState* /*state*/, PyObject* globals, PyObject* const* args) {
+    Ref pair = py::call_method(args[0], "gemm_pair", args[1], args[2]);
     if (!pair) return nullptr;
     PyObject *C_hi_raw, *C_lo_raw;
-    if (unpack_pair(pair.get(), &C_hi_raw, &C_lo_raw) < 0) return nullptr;
+    if (py::unpack_pair(pair.get(), &C_hi_raw, &C_lo_raw) < 0) return nullptr;
     Ref C_hi(C_hi_raw), C_lo(C_lo_raw);
 
-    Ref shape = binding::attribute(C_hi.get(), "shape");
+    Ref shape = py::attribute(C_hi.get(), "shape");
     if (!shape) return nullptr;
     PyObject *M_raw, *N_raw;
-    if (unpack_pair(shape.get(), &M_raw, &N_raw) < 0) return nullptr;
+    if (py::unpack_pair(shape.get(), &M_raw, &N_raw) < 0) return nullptr;
     Ref M(M_raw), N(N_raw);
     Py_ssize_t rows = 0, columns = 0;
     if (loop_count(M.get(), &rows) < 0 || loop_count(N.get(), &columns) < 0) return nullptr;
 
-    Ref context = exact_sum_context();
+    Ref context(py::exact_decimal_context(kExactDoubleSumDigits));
     if (!context) return nullptr;
-    Ref add = binding::attribute(context.get(), "add");
+    Ref add = py::attribute(context.get(), "add");
     if (!add) return nullptr;
 
     Ref result(PyList_New(0));
     if (!result) return nullptr;
+    py::Pacer pacer;
     for (Py_ssize_t i = 0; i < rows; ++i) {
         Ref row(PyList_New(0));
         if (!row) return nullptr;
         for (Py_ssize_t j = 0; j < columns; ++j) {
+            if (!pacer.step()) return nullptr;
             Ref index(Py_BuildValue("(nn)", i, j));
             if (!index) return nullptr;
             Ref high = exact_word(globals, C_hi.get(), index.get());

@@ -5,42 +5,19 @@
 // failure is whatever Python object raised it. What differs from a naive transcription
 // is where the Decimal arithmetic happens: the products and sums are formed in a
 // private context wide enough that nothing rounds, so the reference is exact.
-#include "yardstick_support.h"
+#include "python_support.h"
 
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
+#include <new>
 #include <vector>
 
 namespace vexa_ext::module_functions {
 namespace {
 
-using yardstick::lookup;
-using yardstick::Ref;
-
-// Strings and constants made once per process (the module exists once per process).
-// Interned names let attribute and dict lookups compare by identity.
-struct Constants {
-    PyObject* D;
-    PyObject* Decimal;
-    PyObject* getcontext;
-    PyObject* from_float;
-    PyObject* shape;
-    PyObject* prec;
-    PyObject* Emax;
-    PyObject* Emin;
-    PyObject* copy;
-    PyObject* clear_flags;
-    PyObject* flags;
-    PyObject* multiply;
-    PyObject* add;
-    PyObject* zero;
-    PyObject* precision_150;
-    PyObject* exact_precision;
-    PyObject* max_emax;
-    PyObject* min_emin;
-    PyObject* empty_format;
-    PyTypeObject* decimal_type;  // the real decimal.Decimal, for the arithmetic fast path
-};
+using py::lookup;
+using py::Ref;
 
 // Enough significant digits that no product or partial sum of exact float64 values rounds.
 // Decimal.from_float gives a finite double m * 2**e (m odd or e = 0, |value| < 2**1024,
@@ -52,51 +29,6 @@ struct Constants {
 // default limits; the limits are widened anyway so a caller's narrow Emin/Emax cannot
 // make an exact value overflow or go subnormal.
 constexpr long kExactPrecision = 2800;
-
-Constants* constants() {
-    static Constants made{};
-    static bool ready = false;
-    if (ready) return &made;
-    Constants c{};
-    const yardstick::InternedName names[] = {
-        {&c.D, "D"},
-        {&c.Decimal, "Decimal"},
-        {&c.getcontext, "getcontext"},
-        {&c.from_float, "from_float"},
-        {&c.shape, "shape"},
-        {&c.prec, "prec"},
-        {&c.Emax, "Emax"},
-        {&c.Emin, "Emin"},
-        {&c.copy, "copy"},
-        {&c.clear_flags, "clear_flags"},
-        {&c.flags, "flags"},
-        {&c.multiply, "multiply"},
-        {&c.add, "add"},
-        {&c.empty_format, ""},
-    };
-    if (!yardstick::intern_all(names)) return nullptr;
-    c.zero = PyLong_FromLong(0);
-    c.precision_150 = PyLong_FromLong(150);
-    c.exact_precision = PyLong_FromLong(kExactPrecision);
-    if (!c.zero || !c.precision_150 || !c.exact_precision) return nullptr;
-    // The limits and the type come from the decimal module itself, not from the module's
-    // globals: the private context must be a real one whatever the caller rebound.
-    Ref decimal_module(PyImport_ImportModule("decimal"));
-    if (!decimal_module) return nullptr;
-    c.max_emax = PyObject_GetAttrString(decimal_module.get(), "MAX_EMAX");
-    c.min_emin = PyObject_GetAttrString(decimal_module.get(), "MIN_EMIN");
-    PyObject* decimal_type = PyObject_GetAttrString(decimal_module.get(), "Decimal");
-    if (!c.max_emax || !c.min_emin || !decimal_type) return nullptr;
-    if (!PyType_Check(decimal_type)) {
-        Py_DECREF(decimal_type);
-        PyErr_SetString(PyExc_TypeError, "decimal.Decimal is not a type");
-        return nullptr;
-    }
-    c.decimal_type = reinterpret_cast<PyTypeObject*>(decimal_type);
-    made = c;
-    ready = true;
-    return &made;
-}
 
 // range(x) for a loop bound: x must be an integer; out-of-range values clip, as
 // the loop could never get there anyway.
@@ -152,7 +84,7 @@ private:
 };
 
 // D(X[row, column]) with D looked up at the call, as the statement would.
-PyObject* exact_element(PyObject* globals, Constants* c, Subscript& subscript, PyObject* matrix,
+PyObject* exact_element(PyObject* globals, const Names* c, Subscript& subscript, PyObject* matrix,
                         PyObject* row, PyObject* column) {
     Ref convert(lookup(globals, c->D));
     if (!convert) return nullptr;
@@ -165,7 +97,7 @@ PyObject* exact_element(PyObject* globals, Constants* c, Subscript& subscript, P
 // meeting a zero leaves InvalidOperation set there, as arithmetic in the caller's own
 // context would). Keeps a pending exception pending; a failure here is not reported over it.
 // Returns false with an exception set only when there was none before.
-bool copy_raised_flags(PyObject* from_context, PyObject* to_context, Constants* c) {
+bool copy_raised_flags(PyObject* from_context, PyObject* to_context, const Names* c) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     bool ok = false;
@@ -190,29 +122,19 @@ bool copy_raised_flags(PyObject* from_context, PyObject* to_context, Constants* 
     return true;
 }
 
-// A copy of the caller's context (same traps, so an infinity times zero still raises
-// under the caller's rules) that never rounds: see kExactPrecision.
-PyObject* exact_context(PyObject* caller_context, Constants* c) {
-    Ref context(PyObject_CallMethodNoArgs(caller_context, c->copy));
-    if (!context) return nullptr;
-    if (PyObject_SetAttr(context.get(), c->prec, c->exact_precision) < 0 ||
-        PyObject_SetAttr(context.get(), c->Emax, c->max_emax) < 0 ||
-        PyObject_SetAttr(context.get(), c->Emin, c->min_emin) < 0)
-        return nullptr;
-    Ref cleared(PyObject_CallMethodNoArgs(context.get(), c->clear_flags));
-    if (!cleared) return nullptr;
-    return context.release();
-}
-
 // The loops of compute_ground_truth, once shapes and contexts are settled.
-PyObject* exact_product(PyObject* globals, Constants* c, PyObject* A, PyObject* B, PyObject* M,
-                        PyObject* K, PyObject* N, PyObject* context) {
+PyObject* exact_product(PyObject* globals, const ModuleState* state, PyObject* A, PyObject* B,
+                        PyObject* M, PyObject* K, PyObject* N, PyObject* context) {
+    const Names* c = &state->names;
     Ref multiply(PyObject_GetAttr(context, c->multiply));
     Ref add(multiply ? PyObject_GetAttr(context, c->add) : nullptr);
     if (!add) return nullptr;
-    PyTypeObject* decimal = c->decimal_type;
+    PyTypeObject* decimal = state->decimal_type;
+    Ref zero(PyLong_FromLong(0));
+    if (!zero) return nullptr;
     Indices indices;
     Subscript a_subscript, b_subscript;
+    py::Pacer pacer;
 
     Ref result(PyList_New(0));
     if (!result) return nullptr;
@@ -228,10 +150,11 @@ PyObject* exact_product(PyObject* globals, Constants* c, PyObject* A, PyObject* 
             if (!j_index) return nullptr;
             Ref decimal_class(lookup(globals, c->Decimal));
             if (!decimal_class) return nullptr;
-            Ref acc(PyObject_CallOneArg(decimal_class.get(), c->zero));
+            Ref acc(PyObject_CallOneArg(decimal_class.get(), zero.get()));
             if (!acc) return nullptr;
             if (!loop_bound(K, &depth)) return nullptr;
             for (Py_ssize_t k = 0; k < depth; ++k) {
+                if (!pacer.step()) return nullptr;
                 PyObject* k_index = indices.at(k);
                 if (!k_index) return nullptr;
                 Ref a(exact_element(globals, c, a_subscript, A, i_index, k_index));
@@ -264,11 +187,11 @@ PyObject* exact_product(PyObject* globals, Constants* c, PyObject* A, PyObject* 
 }
 
 // str() of a shape entry, as the mismatch message renders it.
-PyObject* rendered(PyObject* value, Constants* c) {
-    return PyObject_Format(value, c->empty_format);
+PyObject* rendered(PyObject* value, const Names* c) {
+    return PyObject_Format(value, c->empty);
 }
 
-PyObject* dimension_mismatch(PyObject* M, PyObject* K, PyObject* K2, PyObject* N, Constants* c) {
+PyObject* dimension_mismatch(PyObject* M, PyObject* K, PyObject* K2, PyObject* N, const Names* c) {
     Ref m(rendered(M, c));
     Ref k(m ? rendered(K, c) : nullptr);
     Ref k2(k ? rendered(K2, c) : nullptr);
@@ -279,6 +202,11 @@ PyObject* dimension_mismatch(PyObject* M, PyObject* K, PyObject* K2, PyObject* N
     return nullptr;
 }
 
+}  // namespace
+}  // namespace vexa_ext::module_functions
+
+namespace vexa_ext {
+
 // Decimal.from_float(value) for the real decimal.Decimal, about twice as fast for typical
 // doubles and up to ten times for extreme exponents: from_float builds 5**k from Python
 // ints on every call. A finite double is m * 2**e, with m odd whenever e < 0, and
@@ -287,6 +215,14 @@ PyObject* dimension_mismatch(PyObject* M, PyObject* K, PyObject* K2, PyObject* N
 // powers of two kept in a table, that product is all that is left to form.
 class ExactDoubles {
 public:
+    ExactDoubles() = default;
+    ExactDoubles(const ExactDoubles&) = delete;
+    ExactDoubles& operator=(const ExactDoubles&) = delete;
+    ~ExactDoubles() {
+        for (PyObject* special : {nan_, infinity_, minus_infinity_, zero_, minus_zero_}) Py_XDECREF(special);
+        for (PyObject* power : powers_) Py_XDECREF(power);
+    }
+
     // New reference, or nullptr with an exception set.
     PyObject* convert(PyObject* decimal_type, double value) {
         if (!ready_ && !prepare(decimal_type)) return nullptr;
@@ -313,20 +249,8 @@ private:
     static constexpr int kHighestExponent = 971;   // of the last bit of the largest double
 
     bool prepare(PyObject* decimal_type) {
-        Ref decimal_module(PyImport_ImportModule("decimal"));
-        if (!decimal_module) return false;
-        // A coefficient m * 5**1074 has at most 767 digits, so 800 never rounds; the
-        // exponents stay far inside the widest limits.
-        Ref context_type(PyObject_GetAttrString(decimal_module.get(), "Context"));
-        Ref max_emax(PyObject_GetAttrString(decimal_module.get(), "MAX_EMAX"));
-        Ref min_emin(PyObject_GetAttrString(decimal_module.get(), "MIN_EMIN"));
-        if (!context_type || !max_emax || !min_emin) return false;
-        Ref keywords(Py_BuildValue("{s:i,s:O,s:O}", "prec", 800, "Emax", max_emax.get(), "Emin",
-                                   min_emin.get()));
-        if (!keywords) return false;
-        Ref no_arguments(PyTuple_New(0));
-        if (!no_arguments) return false;
-        Ref context(PyObject_Call(context_type.get(), no_arguments.get(), keywords.get()));
+        // A coefficient m * 5**1074 has at most 767 digits, so 800 never rounds.
+        Ref context(py::exact_decimal_context(800));
         if (!context) return false;
         multiply_.reset(PyObject_GetAttrString(context.get(), "multiply"));
         if (!multiply_) return false;
@@ -365,14 +289,17 @@ private:
     Ref multiply_;
     PyObject *nan_ = nullptr, *infinity_ = nullptr, *minus_infinity_ = nullptr, *zero_ = nullptr,
              *minus_zero_ = nullptr;
-    std::vector<PyObject*> powers_;  // owned for the life of the process, as the module is
+    std::vector<PyObject*> powers_;  // owned
 };
 
-}  // namespace
+void delete_exact_doubles(ExactDoubles* table) { delete table; }
 
-PyObject* D(PyObject* globals, PyObject* const* args) {
-    Constants* c = constants();
-    if (!c) return nullptr;
+}  // namespace vexa_ext
+
+namespace vexa_ext::module_functions {
+
+PyObject* D(ModuleState* state, PyObject* globals, PyObject* const* args) {
+    const Names* c = &state->names;
     PyObject* x = args[0];
     // float(x): an exact float as it is, anything else (numpy scalars, ints, strings,
     // __float__ objects) through the same conversion the builtin uses.
@@ -382,17 +309,16 @@ PyObject* D(PyObject* globals, PyObject* const* args) {
     if (!decimal_class) return nullptr;
     // decimal.Decimal is an immutable type, so when the global is that very type its
     // from_float is known; a rebound Decimal gets its own from_float called.
-    if (decimal_class.get() == reinterpret_cast<PyObject*>(c->decimal_type)) {
-        // Never destroyed: its references must not be released after the interpreter is.
-        static ExactDoubles* const exact_doubles = new ExactDoubles;
-        return exact_doubles->convert(decimal_class.get(), PyFloat_AS_DOUBLE(value.get()));
+    if (decimal_class.get() == reinterpret_cast<PyObject*>(state->decimal_type)) {
+        if (!state->exact_doubles) state->exact_doubles = new (std::nothrow) ExactDoubles;
+        if (!state->exact_doubles) return PyErr_NoMemory();
+        return state->exact_doubles->convert(decimal_class.get(), PyFloat_AS_DOUBLE(value.get()));
     }
     return PyObject_CallMethodOneArg(decimal_class.get(), c->from_float, value.get());
 }
 
-PyObject* compute_ground_truth(PyObject* globals, PyObject* const* args) {
-    Constants* c = constants();
-    if (!c) return nullptr;
+PyObject* compute_ground_truth(ModuleState* state, PyObject* globals, PyObject* const* args) {
+    const Names* c = &state->names;
     PyObject* A = args[0];
     PyObject* B = args[1];
 
@@ -400,14 +326,15 @@ PyObject* compute_ground_truth(PyObject* globals, PyObject* const* args) {
     if (!getcontext) return nullptr;
     Ref caller_context(PyObject_CallNoArgs(getcontext.get()));
     if (!caller_context) return nullptr;
-    if (PyObject_SetAttr(caller_context.get(), c->prec, c->precision_150) < 0) return nullptr;
+    Ref precision(PyLong_FromLong(150));
+    if (!precision || PyObject_SetAttr(caller_context.get(), c->prec, precision.get()) < 0) return nullptr;
 
     PyObject *M, *K, *K2, *N;
     Ref a_shape(PyObject_GetAttr(A, c->shape));
-    if (!a_shape || unpack_pair(a_shape.get(), &M, &K) < 0) return nullptr;
+    if (!a_shape || py::unpack_pair(a_shape.get(), &M, &K) < 0) return nullptr;
     Ref rows(M), depth(K);
     Ref b_shape(PyObject_GetAttr(B, c->shape));
-    if (!b_shape || unpack_pair(b_shape.get(), &K2, &N) < 0) return nullptr;
+    if (!b_shape || py::unpack_pair(b_shape.get(), &K2, &N) < 0) return nullptr;
     Ref b_rows(K2), columns(N);
     // K != K2 as Python spells it: no identity shortcut, so a NaN-like entry still differs.
     Ref inequality(PyObject_RichCompare(K, K2, Py_NE));
@@ -416,9 +343,10 @@ PyObject* compute_ground_truth(PyObject* globals, PyObject* const* args) {
     if (differ < 0) return nullptr;
     if (differ) return dimension_mismatch(M, K, K2, N, c);
 
-    Ref context(exact_context(caller_context.get(), c));
+    // A copy of the caller's context (same traps) that never rounds: see kExactPrecision.
+    Ref context(py::exact_decimal_context(kExactPrecision, caller_context.get()));
     if (!context) return nullptr;
-    Ref result(exact_product(globals, c, A, B, M, K, N, context.get()));
+    Ref result(exact_product(globals, state, A, B, M, K, N, context.get()));
     if (!copy_raised_flags(context.get(), caller_context.get(), c)) return nullptr;
     return result.release();
 }

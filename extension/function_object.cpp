@@ -1,7 +1,7 @@
 // The function type behind every function and method of the module.
 //
-// One static type serves all of them; the module refuses to load into a second
-// interpreter, so sharing it between module objects of one process is safe.
+// One heap type, made for the module and kept in its state, serves all of them; through
+// it a call finds the module's state.
 #include "function_object.h"
 
 #include <cstddef>
@@ -31,6 +31,8 @@ FunctionObject* as_function(PyObject* object) { return reinterpret_cast<Function
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     FunctionObject* function = as_function(callable);
+    auto* state = static_cast<ModuleState*>(PyType_GetModuleState(Py_TYPE(callable)));
+    if (!state) return nullptr;
     if (!function->globals) {
         // Only reachable from a finaliser that revives a function the collector cleared.
         PyErr_SetString(PyExc_SystemError, "function called after it was cleared");
@@ -42,7 +44,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     PyObject* result = nullptr;
     if (match_arguments(function->error_name, function->parameter_names, defaults, args,
                         PyVectorcall_NARGS(nargsf), kwnames, values) == 0) {
-        result = function->body(function->globals, values);
+        result = function->body(state, function->globals, values);
     }
     Py_XDECREF(defaults);
     return result;
@@ -50,6 +52,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* function = as_function(self);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(function->name);
     Py_VISIT(function->qualname);
     Py_VISIT(function->module);
@@ -81,7 +84,9 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(function->name);
     Py_CLEAR(function->qualname);
     Py_CLEAR(function->parameter_names);
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
 PyObject* function_repr(PyObject* self) {
@@ -202,6 +207,9 @@ PyGetSetDef function_getset[] = {
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakreflist), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -210,36 +218,36 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject function_type;  // zero-filled; completed by ready_function_type
+// No Py_tp_doc: a heap type's doc string would shadow the functions' own __doc__.
+PyType_Slot function_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "dravenholt.vexa.vexa.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
 
 }  // namespace
 
-int ready_function_type() {
-    if (function_type.tp_flags & Py_TPFLAGS_READY) return 0;
-    // Filled in field by field: designated initialisers are not C++17. A static type
-    // holds one reference to itself, as PyVarObject_HEAD_INIT would give it.
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&function_type), 1);
-    function_type.tp_name = "dravenholt.vexa.vexa.function";
-    function_type.tp_doc = "A function of the module dravenholt.vexa.vexa.";
-    function_type.tp_basicsize = sizeof(FunctionObject);
-    function_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                             Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-    function_type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    function_type.tp_call = PyVectorcall_Call;
-    function_type.tp_dealloc = function_dealloc;
-    function_type.tp_traverse = function_traverse;
-    function_type.tp_clear = function_clear;
-    function_type.tp_repr = function_repr;
-    function_type.tp_descr_get = function_descr_get;
-    function_type.tp_getset = function_getset;
-    function_type.tp_members = function_members;
-    function_type.tp_methods = function_methods;
-    function_type.tp_dictoffset = offsetof(FunctionObject, dict);
-    function_type.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
-    return PyType_Ready(&function_type);
+PyObject* new_function_type(PyObject* module) {
+    return PyType_FromModuleAndSpec(module, &function_spec, nullptr);
 }
 
-PyObject* new_function(const FunctionSpec& spec, PyObject* globals) {
+PyObject* new_function(const FunctionSpec& spec, PyObject* function_type, PyObject* globals) {
     if (spec.parameter_count > kMaxParameters) {
         PyErr_SetString(PyExc_SystemError, "function declares too many parameters");
         return nullptr;
@@ -261,7 +269,7 @@ PyObject* new_function(const FunctionSpec& spec, PyObject* globals) {
     PyObject* doc = PyUnicode_FromString(spec.doc);
     FunctionObject* function = nullptr;
     if ((defaults || !spec.make_defaults) && name && qualname && module && doc)
-        function = PyObject_GC_New(FunctionObject, &function_type);
+        function = PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(function_type));
     if (!function) {
         Py_DECREF(parameter_names);
         Py_XDECREF(defaults);

@@ -21,12 +21,13 @@ struct FunctionSpec {
     PyObject* (*make_defaults)();    // new tuple of defaults; nullptr when there are none
 };
 
-// Readies the function type once per process. 0 on success, -1 with an exception set.
-int ready_function_type();
+// The function type, made for `module`, whose state its calls hand to the bodies. New
+// reference, or nullptr with an exception set.
+PyObject* new_function_type(PyObject* module);
 
-// A new function object that resolves its globals in `globals` (a strong reference is
-// kept). New reference, or nullptr with an exception set.
-PyObject* new_function(const FunctionSpec& spec, PyObject* globals);
+// A new function object of `function_type` that resolves its globals in `globals` (a
+// strong reference is kept). New reference, or nullptr with an exception set.
+PyObject* new_function(const FunctionSpec& spec, PyObject* function_type, PyObject* globals);
 
 // Matches a vectorcall's arguments to parameters, filling `values` (borrowed references,
 // one per parameter, defaults included). `defaults` is a tuple or nullptr. Raises the
@@ -40,6 +41,6 @@ int match_arguments(const char* function_name, PyObject* parameter_names, PyObje
 constexpr Py_ssize_t kMaxParameters = 8;
 
 // The class `Vexa`, built by calling `type` on its namespace. New reference or nullptr.
-PyObject* make_vexa_class(PyObject* globals);
+PyObject* make_vexa_class(PyObject* function_type, PyObject* globals);
 
 }  // namespace vexa_ext::frame

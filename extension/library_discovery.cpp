@@ -4,34 +4,34 @@
 // module globals hold them at that moment, so a test (or a caller) can rebind them, and a
 // change of working directory between two searches is honoured. Entries are returned
 // exactly as built: relative ones stay relative, nothing is resolved or normalised.
-#include "binding_support.h"
+#include "python_support.h"
 
 #include <initializer_list>
 
 namespace vexa_ext::vexa_methods {
 namespace {
 
-using binding::Ref;
+using py::Ref;
 
 constexpr const char kNotFoundPrefix[] =
     "Vexa library not found. Build it first or specify dll_path.\nSearched: ";
 
 // os.path.join(os.path.dirname(__file__), *parts)
 Ref join_module_dir(PyObject* globals, std::initializer_list<const char*> parts) {
-    Ref os = binding::global(globals, "os");
+    Ref os = py::global(globals, "os");
     if (!os) return Ref();
-    Ref os_path = binding::attribute(os.get(), "path");
+    Ref os_path = py::attribute(os.get(), "path");
     if (!os_path) return Ref();
-    Ref join = binding::attribute(os_path.get(), "join");
+    Ref join = py::attribute(os_path.get(), "join");
     if (!join) return Ref();
 
-    Ref os_again = binding::global(globals, "os");
+    Ref os_again = py::global(globals, "os");
     if (!os_again) return Ref();
-    Ref os_path_again = binding::attribute(os_again.get(), "path");
+    Ref os_path_again = py::attribute(os_again.get(), "path");
     if (!os_path_again) return Ref();
-    Ref dirname = binding::attribute(os_path_again.get(), "dirname");
+    Ref dirname = py::attribute(os_path_again.get(), "dirname");
     if (!dirname) return Ref();
-    Ref module_file = binding::global(globals, "__file__");
+    Ref module_file = py::global(globals, "__file__");
     if (!module_file) return Ref();
     Ref module_dir(PyObject_CallOneArg(dirname.get(), module_file.get()));
     if (!module_dir) return Ref();
@@ -59,14 +59,14 @@ int append_literal(PyObject* list, const char* text) {
 
 }  // namespace
 
-PyObject* find_dll(PyObject* globals, PyObject* const* /*args: self only*/) {
-    Ref platform_module = binding::global(globals, "platform");
+PyObject* find_dll(ModuleState* /*state*/, PyObject* globals, PyObject* const* /*args: self only*/) {
+    Ref platform_module = py::global(globals, "platform");
     if (!platform_module) return nullptr;
-    Ref system = binding::call_method(platform_module.get(), "system");
+    Ref system = py::call_method(platform_module.get(), "system");
     if (!system) return nullptr;
     Ref windows(PyUnicode_FromString("Windows"));
     if (!windows) return nullptr;
-    const int is_windows = binding::compare_true(system.get(), windows.get(), Py_EQ);
+    const int is_windows = py::compare_true(system.get(), windows.get(), Py_EQ);
     if (is_windows < 0) return nullptr;
 
     Ref candidates(PyList_New(0));
@@ -88,24 +88,24 @@ PyObject* find_dll(PyObject* globals, PyObject* const* /*args: self only*/) {
 
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject* candidate = PyList_GET_ITEM(list, i);
-        Ref os = binding::global(globals, "os");
+        Ref os = py::global(globals, "os");
         if (!os) return nullptr;
-        Ref os_path = binding::attribute(os.get(), "path");
+        Ref os_path = py::attribute(os.get(), "path");
         if (!os_path) return nullptr;
-        Ref exists = binding::call_method(os_path.get(), "exists", candidate);
+        Ref exists = py::call_method(os_path.get(), "exists", candidate);
         if (!exists) return nullptr;
         const int found = PyObject_IsTrue(exists.get());
         if (found < 0) return nullptr;
         if (found) return Py_NewRef(candidate);
     }
 
-    Ref listing = binding::format_plain(list);
+    Ref listing = py::format_plain(list);
     if (!listing) return nullptr;
     Ref prefix(PyUnicode_FromString(kNotFoundPrefix));
     if (!prefix) return nullptr;
     Ref message(PyUnicode_Concat(prefix.get(), listing.get()));
     if (!message) return nullptr;
-    binding::raise_with_message(PyExc_FileNotFoundError, message.get());
+    py::raise_with_message(PyExc_FileNotFoundError, message.get());
     return nullptr;
 }
 

@@ -4,7 +4,7 @@
 // Nothing is cached anywhere: each instance loads through its own CDLL object, every
 // step goes through attribute lookup on `self` (so subclasses can replace a step), and
 // failures propagate untouched, leaving whatever attributes were already assigned.
-#include "binding_support.h"
+#include "python_support.h"
 
 #include <initializer_list>
 #include <utility>
@@ -12,45 +12,45 @@
 namespace vexa_ext::vexa_methods {
 namespace {
 
-using binding::Ref;
+using py::Ref;
 
 // `self._lib.<function_name>.<field> = value`, reading `self._lib` afresh as Python would.
 int declare_on_native_function(PyObject* self, const char* function_name, const char* field,
                                PyObject* value) {
-    Ref lib = binding::attribute(self, "_lib");
+    Ref lib = py::attribute(self, "_lib");
     if (!lib) return -1;
-    Ref function = binding::attribute(lib.get(), function_name);
+    Ref function = py::attribute(lib.get(), function_name);
     if (!function) return -1;
     return PyObject_SetAttrString(function.get(), field, value);
 }
 
 }  // namespace
 
-PyObject* init(PyObject* /*globals*/, PyObject* const* args) {
+PyObject* init(ModuleState* /*state*/, PyObject* /*globals*/, PyObject* const* args) {
     PyObject* self = args[0];
     Ref dll_path(Py_NewRef(args[1]));
     if (dll_path.get() == Py_None) {
-        dll_path = binding::call_method(self, "_find_dll");
+        dll_path = py::call_method(self, "_find_dll");
         if (!dll_path) return nullptr;
     }
-    if (!binding::call_method(self, "_load_dll", dll_path.get())) return nullptr;
-    if (!binding::call_method(self, "_setup_functions")) return nullptr;
+    if (!py::call_method(self, "_load_dll", dll_path.get())) return nullptr;
+    if (!py::call_method(self, "_setup_functions")) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* load_dll(PyObject* globals, PyObject* const* args) {
+PyObject* load_dll(ModuleState* /*state*/, PyObject* globals, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* path = args[1];
-    Ref ctypes_module = binding::global(globals, "ctypes");
+    Ref ctypes_module = py::global(globals, "ctypes");
     if (!ctypes_module) return nullptr;
-    Ref library = binding::call_method(ctypes_module.get(), "CDLL", path);
+    Ref library = py::call_method(ctypes_module.get(), "CDLL", path);
     if (!library) return nullptr;
     if (PyObject_SetAttrString(self, "_lib", library.get()) < 0) return nullptr;
     if (PyObject_SetAttrString(self, "_path", path) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* setup_functions(PyObject* globals, PyObject* const* args) {
+PyObject* setup_functions(ModuleState* /*state*/, PyObject* globals, PyObject* const* args) {
     PyObject* self = args[0];
 
     // P_D = ctypes.POINTER(ctypes.c_double); P_F likewise with c_float; I = ctypes.c_int
@@ -58,20 +58,20 @@ PyObject* setup_functions(PyObject* globals, PyObject* const* args) {
     Ref pointer_to_float;
     for (auto [target, element] : {std::pair{&pointer_to_double, "c_double"},
                                    std::pair{&pointer_to_float, "c_float"}}) {
-        Ref ctypes_module = binding::global(globals, "ctypes");
+        Ref ctypes_module = py::global(globals, "ctypes");
         if (!ctypes_module) return nullptr;
-        Ref pointer = binding::attribute(ctypes_module.get(), "POINTER");
+        Ref pointer = py::attribute(ctypes_module.get(), "POINTER");
         if (!pointer) return nullptr;
-        Ref ctypes_again = binding::global(globals, "ctypes");
+        Ref ctypes_again = py::global(globals, "ctypes");
         if (!ctypes_again) return nullptr;
-        Ref element_type = binding::attribute(ctypes_again.get(), element);
+        Ref element_type = py::attribute(ctypes_again.get(), element);
         if (!element_type) return nullptr;
         *target = Ref(PyObject_CallOneArg(pointer.get(), element_type.get()));
         if (!*target) return nullptr;
     }
-    Ref ctypes_module = binding::global(globals, "ctypes");
+    Ref ctypes_module = py::global(globals, "ctypes");
     if (!ctypes_module) return nullptr;
-    Ref native_int = binding::attribute(ctypes_module.get(), "c_int");
+    Ref native_int = py::attribute(ctypes_module.get(), "c_int");
     if (!native_int) return nullptr;
 
     // Argument order of vexa_gemm_host: A, B, C_hi, C_lo (float64), C_res (float32), M, N, K.
@@ -88,9 +88,9 @@ PyObject* setup_functions(PyObject* globals, PyObject* const* args) {
         return nullptr;
     if (declare_on_native_function(self, "vexa_gemm_host", "restype", I) < 0) return nullptr;
 
-    Ref ctypes_for_char_p = binding::global(globals, "ctypes");
+    Ref ctypes_for_char_p = py::global(globals, "ctypes");
     if (!ctypes_for_char_p) return nullptr;
-    Ref char_pointer = binding::attribute(ctypes_for_char_p.get(), "c_char_p");
+    Ref char_pointer = py::attribute(ctypes_for_char_p.get(), "c_char_p");
     if (!char_pointer) return nullptr;
     if (declare_on_native_function(self, "vexa_version", "restype", char_pointer.get()) < 0)
         return nullptr;
@@ -101,12 +101,12 @@ PyObject* setup_functions(PyObject* globals, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* version(PyObject* /*globals*/, PyObject* const* args) {
-    Ref lib = binding::attribute(args[0], "_lib");
+PyObject* version(ModuleState* /*state*/, PyObject* /*globals*/, PyObject* const* args) {
+    Ref lib = py::attribute(args[0], "_lib");
     if (!lib) return nullptr;
-    Ref raw = binding::call_method(lib.get(), "vexa_version");
+    Ref raw = py::call_method(lib.get(), "vexa_version");
     if (!raw) return nullptr;
-    return binding::call_method(raw.get(), "decode").release();
+    return py::call_method(raw.get(), "decode").release();
 }
 
 }  // namespace vexa_ext::vexa_methods

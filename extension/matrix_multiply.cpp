@@ -4,79 +4,79 @@
 // function, so the interpreter lock is released while it runs and other threads go on.
 // Contiguous float64 operands are handed over without a copy: the runtime reads the
 // caller's own buffers.
-#include "binding_support.h"
+#include "python_support.h"
 
 namespace vexa_ext::vexa_methods {
 namespace {
 
-using binding::Ref;
+using py::Ref;
 
 // The largest value a ctypes.c_int carries intact; larger dimensions would silently wrap.
 constexpr long long kNativeIntMax = 2147483647;
 
 // X = np.ascontiguousarray(X, dtype=np.float64)
 Ref as_contiguous_float64(PyObject* globals, PyObject* operand) {
-    Ref np = binding::global(globals, "np");
+    Ref np = py::global(globals, "np");
     if (!np) return Ref();
-    Ref ascontiguousarray = binding::attribute(np.get(), "ascontiguousarray");
+    Ref ascontiguousarray = py::attribute(np.get(), "ascontiguousarray");
     if (!ascontiguousarray) return Ref();
-    Ref np_again = binding::global(globals, "np");
+    Ref np_again = py::global(globals, "np");
     if (!np_again) return Ref();
-    Ref float64 = binding::attribute(np_again.get(), "float64");
+    Ref float64 = py::attribute(np_again.get(), "float64");
     if (!float64) return Ref();
-    return binding::call_with_dtype(ascontiguousarray.get(), operand, float64.get());
+    return py::call_with_dtype(ascontiguousarray.get(), operand, float64.get());
 }
 
 // np.zeros((rows, columns), dtype=np.<element_type>)
 Ref zero_matrix(PyObject* globals, PyObject* rows, PyObject* columns, const char* element_type) {
-    Ref np = binding::global(globals, "np");
+    Ref np = py::global(globals, "np");
     if (!np) return Ref();
-    Ref zeros = binding::attribute(np.get(), "zeros");
+    Ref zeros = py::attribute(np.get(), "zeros");
     if (!zeros) return Ref();
     Ref shape(PyTuple_Pack(2, rows, columns));
     if (!shape) return Ref();
-    Ref np_again = binding::global(globals, "np");
+    Ref np_again = py::global(globals, "np");
     if (!np_again) return Ref();
-    Ref dtype = binding::attribute(np_again.get(), element_type);
+    Ref dtype = py::attribute(np_again.get(), element_type);
     if (!dtype) return Ref();
-    return binding::call_with_dtype(zeros.get(), shape.get(), dtype.get());
+    return py::call_with_dtype(zeros.get(), shape.get(), dtype.get());
 }
 
 // Raises the ValueError and returns -1 when `value` cannot pass through a C int.
 int check_native_int_range(const char* name, PyObject* value) {
     Ref limit(PyLong_FromLongLong(kNativeIntMax));
     if (!limit) return -1;
-    const int too_large = binding::compare_true(value, limit.get(), Py_GT);
+    const int too_large = py::compare_true(value, limit.get(), Py_GT);
     if (too_large <= 0) return too_large;
-    Ref shown = binding::format_plain(value);
+    Ref shown = py::format_plain(value);
     if (!shown) return -1;
     Ref message(PyUnicode_FromFormat("Matrix dimension %s=%U exceeds the native int range (%lld)",
                                      name, shown.get(), kNativeIntMax));
-    if (message) binding::raise_with_message(PyExc_ValueError, message.get());
+    if (message) py::raise_with_message(PyExc_ValueError, message.get());
     return -1;
 }
 
 // array.ctypes.data_as(self.<pointer_type>)
 Ref data_pointer(PyObject* self, PyObject* array, const char* pointer_type) {
-    Ref array_ctypes = binding::attribute(array, "ctypes");
+    Ref array_ctypes = py::attribute(array, "ctypes");
     if (!array_ctypes) return Ref();
-    Ref data_as = binding::attribute(array_ctypes.get(), "data_as");
+    Ref data_as = py::attribute(array_ctypes.get(), "data_as");
     if (!data_as) return Ref();
-    Ref type = binding::attribute(self, pointer_type);
+    Ref type = py::attribute(self, pointer_type);
     if (!type) return Ref();
     return Ref(PyObject_CallOneArg(data_as.get(), type.get()));
 }
 
 // self._I(value)
 Ref native_int(PyObject* self, PyObject* value) {
-    Ref int_type = binding::attribute(self, "_I");
+    Ref int_type = py::attribute(self, "_I");
     if (!int_type) return Ref();
     return Ref(PyObject_CallOneArg(int_type.get(), value));
 }
 
 }  // namespace
 
-PyObject* gemm_pair(PyObject* globals, PyObject* const* args) {
+PyObject* gemm_pair(ModuleState* /*state*/, PyObject* globals, PyObject* const* args) {
     PyObject* self = args[0];
     Ref A = as_contiguous_float64(globals, args[1]);
     if (!A) return nullptr;
@@ -84,26 +84,26 @@ PyObject* gemm_pair(PyObject* globals, PyObject* const* args) {
     if (!B) return nullptr;
 
     PyObject *M_raw, *K_raw, *K2_raw, *N_raw;
-    Ref A_shape = binding::attribute(A.get(), "shape");
-    if (!A_shape || unpack_pair(A_shape.get(), &M_raw, &K_raw) < 0) return nullptr;
+    Ref A_shape = py::attribute(A.get(), "shape");
+    if (!A_shape || py::unpack_pair(A_shape.get(), &M_raw, &K_raw) < 0) return nullptr;
     Ref M(M_raw), K(K_raw);
-    Ref B_shape = binding::attribute(B.get(), "shape");
-    if (!B_shape || unpack_pair(B_shape.get(), &K2_raw, &N_raw) < 0) return nullptr;
+    Ref B_shape = py::attribute(B.get(), "shape");
+    if (!B_shape || py::unpack_pair(B_shape.get(), &K2_raw, &N_raw) < 0) return nullptr;
     Ref K2(K2_raw), N(N_raw);
 
-    const int mismatch = binding::compare_true(K.get(), K2.get(), Py_NE);
+    const int mismatch = py::compare_true(K.get(), K2.get(), Py_NE);
     if (mismatch < 0) return nullptr;
     if (mismatch) {
         PyObject* const shown[4] = {M.get(), K.get(), K2.get(), N.get()};
         Ref text[4];
         for (int i = 0; i < 4; ++i) {
-            text[i] = binding::format_plain(shown[i]);
+            text[i] = py::format_plain(shown[i]);
             if (!text[i]) return nullptr;
         }
         Ref message(PyUnicode_FromFormat("Matrix dimension mismatch: A is %Ux%U, B is %Ux%U",
                                          text[0].get(), text[1].get(), text[2].get(),
                                          text[3].get()));
-        if (message) binding::raise_with_message(PyExc_ValueError, message.get());
+        if (message) py::raise_with_message(PyExc_ValueError, message.get());
         return nullptr;
     }
 
@@ -120,9 +120,9 @@ PyObject* gemm_pair(PyObject* globals, PyObject* const* args) {
     Ref C_res = zero_matrix(globals, M.get(), N.get(), "float32");
     if (!C_res) return nullptr;
 
-    Ref lib = binding::attribute(self, "_lib");
+    Ref lib = py::attribute(self, "_lib");
     if (!lib) return nullptr;
-    Ref gemm_host = binding::attribute(lib.get(), "vexa_gemm_host");
+    Ref gemm_host = py::attribute(lib.get(), "vexa_gemm_host");
     if (!gemm_host) return nullptr;
     // The eight arguments in the native order, built left to right: five buffers, then
     // the dimensions as M, N, K (not the M, K, N in which the shapes name them).
@@ -145,23 +145,23 @@ PyObject* gemm_pair(PyObject* globals, PyObject* const* args) {
 
     Ref success(PyLong_FromLong(0));
     if (!success) return nullptr;
-    const int failed = binding::compare_true(status.get(), success.get(), Py_NE);
+    const int failed = py::compare_true(status.get(), success.get(), Py_NE);
     if (failed < 0) return nullptr;
     if (failed) {
-        Ref shown = binding::format_plain(status.get());
+        Ref shown = py::format_plain(status.get());
         if (!shown) return nullptr;
         Ref message(PyUnicode_FromFormat("Vexa error: %U", shown.get()));
-        if (message) binding::raise_with_message(PyExc_RuntimeError, message.get());
+        if (message) py::raise_with_message(PyExc_RuntimeError, message.get());
         return nullptr;
     }
     return PyTuple_Pack(2, C_hi.get(), C_lo.get());
 }
 
-PyObject* gemm(PyObject* /*globals*/, PyObject* const* args) {
-    Ref pair = binding::call_method(args[0], "gemm_pair", args[1], args[2]);
+PyObject* gemm(ModuleState* /*state*/, PyObject* /*globals*/, PyObject* const* args) {
+    Ref pair = py::call_method(args[0], "gemm_pair", args[1], args[2]);
     if (!pair) return nullptr;
     PyObject *C_hi_raw, *C_lo_raw;
-    if (unpack_pair(pair.get(), &C_hi_raw, &C_lo_raw) < 0) return nullptr;
+    if (py::unpack_pair(pair.get(), &C_hi_raw, &C_lo_raw) < 0) return nullptr;
     Ref C_hi(C_hi_raw), C_lo(C_lo_raw);
     return PyNumber_Add(C_hi.get(), C_lo.get());
 }

@@ -7,6 +7,9 @@
 // module's globals the moment it runs.
 #include "docstrings.h"
 #include "function_object.h"
+#include "python_support.h"
+
+#include <frameobject.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -24,6 +27,10 @@ int64_t owning_interpreter_id = -1;
 // The initialised module (strong reference), or nullptr before the first successful start
 // of initialisation and after a failed one.
 PyObject* initialised_module = nullptr;
+// Handing the initialised module back from the create slot makes the import machinery
+// drop its state pointer (and give it a fresh zeroed state before the exec slot): the
+// state is taken aside here and put back by the exec slot.
+vexa_ext::ModuleState* detached_state = nullptr;
 
 const char* const kX[] = {"x"};
 const char* const kAB[] = {"A", "B"};
@@ -74,7 +81,10 @@ int copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from,
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (check_single_interpreter() < 0) return nullptr;
-    if (initialised_module) return Py_NewRef(initialised_module);
+    if (initialised_module) {
+        if (!detached_state) detached_state = vexa_ext::state_of(initialised_module);
+        return Py_NewRef(initialised_module);
+    }
     PyObject* name = PyObject_GetAttrString(spec, "name");
     if (!name) return nullptr;
     PyObject* module = PyModule_NewObject(name);
@@ -166,14 +176,14 @@ int import_from_decimal(PyObject* globals) {
 
 // Run as a script, the module runs its self-test once, after every name is bound.
 int run_self_test_under_main(PyObject* globals) {
-    PyObject* name = vexa_ext::load_global(globals, "__name__");
+    PyObject* name = vexa_ext::py::load_global(globals, "__name__");
     if (!name) return -1;
     PyObject* main_name = PyUnicode_FromString("__main__");
     int is_main = main_name ? PyObject_RichCompareBool(name, main_name, Py_EQ) : -1;
     Py_XDECREF(main_name);
     Py_DECREF(name);
     if (is_main <= 0) return is_main;
-    PyObject* test = vexa_ext::load_global(globals, "test");
+    PyObject* test = vexa_ext::py::load_global(globals, "test");
     if (!test) return -1;
     PyObject* result = PyObject_CallNoArgs(test);
     Py_DECREF(test);
@@ -186,27 +196,44 @@ PyObject* new_string(const char* text) { return PyUnicode_FromString(text); }
 
 // The module's statements in source order. Returns the source line of the statement that
 // failed, for the traceback entry, or 0 when all succeeded.
-int run_statements(PyObject* globals) {
+int run_statements(PyObject* globals, PyObject* function_type) {
     using vexa_ext::frame::make_vexa_class;
-    using vexa_ext::frame::new_function;
+    auto new_function = [function_type, globals](const FunctionSpec& spec) {
+        return vexa_ext::frame::new_function(spec, function_type, globals);
+    };
     if (bind(globals, "ctypes", import_module(globals, "ctypes")) < 0) return __LINE__;
     if (bind(globals, "np", import_module(globals, "numpy")) < 0) return __LINE__;
     if (import_from_decimal(globals) < 0) return __LINE__;
     if (bind(globals, "os", import_module(globals, "os")) < 0) return __LINE__;
     if (bind(globals, "platform", import_module(globals, "platform")) < 0) return __LINE__;
-    if (bind(globals, "__version__", new_string("2.0.0")) < 0) return __LINE__;
+    if (bind(globals, "__version__", new_string(VEXA_VERSION_TEXT)) < 0) return __LINE__;
     if (bind(globals, "__author__", new_string("Dravenholt")) < 0) return __LINE__;
-    if (vexa_ext::frame::ready_function_type() < 0) return __LINE__;
-    if (bind(globals, "D", new_function(kD, globals)) < 0) return __LINE__;
-    if (bind(globals, "Vexa", make_vexa_class(globals)) < 0) return __LINE__;
-    if (bind(globals, "compute_ground_truth", new_function(kComputeGroundTruth, globals)) < 0)
+    if (bind(globals, "D", new_function(kD)) < 0) return __LINE__;
+    if (bind(globals, "Vexa", make_vexa_class(function_type, globals)) < 0) return __LINE__;
+    if (bind(globals, "compute_ground_truth", new_function(kComputeGroundTruth)) < 0)
         return __LINE__;
-    if (bind(globals, "verify_precision", new_function(kVerifyPrecision, globals)) < 0)
-        return __LINE__;
-    if (bind(globals, "test", new_function(kTest, globals)) < 0) return __LINE__;
+    if (bind(globals, "verify_precision", new_function(kVerifyPrecision)) < 0) return __LINE__;
+    if (bind(globals, "test", new_function(kTest)) < 0) return __LINE__;
     if (run_self_test_under_main(globals) < 0) return __LINE__;
     if (bind(globals, "__test__", PyDict_New()) < 0) return __LINE__;
     return 0;
+}
+
+// Adds the entry `File "extension/module.cpp", line <line>, in init dravenholt.vexa.vexa`
+// to the pending exception's traceback: a frame of an empty code object whose first line
+// is that line, through public API only. Keeps the exception as it was if that fails.
+void add_traceback_entry(int line) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyCodeObject* code = PyCode_NewEmpty("extension/module.cpp", "init dravenholt.vexa.vexa", line);
+    PyObject* globals = code ? PyDict_New() : nullptr;
+    PyFrameObject* frame = globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    if (frame) PyTraceBack_Here(frame);
+    Py_XDECREF(frame);
+    Py_XDECREF(globals);
+    Py_XDECREF(code);
 }
 
 // Returns the source line of the step that failed, or 0.
@@ -215,12 +242,25 @@ int initialise(PyObject* module) {
     if (bind(globals, "__builtins__", PyImport_ImportModule("builtins")) < 0) return __LINE__;
     if (warn_on_version_mismatch() < 0) return __LINE__;
     if (ensure_in_sys_modules(module) < 0) return __LINE__;
-    return run_statements(globals);
+    if (vexa_ext::init_state(module) < 0) return __LINE__;
+    return run_statements(globals, vexa_ext::state_of(module)->function_type);
+}
+
+// Puts the state taken aside by the create slot back into the module's fresh state. The
+// old block is not freed: a call on another thread, waiting for the lock in a long loop,
+// may still hold its address (it is a few hundred bytes, once per re-import).
+void reattach_state(PyObject* module) {
+    vexa_ext::ModuleState* fresh = vexa_ext::state_of(module);
+    if (detached_state && fresh && fresh != detached_state) *fresh = *detached_state;
+    detached_state = nullptr;
 }
 
 int exec_module(PyObject* module) {
     if (initialised_module) {
-        if (initialised_module == module) return 0;
+        if (initialised_module == module) {
+            reattach_state(module);
+            return 0;
+        }
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'vexa' has already been imported. Re-initialisation is not "
                         "supported.");
@@ -229,7 +269,7 @@ int exec_module(PyObject* module) {
     initialised_module = Py_NewRef(module);
     const int failed_line = initialise(module);
     if (failed_line == 0) return 0;
-    _PyTraceback_Add("init dravenholt.vexa.vexa", "extension/module.cpp", failed_line);
+    add_traceback_entry(failed_line);
     // A later import must start from scratch with a new module object.
     Py_CLEAR(initialised_module);
     return -1;
@@ -247,12 +287,12 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "vexa",
     nullptr,  // set from docstrings::kModule in PyInit_vexa: it lives in another unit
-    0,
+    sizeof(vexa_ext::ModuleState),
     no_module_methods,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    vexa_ext::traverse_state,
+    vexa_ext::clear_state,
+    vexa_ext::free_state,
 };
 
 }  // namespace

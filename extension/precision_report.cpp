@@ -4,73 +4,17 @@
 // statement runs, so the numpy generator sees the same calls in the same order and a
 // rebound global changes what runs. The one departure is "improvement" when the runtime
 // is exact: IEEE division by zero instead of ZeroDivisionError.
-#include "yardstick_support.h"
+#include "python_support.h"
 
 #include <cmath>
 
 namespace vexa_ext::module_functions {
 namespace {
 
-using yardstick::formatted_line;
-using yardstick::lookup;
-using yardstick::print_line;
-using yardstick::Ref;
-
-struct Names {
-    // globals and builtins
-    PyObject *np, *Vexa, *compute_ground_truth, *D, *getcontext;
-    PyObject *abs, *float_, *max, *sum, *len, *print;
-    // attributes
-    PyObject *prec, *random, *seed, *gemm_pair, *dot;
-    // report keys
-    PyObject *K, *M, *N, *fp64_max_error, *fp64_mean_error, *vexa_max_error, *vexa_mean_error,
-        *improvement;
-    // format specs and constants
-    PyObject *empty, *three_digits, *two_digits, *precision_150, *all;
-};
-
-Names* names() {
-    static Names made{};
-    static bool ready = false;
-    if (ready) return &made;
-    Names n{};
-    const yardstick::InternedName interned[] = {
-        {&n.np, "np"},
-        {&n.Vexa, "Vexa"},
-        {&n.compute_ground_truth, "compute_ground_truth"},
-        {&n.D, "D"},
-        {&n.getcontext, "getcontext"},
-        {&n.abs, "abs"},
-        {&n.float_, "float"},
-        {&n.max, "max"},
-        {&n.sum, "sum"},
-        {&n.len, "len"},
-        {&n.print, "print"},
-        {&n.prec, "prec"},
-        {&n.random, "random"},
-        {&n.seed, "seed"},
-        {&n.gemm_pair, "gemm_pair"},
-        {&n.dot, "dot"},
-        {&n.K, "K"},
-        {&n.M, "M"},
-        {&n.N, "N"},
-        {&n.fp64_max_error, "fp64_max_error"},
-        {&n.fp64_mean_error, "fp64_mean_error"},
-        {&n.vexa_max_error, "vexa_max_error"},
-        {&n.vexa_mean_error, "vexa_mean_error"},
-        {&n.improvement, "improvement"},
-        {&n.empty, ""},
-        {&n.three_digits, ".3e"},
-        {&n.two_digits, ".2e"},
-    };
-    if (!yardstick::intern_all(interned)) return nullptr;
-    n.precision_150 = PyLong_FromLong(150);
-    n.all = PySlice_New(nullptr, nullptr, nullptr);
-    if (!n.precision_150 || !n.all) return nullptr;
-    made = n;
-    ready = true;
-    return &made;
-}
+using py::formatted_line;
+using py::lookup;
+using py::print_line;
+using py::Ref;
 
 // builtin(argument), the builtin looked up as the statement runs.
 PyObject* call_global(PyObject* globals, PyObject* name, PyObject* argument) {
@@ -87,7 +31,7 @@ PyObject* subscript(PyObject* matrix, PyObject* first, PyObject* second) {
 }
 
 // D(C[i, j]): D is looked up before the subscript, as Python evaluates the call.
-PyObject* exact_word(PyObject* globals, Names* n, PyObject* words, PyObject* i, PyObject* j) {
+PyObject* exact_word(PyObject* globals, const Names* n, PyObject* words, PyObject* i, PyObject* j) {
     Ref D(lookup(globals, n->D));
     if (!D) return nullptr;
     Ref word(subscript(words, i, j));
@@ -96,7 +40,7 @@ PyObject* exact_word(PyObject* globals, Names* n, PyObject* words, PyObject* i, 
 }
 
 // abs(value - truth) / abs(truth)
-PyObject* relative_error(PyObject* globals, Names* n, PyObject* value, PyObject* truth) {
+PyObject* relative_error(PyObject* globals, const Names* n, PyObject* value, PyObject* truth) {
     Ref abs(lookup(globals, n->abs));
     if (!abs) return nullptr;
     Ref difference(PyNumber_Subtract(value, truth));
@@ -109,13 +53,13 @@ PyObject* relative_error(PyObject* globals, Names* n, PyObject* value, PyObject*
 }
 
 // errors.append(float(error))
-bool append_as_float(PyObject* globals, Names* n, PyObject* errors, PyObject* error) {
+bool append_as_float(PyObject* globals, const Names* n, PyObject* errors, PyObject* error) {
     Ref value(call_global(globals, n->float_, error));
     return value && PyList_Append(errors, value.get()) == 0;
 }
 
 // One entry's comparison: appends one float to each error list.
-bool compare_entry(PyObject* globals, Names* n, PyObject* A, PyObject* B, PyObject* C_hi,
+bool compare_entry(PyObject* globals, const Names* n, PyObject* A, PyObject* B, PyObject* C_hi,
                    PyObject* C_lo, PyObject* C_truth, PyObject* i, PyObject* j,
                    PyObject* fp64_errors, PyObject* vexa_errors) {
     Ref truth_row(PyObject_GetItem(C_truth, i));
@@ -130,9 +74,11 @@ bool compare_entry(PyObject* globals, Names* n, PyObject* A, PyObject* B, PyObje
     if (!np) return false;
     Ref dot(PyObject_GetAttr(np.get(), n->dot));
     if (!dot) return false;
-    Ref a_row(subscript(A, i, n->all));
+    Ref all(PySlice_New(nullptr, nullptr, nullptr));
+    if (!all) return false;
+    Ref a_row(subscript(A, i, all.get()));
     if (!a_row) return false;
-    Ref b_column(subscript(B, n->all, j));
+    Ref b_column(subscript(B, all.get(), j));
     if (!b_column) return false;
     PyObject* vectors[] = {a_row.get(), b_column.get()};
     Ref fp64_dot(PyObject_Vectorcall(dot.get(), vectors, 2, nullptr));
@@ -154,7 +100,7 @@ bool compare_entry(PyObject* globals, Names* n, PyObject* A, PyObject* B, PyObje
 }
 
 // sum(errors) / len(errors)
-PyObject* mean(PyObject* globals, Names* n, PyObject* errors) {
+PyObject* mean(PyObject* globals, const Names* n, PyObject* errors) {
     Ref total(call_global(globals, n->sum, errors));
     if (!total) return nullptr;
     Ref count(call_global(globals, n->len, errors));
@@ -176,7 +122,7 @@ PyObject* improvement_ratio(PyObject* fp64_max, PyObject* vexa_max) {
 }
 
 // The report, its values evaluated in the order of the dict display.
-PyObject* build_report(PyObject* globals, Names* n, PyObject* K, PyObject* M, PyObject* N,
+PyObject* build_report(PyObject* globals, const Names* n, PyObject* K, PyObject* M, PyObject* N,
                        PyObject* fp64_errors, PyObject* vexa_errors) {
     Ref fp64_max(call_global(globals, n->max, fp64_errors));
     if (!fp64_max) return nullptr;
@@ -214,7 +160,7 @@ PyObject* build_report(PyObject* globals, Names* n, PyObject* K, PyObject* M, Py
 }
 
 // The four lines, the numbers read back from the report by key.
-bool print_report(PyObject* globals, Names* n, PyObject* K, PyObject* report) {
+bool print_report(PyObject* globals, const Names* n, PyObject* K, PyObject* report) {
     Ref header(formatted_line("Vexa Precision Verification (K=", K, n->empty, "):"));
     if (!header || !print_line(globals, n->print, header.get())) return false;
     const struct {
@@ -238,9 +184,8 @@ bool print_report(PyObject* globals, Names* n, PyObject* K, PyObject* report) {
 
 }  // namespace
 
-PyObject* verify_precision(PyObject* globals, PyObject* const* args) {
-    Names* n = names();
-    if (!n) return nullptr;
+PyObject* verify_precision(ModuleState* state, PyObject* globals, PyObject* const* args) {
+    const Names* n = &state->names;
     PyObject* K = args[0];
     PyObject* M = args[1];
     PyObject* N = args[2];
@@ -250,7 +195,8 @@ PyObject* verify_precision(PyObject* globals, PyObject* const* args) {
     Ref getcontext(lookup(globals, n->getcontext));
     if (!getcontext) return nullptr;
     Ref context(PyObject_CallNoArgs(getcontext.get()));
-    if (!context || PyObject_SetAttr(context.get(), n->prec, n->precision_150) < 0) return nullptr;
+    Ref precision(context ? PyLong_FromLong(150) : nullptr);
+    if (!precision || PyObject_SetAttr(context.get(), n->prec, precision.get()) < 0) return nullptr;
 
     // np.random.seed(seed)
     {
@@ -263,9 +209,9 @@ PyObject* verify_precision(PyObject* globals, PyObject* const* args) {
     }
 
     // A first, then B: the generator's draws must match Python's.
-    Ref A(yardstick::random_matrix(globals, M, K));
+    Ref A(py::random_matrix(globals, *n, M, K));
     if (!A) return nullptr;
-    Ref B(yardstick::random_matrix(globals, K, N));
+    Ref B(py::random_matrix(globals, *n, K, N));
     if (!B) return nullptr;
 
     // q = Vexa(); C_hi, C_lo = q.gemm_pair(A, B)
@@ -278,7 +224,7 @@ PyObject* verify_precision(PyObject* globals, PyObject* const* args) {
                                        3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!pair) return nullptr;
     PyObject *hi_words, *lo_words;
-    if (unpack_pair(pair.get(), &hi_words, &lo_words) < 0) return nullptr;
+    if (py::unpack_pair(pair.get(), &hi_words, &lo_words) < 0) return nullptr;
     Ref C_hi(hi_words), C_lo(lo_words);
 
     // C_truth = compute_ground_truth(A, B)
@@ -295,6 +241,7 @@ PyObject* verify_precision(PyObject* globals, PyObject* const* args) {
     Ref rows(PyNumber_Index(M));
     if (!rows) return nullptr;
     Py_ssize_t row_count = PyNumber_AsSsize_t(rows.get(), nullptr);
+    py::Pacer pacer;
     for (Py_ssize_t row = 0; row < row_count; ++row) {
         Ref i(PyLong_FromSsize_t(row));
         if (!i) return nullptr;
@@ -302,6 +249,7 @@ PyObject* verify_precision(PyObject* globals, PyObject* const* args) {
         if (!columns) return nullptr;
         Py_ssize_t column_count = PyNumber_AsSsize_t(columns.get(), nullptr);
         for (Py_ssize_t column = 0; column < column_count; ++column) {
+            if (!pacer.step()) return nullptr;
             Ref j(PyLong_FromSsize_t(column));
             if (!j) return nullptr;
             if (!compare_entry(globals, n, A.get(), B.get(), C_hi.get(), C_lo.get(), C_truth.get(),

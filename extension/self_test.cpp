@@ -3,80 +3,47 @@
 // It prints as it goes, so whatever step fails leaves the lines before it on screen.
 // Unlike a bare smoke test it judges the numbers: the success line appears only when the
 // K=64 report shows the runtime within 1e-28 of the exact product.
-#include "yardstick_support.h"
+#include "python_support.h"
 
 namespace vexa_ext::module_functions {
 namespace {
 
-using yardstick::formatted_line;
-using yardstick::lookup;
-using yardstick::print_line;
-using yardstick::Ref;
+using py::formatted_line;
+using py::lookup;
+using py::print_line;
+using py::Ref;
 
 // A correctly rounded double-word result is within about 2**-106 (1.2e-32) of the exact
 // product; 1e-28 leaves room for any runtime that keeps the promised ~10^-31 precision
 // while rejecting every plain float64 one (about 1e-16 at best).
 constexpr double kLargestAcceptedError = 1e-28;
 
-struct Names {
-    PyObject *Vexa, *verify_precision, *abs, *print;
-    PyObject *version, *gemm_pair;
-    PyObject *vexa_max_error, *empty, *sixteen_digits, *two_digits;
-    PyObject *four, *zero_zero, *sixty_four, *K_keyword, *limit;
-};
-
-Names* names() {
-    static Names made{};
-    static bool ready = false;
-    if (ready) return &made;
-    Names n{};
-    const yardstick::InternedName interned[] = {
-        {&n.Vexa, "Vexa"},
-        {&n.verify_precision, "verify_precision"},
-        {&n.abs, "abs"},
-        {&n.print, "print"},
-        {&n.version, "version"},
-        {&n.gemm_pair, "gemm_pair"},
-        {&n.vexa_max_error, "vexa_max_error"},
-        {&n.empty, ""},
-        {&n.sixteen_digits, ".16e"},
-        {&n.two_digits, ".2e"},
-    };
-    if (!yardstick::intern_all(interned)) return nullptr;
-    n.four = PyLong_FromLong(4);
-    n.sixty_four = PyLong_FromLong(64);
-    Ref zero(PyLong_FromLong(0));
-    n.zero_zero = zero ? PyTuple_Pack(2, zero.get(), zero.get()) : nullptr;
-    n.K_keyword = PyUnicode_InternFromString("K");
-    n.limit = PyFloat_FromDouble(kLargestAcceptedError);
-    if (!n.four || !n.sixty_four || !n.zero_zero || !n.K_keyword || !n.limit) return nullptr;
-    n.K_keyword = Py_BuildValue("(N)", n.K_keyword);
-    if (!n.K_keyword) return nullptr;
-    made = n;
-    ready = true;
-    return &made;
+// matrix[0, 0]
+PyObject* top_left(PyObject* matrix) {
+    Ref key(Py_BuildValue("(ii)", 0, 0));
+    return key ? PyObject_GetItem(matrix, key.get()) : nullptr;
 }
 
-bool print_text(PyObject* globals, Names* n, const char* text) {
+bool print_text(PyObject* globals, const Names* n, const char* text) {
     Ref line(PyUnicode_FromString(text));
     return line && print_line(globals, n->print, line.get());
 }
 
 // "  label = " + format(matrix[0, 0], spec)
-bool print_corner(PyObject* globals, Names* n, const char* prefix, PyObject* matrix) {
-    Ref corner(PyObject_GetItem(matrix, n->zero_zero));
+bool print_corner(PyObject* globals, const Names* n, const char* prefix, PyObject* matrix) {
+    Ref corner(top_left(matrix));
     if (!corner) return false;
     Ref line(formatted_line(prefix, corner.get(), n->sixteen_digits));
     return line && print_line(globals, n->print, line.get());
 }
 
 // "  |C_lo/C_hi| = " + format(abs(C_lo[0, 0] / C_hi[0, 0]), ".2e")
-bool print_ratio(PyObject* globals, Names* n, PyObject* C_hi, PyObject* C_lo) {
+bool print_ratio(PyObject* globals, const Names* n, PyObject* C_hi, PyObject* C_lo) {
     Ref abs(lookup(globals, n->abs));
     if (!abs) return false;
-    Ref lo(PyObject_GetItem(C_lo, n->zero_zero));
+    Ref lo(top_left(C_lo));
     if (!lo) return false;
-    Ref hi(PyObject_GetItem(C_hi, n->zero_zero));
+    Ref hi(top_left(C_hi));
     if (!hi) return false;
     Ref quotient(PyNumber_TrueDivide(lo.get(), hi.get()));
     if (!quotient) return false;
@@ -87,15 +54,20 @@ bool print_ratio(PyObject* globals, Names* n, PyObject* C_hi, PyObject* C_lo) {
 }
 
 // verify_precision(K=64), then the verdict on its "vexa_max_error".
-bool precision_acceptable(PyObject* globals, Names* n) {
+bool precision_acceptable(PyObject* globals, const Names* n) {
     Ref verify(lookup(globals, n->verify_precision));
     if (!verify) return false;
-    PyObject* keyword_values[] = {n->sixty_four};
-    Ref report(PyObject_Vectorcall(verify.get(), keyword_values, 0, n->K_keyword));
+    Ref sixty_four(PyLong_FromLong(64));
+    Ref keyword_names(sixty_four ? PyTuple_Pack(1, n->K) : nullptr);
+    if (!keyword_names) return false;
+    PyObject* keyword_values[] = {sixty_four.get()};
+    Ref report(PyObject_Vectorcall(verify.get(), keyword_values, 0, keyword_names.get()));
     if (!report) return false;
     Ref error(PyObject_GetItem(report.get(), n->vexa_max_error));
     if (!error) return false;
-    Ref comparison(PyObject_RichCompare(error.get(), n->limit, Py_LE));
+    Ref limit(PyFloat_FromDouble(kLargestAcceptedError));
+    if (!limit) return false;
+    Ref comparison(PyObject_RichCompare(error.get(), limit.get(), Py_LE));
     if (!comparison) return false;
     int acceptable = PyObject_IsTrue(comparison.get());
     if (acceptable < 0) return false;
@@ -110,9 +82,8 @@ bool precision_acceptable(PyObject* globals, Names* n) {
 
 }  // namespace
 
-PyObject* test(PyObject* globals, PyObject* const*) {
-    Names* n = names();
-    if (!n) return nullptr;
+PyObject* test(ModuleState* state, PyObject* globals, PyObject* const*) {
+    const Names* n = &state->names;
     if (!print_text(globals, n, "Vexa Quick Test") ||
         !print_text(globals, n, "=================================================="))
         return nullptr;
@@ -126,16 +97,18 @@ PyObject* test(PyObject* globals, PyObject* const*) {
     Ref version_line(formatted_line("Version: ", version.get(), n->empty));
     if (!version_line || !print_line(globals, n->print, version_line.get())) return nullptr;
 
-    Ref A(yardstick::random_matrix(globals, n->four, n->four));
+    Ref four(PyLong_FromLong(4));
+    if (!four) return nullptr;
+    Ref A(py::random_matrix(globals, *n, four.get(), four.get()));
     if (!A) return nullptr;
-    Ref B(yardstick::random_matrix(globals, n->four, n->four));
+    Ref B(py::random_matrix(globals, *n, four.get(), four.get()));
     if (!B) return nullptr;
     PyObject* method_args[] = {q.get(), A.get(), B.get()};
     Ref pair(PyObject_VectorcallMethod(n->gemm_pair, method_args,
                                        3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!pair) return nullptr;
     PyObject *hi_words, *lo_words;
-    if (unpack_pair(pair.get(), &hi_words, &lo_words) < 0) return nullptr;
+    if (py::unpack_pair(pair.get(), &hi_words, &lo_words) < 0) return nullptr;
     Ref C_hi(hi_words), C_lo(lo_words);
 
     if (!print_text(globals, n, "Test GEMM: 4x4 @ 4x4") ||

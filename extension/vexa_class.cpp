@@ -41,13 +41,13 @@ int set_string_item(PyObject* dict, const char* key, const char* text) {
     return status;
 }
 
-int fill_namespace(PyObject* namespace_dict, PyObject* globals) {
+int fill_namespace(PyObject* namespace_dict, PyObject* function_type, PyObject* globals) {
     if (set_string_item(namespace_dict, "__module__", "dravenholt.vexa.vexa") < 0 ||
         set_string_item(namespace_dict, "__qualname__", "Vexa") < 0 ||
         set_string_item(namespace_dict, "__doc__", docstrings::kVexaClass) < 0)
         return -1;
     for (const FunctionSpec& spec : kMethods) {
-        PyObject* member = new_function(spec, globals);
+        PyObject* member = new_function(spec, function_type, globals);
         if (!member) return -1;
         if (std::strcmp(spec.name, "version") == 0) {
             PyObject* getter = member;
@@ -64,11 +64,11 @@ int fill_namespace(PyObject* namespace_dict, PyObject* globals) {
 
 }  // namespace
 
-PyObject* make_vexa_class(PyObject* globals) {
+PyObject* make_vexa_class(PyObject* function_type, PyObject* globals) {
     PyObject* namespace_dict = PyDict_New();
     if (!namespace_dict) return nullptr;
     PyObject* vexa_class = nullptr;
-    if (fill_namespace(namespace_dict, globals) == 0) {
+    if (fill_namespace(namespace_dict, function_type, globals) == 0) {
         vexa_class = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
                                            "Vexa", namespace_dict);
     }

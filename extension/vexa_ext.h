@@ -8,45 +8,39 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "module_state.h"
+
 namespace vexa_ext {
 
 // A Python-visible function's body.
+//   state:   the module's state (module_state.h).
 //   globals: the module's __dict__ (borrowed); every global a statement needs is looked
 //            up here when the statement runs, so rebinding a module attribute takes effect.
 //   args:    one borrowed reference per parameter, in declaration order, defaults filled in.
 //            For methods args[0] is self.
 // Returns a new reference, or nullptr with an exception set.
-using Body = PyObject* (*)(PyObject* globals, PyObject* const* args);
+using Body = PyObject* (*)(ModuleState* state, PyObject* globals, PyObject* const* args);
 
-// ---- Python idioms shared by the bodies (python_idioms.cpp) ----
+// ---- Bodies (each a Body; the comment lists its Python parameters) ----
 
-// `name` as a statement of the module sees it: the module globals, then the builtins.
-// New reference, or nullptr with NameError "name 'X' is not defined".
-PyObject* load_global(PyObject* globals, const char* name);
-
-// `first, second = iterable`, with the module's unpacking messages
-// ("too many values to unpack (expected 2)", "need more than 1 value to unpack").
-// Returns 0 and two new references, or -1 with ValueError set and nothing stored.
-int unpack_pair(PyObject* iterable, PyObject** first, PyObject** second);
-
-// ---- Bodies: module-level functions ----
+// Module-level functions
 namespace module_functions {
-PyObject* D(PyObject* globals, PyObject* const* args);                     // (x)
-PyObject* compute_ground_truth(PyObject* globals, PyObject* const* args);  // (A, B)
-PyObject* verify_precision(PyObject* globals, PyObject* const* args);      // (K, M, N, seed)
-PyObject* test(PyObject* globals, PyObject* const* args);                  // ()
+PyObject* D(ModuleState*, PyObject*, PyObject* const*);                     // (x)
+PyObject* compute_ground_truth(ModuleState*, PyObject*, PyObject* const*);  // (A, B)
+PyObject* verify_precision(ModuleState*, PyObject*, PyObject* const*);      // (K, M, N, seed)
+PyObject* test(ModuleState*, PyObject*, PyObject* const*);                  // ()
 }  // namespace module_functions
 
-// ---- Bodies: methods of the class Vexa ----
+// Methods of the class Vexa
 namespace vexa_methods {
-PyObject* init(PyObject* globals, PyObject* const* args);             // (self, dll_path)
-PyObject* find_dll(PyObject* globals, PyObject* const* args);         // (self)
-PyObject* load_dll(PyObject* globals, PyObject* const* args);         // (self, path)
-PyObject* setup_functions(PyObject* globals, PyObject* const* args);  // (self)
-PyObject* version(PyObject* globals, PyObject* const* args);          // (self)
-PyObject* gemm_pair(PyObject* globals, PyObject* const* args);        // (self, A, B)
-PyObject* gemm(PyObject* globals, PyObject* const* args);             // (self, A, B)
-PyObject* gemm_decimal(PyObject* globals, PyObject* const* args);     // (self, A, B)
+PyObject* init(ModuleState*, PyObject*, PyObject* const*);                  // (self, dll_path)
+PyObject* find_dll(ModuleState*, PyObject*, PyObject* const*);              // (self)
+PyObject* load_dll(ModuleState*, PyObject*, PyObject* const*);              // (self, path)
+PyObject* setup_functions(ModuleState*, PyObject*, PyObject* const*);       // (self)
+PyObject* version(ModuleState*, PyObject*, PyObject* const*);               // (self)
+PyObject* gemm_pair(ModuleState*, PyObject*, PyObject* const*);             // (self, A, B)
+PyObject* gemm(ModuleState*, PyObject*, PyObject* const*);                  // (self, A, B)
+PyObject* gemm_decimal(ModuleState*, PyObject*, PyObject* const*);          // (self, A, B)
 }  // namespace vexa_methods
 
 }  // namespace vexa_ext

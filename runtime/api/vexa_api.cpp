@@ -7,6 +7,7 @@
 
 #include "kernel.h"
 #include "vexa.h"
+#include "workspace_pool.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ int gemm_host(const double* A, const double* B, double* C_hi, double* C_lo, floa
 }
 
 std::string version_text() {
-    std::string text = std::string("2.0.0 (kernel: ") + vexa::active_kernel().name;
+    std::string text = std::string(VEXA_VERSION_TEXT " (kernel: ") + vexa::active_kernel().name;
     if (const char* refused = vexa::refused_kernel())
         text += std::string("; VEXA_KERNEL=") + refused + " is not available here";
     return text + ")";
@@ -55,11 +56,20 @@ extern "C" VEXA_API int vexa_gemm_host(const double* A, const double* B, double*
     }
 }
 
+extern "C" VEXA_API int vexa_release_workspace(void) {
+    try {
+        vexa::release_parked_workspace();
+        return VEXA_OK;
+    } catch (...) {  // a failed mutex lock
+        return VEXA_ERROR_INTERNAL;
+    }
+}
+
 extern "C" VEXA_API const char* vexa_version(void) {
     try {
         static const std::string text = version_text();
         return text.c_str();
     } catch (...) {
-        return "2.0.0 (kernel: unknown)";
+        return VEXA_VERSION_TEXT " (kernel: unknown)";
     }
 }

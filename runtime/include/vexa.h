@@ -50,6 +50,12 @@ enum vexa_status {
 VEXA_API int vexa_gemm_host(const double* A, const double* B, double* C_hi, double* C_lo,
                             float* C_res, int M, int N, int K);
 
+/* Frees at once the scratch memory that the fast kernels keep between calls (at most
+ * VEXA_WORKSPACE_KEEP bytes, 512 MiB unless set). Later calls allocate it again as needed.
+ * Safe to call at any time, also while products run on other threads. Returns VEXA_OK, or
+ * VEXA_ERROR_INTERNAL should the system refuse the lock that guards the block. */
+VEXA_API int vexa_release_workspace(void);
+
 /* Library version and the kernel in use, e.g. "2.0.0 (kernel: scalar)". Never null. */
 VEXA_API const char* vexa_version(void);
 

@@ -597,10 +597,16 @@ inline void note(LineInfo& info, uint64_t u) {
     }
 }
 
-// Output columns per panel. The accumulators of one panel are 16 x 1.5 KiB, of which only
-// the few words the products reach are ever touched, so they live in L1.
+// Output columns per panel, and rows per block of one task. The accumulators of one panel
+// are 16 x 1.5 KiB, of which only the few words the products reach are ever touched, so
+// they live in L1.
 constexpr int64_t kPanel = 16;
 constexpr int64_t kRowBlock = 16;
+// Rows of B split at a time for one panel (640 KiB). No split copy of the whole of B is ever
+// made, so a call's memory does not grow with B: each worker splits the panel of its task
+// itself and keeps it while its next tasks stay on that panel. A longer panel is split
+// chunk by chunk, once for every block of rows.
+constexpr int64_t kSplitRows = 4096;
 // In a panel accumulator the negative products sit this many words above the positive ones;
 // a power of two, so the sign can ride in the bit position as bit 13 (2^13 = 128 * 64).
 constexpr int kNegativeWords = 128;
@@ -617,23 +623,25 @@ struct Selection {
     int64_t operator[](int64_t p) const { return at ? at[p] : p; }
 };
 
-// B pre-split once per call, panel by panel: for panel q, row k and slot c < kPanel, the
+// Rows [k0, k0 + rows) of one panel of B, split: for row k and slot c < kPanel, the
 // significand (0 for an inf or NaN, whose element goes to dot_triple anyway) and the biased
 // exponent with the sign as kNegativeBit. Padding slots are zero.
-struct SplitB {
+struct SplitChunk {
     std::vector<uint64_t> significands;
     std::vector<uint16_t> exponents;
+    int64_t panel = -1, k0 = -1;  // what it holds
 };
 
-void split_panel(const GemmProblem& pb, const Selection& cols, int64_t panel, SplitB& split) {
-    const int64_t K = pb.K, N = pb.N, p0 = panel * kPanel;
+void split_chunk(const GemmProblem& pb, const Selection& cols, int64_t panel, int64_t k0,
+                 int64_t rows, SplitChunk& split) {
+    const int64_t N = pb.N, p0 = panel * kPanel;
     const int64_t width = std::min(kPanel, cols.count - p0);
     int64_t j[kPanel];
     for (int64_t c = 0; c < width; ++c) j[c] = cols[p0 + c];
-    uint64_t* mant = split.significands.data() + panel * K * kPanel;
-    uint16_t* expo = split.exponents.data() + panel * K * kPanel;
-    for (int64_t k = 0; k < K; ++k) {
-        const double* b_row = pb.B + k * N;
+    for (int64_t k = 0; k < rows; ++k) {
+        const double* b_row = pb.B + (k0 + k) * N;
+        uint64_t* mant = split.significands.data() + k * kPanel;
+        uint16_t* expo = split.exponents.data() + k * kPanel;
         for (int64_t c = 0; c < kPanel; ++c) {
             uint64_t m = 0;
             uint32_t e = 0;
@@ -644,18 +652,31 @@ void split_panel(const GemmProblem& pb, const Selection& cols, int64_t panel, Sp
                     e = exponent(ub) | ((ub >> 63) ? kNegativeBit : 0);
                 }
             }
-            mant[k * kPanel + c] = m;
-            expo[k * kPanel + c] = static_cast<uint16_t>(e);
+            mant[c] = m;
+            expo[c] = static_cast<uint16_t>(e);
         }
     }
+    split.panel = panel;
+    split.k0 = k0;
 }
+
+// What one worker owns: its chunk of B, and the accumulators of a block of rows (of two
+// rows when K fits one chunk, as each row is then finished before the next begins).
+struct WorkerSpace {
+    SplitChunk split;
+    std::vector<PanelAccumulator> acc;
+    WorkerSpace(int64_t chunk_rows, int64_t acc_rows)
+        : acc(static_cast<size_t>(acc_rows * kPanel)) {
+        split.significands.resize(static_cast<size_t>(chunk_rows * kPanel));
+        split.exponents.resize(static_cast<size_t>(chunk_rows * kPanel));
+    }
+};
 
 struct Plan {
     const GemmProblem* problem;
     Selection row_of, col_of;
     const LineInfo* rows;  // by row position
     const LineInfo* cols;  // by column position
-    const SplitB* split;
 };
 
 // Adds row i's products with the panel's columns into acc[0..kPanel).
@@ -674,9 +695,11 @@ void accumulate_row(const double* a_row, int64_t K, const uint64_t* mant, const 
     }
 }
 
-// The same for two rows at once, so each split element of B is loaded once for both.
-void accumulate_row_pair(const double* a0, const double* a1, int64_t K, const uint64_t* mant,
-                         const uint16_t* expo, PanelAccumulator* acc0, PanelAccumulator* acc1) {
+// The same for two rows at once, so each split element of B is loaded once for both. Kept
+// out of line: inlined into compute_block, GCC makes its loop about a seventh longer.
+__attribute__((noinline)) void accumulate_row_pair(const double* a0, const double* a1, int64_t K,
+                                                   const uint64_t* mant, const uint16_t* expo,
+                                                   PanelAccumulator* acc0, PanelAccumulator* acc1) {
     for (int64_t k = 0; k < K; ++k) {
         const uint64_t u0 = bits_of(a0[k]), u1 = bits_of(a1[k]);
         const uint64_t m0 = significand(u0), m1 = significand(u1);
@@ -729,14 +752,12 @@ void finish_row(const Plan& plan, int64_t r, int64_t panel, bool accumulated, Pa
     }
 }
 
-// Row positions [r0, r1) of one panel; acc holds 2 * kPanel accumulators, all zero on entry
-// and on exit.
-void compute_block(const Plan& plan, int64_t r0, int64_t r1, int64_t panel, PanelAccumulator* acc) {
+// Row positions [r0, r1) of one panel, through the worker's space; its accumulators are
+// all zero on entry and on exit.
+void compute_block(const Plan& plan, int64_t r0, int64_t r1, int64_t panel, WorkerSpace& space) {
     const GemmProblem& pb = *plan.problem;
     const int64_t K = pb.K;
     const int64_t p0 = panel * kPanel, width = std::min(kPanel, plan.col_of.count - p0);
-    const uint64_t* mant = plan.split->significands.data() + panel * K * kPanel;
-    const uint16_t* expo = plan.split->exponents.data() + panel * K * kPanel;
     bool any_regular = false;
     for (int64_t jj = 0; jj < width; ++jj)
         any_regular |= !plan.cols[p0 + jj].special && plan.cols[p0 + jj].has_nonzero();
@@ -744,19 +765,35 @@ void compute_block(const Plan& plan, int64_t r0, int64_t r1, int64_t panel, Pane
         return any_regular && !plan.rows[r].special && plan.rows[r].has_nonzero();
     };
     auto row = [&](int64_t r) { return pb.A + plan.row_of[r] * K; };
-    for (int64_t r = r0; r < r1;) {
-        if (r + 1 < r1 && regular(r) && regular(r + 1)) {
-            accumulate_row_pair(row(r), row(r + 1), K, mant, expo, acc, acc + kPanel);
-            finish_row(plan, r, panel, true, acc);
-            finish_row(plan, r + 1, panel, true, acc + kPanel);
-            r += 2;
-        } else {
-            const bool accumulated = regular(r);
-            if (accumulated) accumulate_row(row(r), K, mant, expo, acc);
-            finish_row(plan, r, panel, accumulated, acc);
-            r += 1;
+    const int64_t chunk = std::min(K, kSplitRows);
+    const bool one_chunk = chunk == K;
+    auto acc = [&](int64_t r) {
+        return space.acc.data() + (one_chunk ? (r - r0) & 1 : r - r0) * kPanel;
+    };
+    const uint64_t* mant = space.split.significands.data();
+    const uint16_t* expo = space.split.exponents.data();
+    for (int64_t k0 = 0; any_regular && k0 < K; k0 += chunk) {
+        const int64_t rows = std::min(chunk, K - k0);
+        if (space.split.panel != panel || space.split.k0 != k0)
+            split_chunk(pb, plan.col_of, panel, k0, rows, space.split);
+        const bool last = k0 + rows == K;
+        for (int64_t r = r0; r < r1;) {
+            if (r + 1 < r1 && regular(r) && regular(r + 1)) {
+                accumulate_row_pair(row(r) + k0, row(r + 1) + k0, rows, mant, expo, acc(r), acc(r + 1));
+                if (last) {
+                    finish_row(plan, r, panel, true, acc(r));
+                    finish_row(plan, r + 1, panel, true, acc(r + 1));
+                }
+                r += 2;
+            } else {
+                if (regular(r)) accumulate_row(row(r) + k0, rows, mant, expo, acc(r));
+                if (last) finish_row(plan, r, panel, regular(r), acc(r));
+                r += 1;
+            }
         }
     }
+    if (!any_regular)
+        for (int64_t r = r0; r < r1; ++r) finish_row(plan, r, panel, false, acc(r));
 }
 
 }  // namespace
@@ -768,9 +805,8 @@ int gemm_selected(const GemmProblem& pb, int threads, const int64_t* rows, int64
         const Selection row_of{rows, rows ? n_rows : pb.M}, col_of{cols, cols ? n_cols : pb.N};
         if (row_of.count <= 0 || col_of.count <= 0) return VEXA_OK;
         if (col_of.count < kPanel) {
-            // Too narrow for panels, whose padding would multiply the split copy of B (a
-            // dot product with a huge K would need 16 times its B). Element by element
-            // needs no workspace, and B's few columns share cache lines anyway.
+            // Too narrow for panels, whose padding slots would be most of the work. Element
+            // by element, B's few columns share cache lines anyway.
             parallel_for(row_of.count, threads, [&](int64_t r) {
                 const int64_t i = row_of[r];
                 for (int64_t c = 0; c < col_of.count; ++c) {
@@ -787,10 +823,10 @@ int gemm_selected(const GemmProblem& pb, int threads, const int64_t* rows, int64
         // Workspace first, outputs after: an allocation failure must leave C untouched.
         std::vector<LineInfo> row_info(static_cast<size_t>(row_of.count));
         std::vector<LineInfo> col_info(static_cast<size_t>(col_of.count));
-        std::vector<PanelAccumulator> accumulators(static_cast<size_t>(workers) * 2 * kPanel);
-        SplitB split;
-        split.significands.resize(static_cast<size_t>(panels * K * kPanel));
-        split.exponents.resize(static_cast<size_t>(panels * K * kPanel));
+        const int64_t chunk = std::min(K, kSplitRows);
+        std::vector<WorkerSpace> spaces;
+        spaces.reserve(static_cast<size_t>(workers));
+        for (int w = 0; w < workers; ++w) spaces.emplace_back(chunk, chunk == K ? 2 : kRowBlock);
 
         for (int64_t r = 0; r < row_of.count; ++r) {
             const double* a_row = pb.A + row_of[r] * K;
@@ -798,19 +834,18 @@ int gemm_selected(const GemmProblem& pb, int threads, const int64_t* rows, int64
         }
         for (int64_t k = 0; k < K; ++k)
             for (int64_t c = 0; c < col_of.count; ++c) note(col_info[c], bits_of(pb.B[k * N + col_of[c]]));
-        parallel_for(panels, workers, [&](int64_t panel) { split_panel(pb, col_of, panel, split); });
 
-        const Plan plan{&pb, row_of, col_of, row_info.data(), col_info.data(), &split};
+        const Plan plan{&pb, row_of, col_of, row_info.data(), col_info.data()};
         std::atomic<int64_t> next{0};
         parallel_for(workers, workers, [&](int64_t worker) {
-            PanelAccumulator* acc = accumulators.data() + worker * 2 * kPanel;
+            WorkerSpace& space = spaces[static_cast<size_t>(worker)];
             for (;;) {
                 const int64_t t = next.fetch_add(1, std::memory_order_relaxed);
                 if (t >= tasks) return;
-                // Consecutive tasks share a B panel, which then stays in cache.
+                // Consecutive tasks share a panel, which the worker then splits only once.
                 const int64_t panel = t / row_blocks, block = t % row_blocks;
                 const int64_t r0 = block * kRowBlock;
-                compute_block(plan, r0, std::min(row_of.count, r0 + kRowBlock), panel, acc);
+                compute_block(plan, r0, std::min(row_of.count, r0 + kRowBlock), panel, space);
             }
         });
         return VEXA_OK;

@@ -1,6 +1,7 @@
 #include "workspace_pool.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -47,6 +48,21 @@ unsigned char* allocate(size_t& bytes) {
 
 }  // namespace
 
+size_t parse_workspace_keep(const char* text) {
+    if (!text || *text < '0' || *text > '9') return kDefaultWorkspaceKeep;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    if (errno != 0 || !end || *end != '\0') return kDefaultWorkspaceKeep;
+    return static_cast<size_t>(value);
+}
+
+size_t workspace_keep_limit() {
+    // Read once: the environment is not safe to read while another thread may change it.
+    static const size_t limit = parse_workspace_keep(std::getenv("VEXA_WORKSPACE_KEEP"));
+    return limit;
+}
+
 WorkspaceLease::WorkspaceLease(size_t bytes) {
     Parked& pk = parked();
     unsigned char* stale = nullptr;
@@ -72,7 +88,7 @@ WorkspaceLease::WorkspaceLease(size_t bytes) {
 }
 
 WorkspaceLease::~WorkspaceLease() {
-    if (capacity_ <= kKeptBytes) {
+    if (capacity_ <= workspace_keep_limit()) {
         Parked& pk = parked();
         std::lock_guard<std::mutex> lock(pk.mutex);
         // Keep the larger of the two when calls overlapped.

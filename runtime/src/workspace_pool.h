@@ -3,7 +3,8 @@
 // A fresh multi-hundred-megabyte block costs its page faults and the kernel's zeroing of
 // every page on first touch, about a tenth of a 2048^3 product. So the block of the last
 // call is parked here and handed to the next call that fits in it. One block at most is
-// kept, and only up to kKeptBytes: memory held between calls stays bounded.
+// kept, and only up to workspace_keep_limit() bytes: memory held between calls stays
+// bounded, and vexa_release_workspace() hands it back at once.
 #pragma once
 
 #include <cstddef>
@@ -20,14 +21,22 @@ public:
     WorkspaceLease& operator=(const WorkspaceLease&) = delete;
     unsigned char* get() const { return data_; }
 
-    static constexpr size_t kKeptBytes = size_t(1) << 30;
-
 private:
     unsigned char* data_ = nullptr;
     size_t capacity_ = 0;
 };
 
-// Frees the parked block, if any (for tests and for callers that want the memory back).
+// The largest block parked between calls: VEXA_WORKSPACE_KEEP (bytes) when set, read once.
+// The default, 512 MiB, is exactly the fast path's largest block for any product with M, N
+// and K up to 2048 (40 moduli of 2048 x 2048 residues of A, of B and of the accumulators,
+// plus 2048 x 2048 gathered doubles), so every such product finds its block parked.
+size_t workspace_keep_limit();
+constexpr size_t kDefaultWorkspaceKeep = size_t(512) << 20;
+// VEXA_WORKSPACE_KEEP's value: a decimal number of bytes (0 keeps nothing); anything else,
+// or no value, gives the default.
+size_t parse_workspace_keep(const char* text);
+
+// Frees the parked block, if any (vexa_release_workspace, and tests).
 void release_parked_workspace();
 // Bytes of the parked block (0 when none).
 size_t parked_workspace_bytes();

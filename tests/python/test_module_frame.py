@@ -369,17 +369,25 @@ def test_import_prints_nothing_and_keeps_the_decimal_context(vexa_module):
 
 def test_reimport_and_reload_return_the_same_module_with_changes_kept(vexa_module):
     result = run_python_for_json(vexa_module, f"""
-        import importlib, json, sys
+        import decimal, importlib, json, sys
         import {FULL_NAME} as first
         first.np = "rebound"
         first.__version__ = "changed"
         del sys.modules["{FULL_NAME}"]
         second = importlib.import_module("{FULL_NAME}")
         third = importlib.reload(second)
-        print(json.dumps([second is first, third is first, sys.modules["{FULL_NAME}"] is first,
-                          first.np, first.__version__]))
+        del sys.modules["{FULL_NAME}"]
+        fourth = importlib.import_module("{FULL_NAME}")
+        kept = first.np
+        first.np = sys.modules["numpy"]
+        # The module's functions still work: what they keep survived the imports.
+        works = [str(fourth.D(0.1)) == str(decimal.Decimal(0.1)),
+                 fourth.compute_ground_truth(first.np.array([[0.5]]), first.np.array([[0.5]]))
+                 == [[decimal.Decimal("0.25")]]]
+        print(json.dumps([second is first, third is first, fourth is first,
+                          sys.modules["{FULL_NAME}"] is first, kept, first.__version__, works]))
     """)
-    assert result == [True, True, True, "rebound", "changed"]
+    assert result == [True, True, True, True, "rebound", "changed", [True, True]]
 
 
 def test_exec_of_a_second_module_object_is_refused(vexa_module):
@@ -444,7 +452,8 @@ def test_failed_import_releases_the_module_for_a_fresh_start(vexa_module):
             failure = None
         except ImportError as error:
             failure = [type(error).__name__,
-                       [frame.name for frame in traceback.extract_tb(error.__traceback__)]]
+                       [[frame.name, frame.filename, frame.lineno]
+                        for frame in traceback.extract_tb(error.__traceback__)]]
         left_behind = "{FULL_NAME}" in sys.modules
         del sys.modules["numpy"]
         module = importlib.import_module("{FULL_NAME}")
@@ -453,7 +462,9 @@ def test_failed_import_releases_the_module_for_a_fresh_start(vexa_module):
     """, stub_parents=True)
     failure, left_behind, *fresh = result
     assert failure[0] == "ModuleNotFoundError"
-    assert failure[1][-1] == "init dravenholt.vexa.vexa"
+    name, filename, line = failure[1][-1]
+    assert name == "init dravenholt.vexa.vexa" and filename == "extension/module.cpp"
+    assert line > 0
     assert not left_behind and fresh == [True, True]
 
 

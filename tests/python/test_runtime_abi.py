@@ -7,6 +7,7 @@ fractions.Fraction: the three words must be the correctly rounded triple of the 
 import ctypes
 import math
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -250,6 +251,20 @@ def _version_in_subprocess(libvexa_path, **env_changes):
 def test_version_names_library_and_kernel(lib):
     version = lib.vexa_version().decode("utf-8")
     assert version.startswith("2.0.0 (kernel: ") and version.endswith(")")
+
+
+def test_one_version_from_the_build_file_everywhere(lib, vexa_module):
+    from importlib import metadata
+
+    cmake_file = Path(__file__).resolve().parents[2] / "CMakeLists.txt"
+    version = re.search(r"project\(vexa VERSION ([0-9.]+)", cmake_file.read_text()).group(1)
+    assert lib.vexa_version().decode("utf-8").startswith(version + " (kernel: ")
+    assert vexa_module.__version__ == version
+    try:
+        installed = metadata.version("dravenholt.vexa")
+    except metadata.PackageNotFoundError:
+        pytest.skip("the package is not installed, so it has no metadata")
+    assert installed == version
 
 
 def test_forcing_the_scalar_kernel_shows_in_the_version(libvexa_path):

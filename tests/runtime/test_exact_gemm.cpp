@@ -393,6 +393,22 @@ TEST_P(EveryKernel, LargeK) {
     check(wide);
 }
 
+// K longer than the exact core's chunk of B (4096 rows), so that sums carry over from chunk
+// to chunk: rows in pairs and alone (after a special row, a zero row), three panels with a
+// narrow last one, a special column, wide exponents.
+TEST_P(EveryKernel, KOverSeveralChunksOfB) {
+    const int64_t K = 2 * 4096 + 37;
+    Case c = random_normal(7, 35, K);
+    for (int64_t k = 0; k < K; ++k) {
+        c.a(1, k) = 0.0;                        // a zero row between two regular ones
+        c.a(4, k) = log_uniform(-40, 40);
+        c.b(k, 20) = log_uniform(-60, 60);
+    }
+    c.a(2, K / 2) = kInf;                       // a special row, then a lone regular row
+    c.b(K - 1, 33) = kNaN;                      // a special column in the last panel
+    check(c);
+}
+
 TEST_P(EveryKernel, OverflowOfTheExactResult) {
     const double half_ulp_max = std::ldexp(1.0, 970);  // half an ulp of DBL_MAX
     Case c(6, 1, 3);

@@ -1,0 +1,20 @@
+"""release_memory(): give back the scratch memory libvexa keeps between products."""
+
+import ctypes
+
+from .vexa import Vexa
+
+
+def release_memory():
+    """Free at once the scratch memory that libvexa's fast kernels keep between products.
+
+    At most ``VEXA_WORKSPACE_KEEP`` bytes (512 MiB unless set) stay allocated after a
+    product so that the next one of a similar size starts faster; later products allocate
+    it again as they need it. The library is the one ``Vexa()`` finds.
+    """
+    release = Vexa()._lib.vexa_release_workspace
+    release.argtypes = []
+    release.restype = ctypes.c_int
+    status = release()
+    if status != 0:
+        raise RuntimeError(f"Vexa error: {status}")

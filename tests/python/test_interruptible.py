@@ -1,0 +1,165 @@
+"""The Decimal functions stay responsive like Python code: Ctrl-C interrupts them with
+KeyboardInterrupt, leaving the module usable and the decimal context as the functions
+define it, and other threads keep running while they work. release_memory() hands back
+the runtime's kept scratch memory."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+# Each case takes many seconds when left to finish; the parent interrupts it early on.
+CHILD = textwrap.dedent(r"""
+    import decimal, sys
+    import numpy as np
+    import dravenholt.vexa.vexa as m
+
+    which = sys.argv[1]
+    decimal.getcontext().prec = 31
+    rng = np.random.default_rng(5)
+    long_A, long_B = rng.standard_normal((4, 10**6)), rng.standard_normal((10**6, 4))
+    wide_A, wide_B = rng.standard_normal((1024, 1)), rng.standard_normal((1, 4096))
+    real_vexa, real_verify_precision = m.Vexa, m.verify_precision
+
+    class Marked(real_vexa):
+        # "looping" once the native product is done and the Decimal work begins: a signal
+        # that arrives during a native call can only act when the call returns.
+        def gemm_pair(self, A, B):
+            pair = super().gemm_pair(A, B)
+            print("looping", flush=True)
+            return pair
+
+    def ground_truth():
+        print("looping", flush=True)
+        return m.compute_ground_truth(long_A, long_B)
+
+    runs = {
+        "compute_ground_truth": ground_truth,
+        "gemm_decimal": lambda: Marked().gemm_decimal(wide_A, wide_B),
+        "verify_precision": lambda: real_verify_precision(K=10**6, M=4, N=4),
+        "test": lambda: m.test(),
+    }
+    m.Vexa = Marked
+    # test() runs verify_precision(K=64); a long one stands in for it.
+    m.verify_precision = lambda K: real_verify_precision(K=10**6, M=4, N=4)
+    try:
+        runs[which]()
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    else:
+        print("finished", flush=True)
+        sys.exit(1)
+    print("prec", decimal.getcontext().prec, flush=True)
+    m.Vexa, m.verify_precision = real_vexa, real_verify_precision
+    exact = m.compute_ground_truth(np.array([[0.5, 0.25]]), np.array([[3.0], [4.0]]))
+    assert exact == [[decimal.Decimal("2.5")]], exact
+    assert m.Vexa().gemm_decimal([[1.5]], [[2.0]]) == [[decimal.Decimal(3)]]
+    print("usable", flush=True)
+""")
+
+# How many "looping" lines come before the long Decimal work: test() multiplies a 4x4
+# example first.
+MARKS = {"compute_ground_truth": 1, "gemm_decimal": 1, "verify_precision": 1, "test": 2}
+
+
+def _child_env():
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    return env
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGINT") or os.name != "posix", reason="POSIX signals")
+@pytest.mark.parametrize("which, precision", [("compute_ground_truth", 150), ("gemm_decimal", 31),
+                                              ("verify_precision", 150), ("test", 150)])
+def test_sigint_interrupts_promptly_and_leaves_the_module_usable(vexa_module, which, precision):
+    child = subprocess.Popen([sys.executable, "-c", CHILD, which], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=_child_env())
+    try:
+        marks = 0
+        while marks < MARKS[which]:
+            line = child.stdout.readline()
+            assert line, child.stderr.read()
+            marks += line.strip() == "looping"
+        time.sleep(0.3)  # well inside the work
+        assert child.poll() is None, child.stderr.read()
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        line = child.stdout.readline().strip()
+        latency = time.monotonic() - sent
+        rest = child.stdout.read()
+        child.wait(timeout=60)
+        errors = child.stderr.read()
+    finally:
+        if child.poll() is None:
+            child.kill()
+    assert line == "interrupted", errors
+    assert latency < 0.5
+    assert rest.split() == ["prec", str(precision), "usable"], errors
+    assert child.returncode == 0, errors
+
+
+def _largest_gap_while(work):
+    """Runs work() while another thread ticks every 5 ms; the longest the ticker waited."""
+    ticks, stop = [], threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.005)
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    time.sleep(0.05)
+    start = time.monotonic()
+    work()
+    end = time.monotonic()
+    stop.set()
+    thread.join()
+    during = [start] + [t for t in ticks if start <= t <= end] + [end]
+    return max(b - a for a, b in zip(during, during[1:])), end - start
+
+
+@pytest.mark.parametrize("which", ["compute_ground_truth", "gemm_decimal"])
+def test_other_threads_keep_running(vexa, which):
+    rng = np.random.default_rng(8)
+    if which == "compute_ground_truth":
+        A, B = rng.standard_normal((4, 40000)), rng.standard_normal((40000, 4))
+        work = lambda: vexa.compute_ground_truth(A, B)  # noqa: E731
+    else:
+        A, B = rng.standard_normal((300, 4)), rng.standard_normal((4, 1000))
+        q = vexa.Vexa()
+        work = lambda: q.gemm_decimal(A, B)  # noqa: E731
+    gap, duration = _largest_gap_while(work)
+    assert duration > 0.3, "too little work to tell"
+    # Held for the whole call, the lock would make the other thread wait all of it.
+    assert gap < duration / 5, f"the other thread waited {gap:.3f} s of a {duration:.3f} s call"
+
+
+def test_release_memory_frees_the_kept_workspace(vexa_module):
+    import dravenholt.vexa as package
+
+    assert package.release_memory() is None
+    assert package.release_memory() is None  # nothing kept: fine too
+    version = vexa_module.Vexa().version
+    if "scalar" in version:
+        pytest.skip("the exact core keeps no workspace; only the fast kernels do")
+    # The fast kernels keep their block: resident memory falls when it is released.
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+        import numpy as np
+        import dravenholt.vexa as package
+        def resident():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * 4096
+        A = np.random.default_rng(1).standard_normal((2048, 2048))
+        package.Vexa().gemm_pair(A, A)
+        kept = resident()
+        package.release_memory()
+        print(kept - resident())
+    """)], capture_output=True, text=True, env=_child_env(), check=True)
+    assert int(child.stdout) > 64 << 20
