@@ -13,4 +13,9 @@ bool has_avx512_vnni();
 // use the tile data state (ARCH_REQ_XCOMP_PERM); without it the answer is false.
 bool has_amx_int8();
 
+// The features above and the common x86 SIMD ones below them that this CPU and OS offer,
+// as lower-case names separated by single spaces ("sse4_2 avx avx2 fma ..."); empty when
+// none. For reports only: kernels decide with the has_* queries.
+const char* feature_names();
+
 }  // namespace vexa::cpu
