@@ -68,6 +68,7 @@ def test_bit_identical_to_one_machine(cluster, vd, name):
     pair = vd.gemm_pair(A, B, memory_budget=budget)
     folded = vd.gemm(A, B, memory_budget=budget)
     assert all(isinstance(x, da.Array) for x in (*triple, *pair, folded))
+    assert np.prod(vd.gemm_triple(A, B)[0].numblocks) >= 2  # a block for each worker
     *computed, pair_hi, pair_lo, C = dask.compute(*triple, *pair, folded)
     want = one_machine(np.asarray(A), np.asarray(B))
     assert [w.dtype for w in computed] == [np.float64, np.float64, np.float32]
@@ -121,6 +122,17 @@ def test_a_budget_below_one_row_and_column_fails_before_any_work(vd):
                                          f"of A and one column of B over all of K=1000"):
         vd.gemm_pair(A, B, memory_budget=need - 1)
     assert vd.block_shape(4, 3, 1000, need) == (1, 1)
+
+
+@pytest.mark.parametrize("M, N, K, budget, min_blocks", [
+    (4096, 4096, 4096, 1 << 30, 1), (4096, 4096, 4096, 1 << 30, 2), (10, 10**6, 1000, 1 << 20, 1),
+    (10**6, 7, 300, 1 << 24, 1), (3, 1000, 10, 1 << 30, 8), (37, 29, 53, 20000, 1),
+    (1, 1, 10, 1 << 30, 4)])
+def test_blocks_fit_the_budget_and_feed_every_thread(vd, M, N, K, budget, min_blocks):
+    rows, columns = vd.block_shape(M, N, K, budget, min_blocks)
+    assert 1 <= rows <= M and 1 <= columns <= N
+    assert vd.task_bytes(rows, columns, K) <= budget
+    assert -(-M // rows) * -(-N // columns) >= min(min_blocks, M * N)
 
 
 @pytest.mark.parametrize("A_shape, B_shape", [((0, 3), (3, 4)), ((2, 0), (0, 4)),

@@ -59,11 +59,22 @@ def _even_split(length, most):
     return -(-length // blocks)
 
 
-def block_shape(M, N, K, memory_budget=DEFAULT_MEMORY_BUDGET):
+def _cut_for_parallelism(M, N, rows, columns, min_blocks):
+    # Halve the longer side until there are enough blocks for every worker thread.
+    while -(-M // rows) * -(-N // columns) < min_blocks and max(rows, columns) > 1:
+        if rows >= columns:
+            rows = -(-rows // 2)
+        else:
+            columns = -(-columns // 2)
+    return rows, columns
+
+
+def block_shape(M, N, K, memory_budget=DEFAULT_MEMORY_BUDGET, min_blocks=1):
     """The output block (rows, columns) each task computes.
 
     Blocks are as large as `memory_budget` allows, square where both M and N need more
-    than one block, and cut evenly.
+    than one block, then halved along their longer side until there are at least
+    `min_blocks` of them (where the product has that many elements), and cut evenly.
 
     Parameters
     ----------
@@ -71,6 +82,8 @@ def block_shape(M, N, K, memory_budget=DEFAULT_MEMORY_BUDGET):
         The product's dimensions: A is M x K, B is K x N.
     memory_budget : int
         Bytes one task may use (see `task_bytes`).
+    min_blocks : int
+        Blocks wanted at least, so that every worker thread gets work.
 
     Returns
     -------
@@ -92,13 +105,24 @@ def block_shape(M, N, K, memory_budget=DEFAULT_MEMORY_BUDGET):
         columns = min(N, _largest_other_side(max(rows, 1), K, memory_budget), _NATIVE_INT_MAX)
     elif columns == N and rows < M:
         rows = min(M, _largest_other_side(max(columns, 1), K, memory_budget), _NATIVE_INT_MAX)
-    return _even_split(M, max(rows, 1)), _even_split(N, max(columns, 1))
+    rows, columns = _cut_for_parallelism(M, N, max(rows, 1), max(columns, 1), min_blocks)
+    return _even_split(M, rows), _even_split(N, columns)
 
 
 def _as_float64_dask(X):
     if isinstance(X, da.Array):
         return X.astype(np.float64)
     return da.from_array(np.asarray(X, dtype=np.float64))
+
+
+def _cluster_threads():
+    """Worker threads of the current ``distributed`` client, or 1 without one."""
+    try:
+        from distributed import default_client
+
+        return max(1, sum(default_client().nthreads().values()))
+    except (ImportError, ValueError):
+        return 1
 
 
 def _worker_threads():
@@ -133,7 +157,7 @@ def _triple_array(A, B, memory_budget):
     if K > _NATIVE_INT_MAX:
         raise ValueError(f"Matrix dimension K={K} exceeds the native int range "
                          f"({_NATIVE_INT_MAX})")
-    rows, columns = block_shape(M, N, K, memory_budget)
+    rows, columns = block_shape(M, N, K, memory_budget, _cluster_threads())
     A = A.rechunk((rows, -1))
     B = B.rechunk((-1, columns))
     return da.blockwise(_triple_block, "ij", A, "ik", B, "kj", dtype=_TRIPLE,
@@ -152,6 +176,8 @@ def gemm_triple(A, B, memory_budget=DEFAULT_MEMORY_BUDGET):
         Right operand, likewise.
     memory_budget : int, optional
         Bytes one task may use; decides the output blocks (`block_shape`). Default 1 GiB.
+        Blocks are made smaller still where that gives each worker thread of the current
+        ``distributed`` client a block.
 
     Returns
     -------
