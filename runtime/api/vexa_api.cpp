@@ -5,7 +5,9 @@
 #include <new>
 #include <string>
 
+#include "cpu_features.h"
 #include "kernel.h"
+#include "thread_count.h"
 #include "vexa.h"
 #include "workspace_pool.h"
 
@@ -25,7 +27,7 @@ int gemm_host(const double* A, const double* B, double* C_hi, double* C_lo, floa
         return VEXA_OK;
     }
     const vexa::GemmProblem problem{A, B, C_hi, C_lo, C_res, m, n, k};
-    const int threads = vexa::configured_threads();
+    const int threads = vexa::threads_for_call();
     const vexa::Kernel& kernel = vexa::active_kernel();
     int status = kernel.gemm(problem, threads);
     // A fast kernel's workspace is a multiple of the inputs; the exact core needs about one
@@ -34,6 +36,14 @@ int gemm_host(const double* A, const double* B, double* C_hi, double* C_lo, floa
     if (status == VEXA_ERROR_OUT_OF_MEMORY && &kernel != &vexa::kScalarKernel)
         status = vexa::kScalarKernel.gemm(problem, threads);
     return status;
+}
+
+// The kernel at `index` of the table, or null when out of range.
+const vexa::Kernel* kernel_at(int index) {
+    std::size_t count = 0;
+    const vexa::Kernel* const* table = vexa::kernel_table(&count);
+    if (index < 0 || static_cast<std::size_t>(index) >= count) return nullptr;
+    return table[index];
 }
 
 std::string version_text() {
@@ -71,5 +81,59 @@ extern "C" VEXA_API const char* vexa_version(void) {
         return text.c_str();
     } catch (...) {
         return VEXA_VERSION_TEXT " (kernel: unknown)";
+    }
+}
+
+extern "C" VEXA_API int vexa_set_num_threads(int n) {
+    if (n < 0) return VEXA_ERROR_INVALID_ARGUMENT;
+    vexa::set_threads_for_calls(n);
+    return VEXA_OK;
+}
+
+extern "C" VEXA_API int vexa_get_num_threads(void) {
+    try {
+        return vexa::threads_for_call();
+    } catch (...) {
+        return 1;
+    }
+}
+
+extern "C" VEXA_API int vexa_kernel_count(void) {
+    std::size_t count = 0;
+    vexa::kernel_table(&count);
+    return static_cast<int>(count);
+}
+
+extern "C" VEXA_API const char* vexa_kernel_name(int index) {
+    const vexa::Kernel* kernel = kernel_at(index);
+    return kernel ? kernel->name : nullptr;
+}
+
+extern "C" VEXA_API int vexa_kernel_supported(int index) {
+    try {
+        const vexa::Kernel* kernel = kernel_at(index);
+        if (!kernel) return VEXA_ERROR_INVALID_ARGUMENT;
+        return kernel->is_supported() ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+extern "C" VEXA_API int vexa_kernel_active(void) {
+    try {
+        const vexa::Kernel& active = vexa::active_kernel();
+        for (int index = 0; index < vexa_kernel_count(); ++index)
+            if (kernel_at(index) == &active) return index;
+        return vexa_kernel_count() - 1;  // the exact core closes the table
+    } catch (...) {
+        return vexa_kernel_count() - 1;
+    }
+}
+
+extern "C" VEXA_API const char* vexa_cpu_features(void) {
+    try {
+        return vexa::cpu::feature_names();
+    } catch (...) {
+        return "";
     }
 }

@@ -22,13 +22,14 @@ extern "C" {
 #  define VEXA_API
 #endif
 
-/* Status codes of vexa_gemm_host. On any error no output element is written. */
+/* Status codes of the entry points. On any error vexa_gemm_host writes no output element. */
 enum vexa_status {
     VEXA_OK = 0,
     VEXA_ERROR_NEGATIVE_DIMENSION = -1, /* M, N or K below zero */
     VEXA_ERROR_NULL_POINTER = -2,       /* a null pointer for a matrix that has elements */
     VEXA_ERROR_OUT_OF_MEMORY = -3,      /* workspace could not be allocated */
-    VEXA_ERROR_INTERNAL = -4            /* a failure the runtime could not attribute to the arguments */
+    VEXA_ERROR_INTERNAL = -4,           /* a failure the runtime could not attribute to the arguments */
+    VEXA_ERROR_INVALID_ARGUMENT = -5    /* a count or index outside its documented range */
 };
 
 /* C = A * B for row-major A (M x K) and B (K x N). Every element of C is returned as
@@ -45,8 +46,9 @@ enum vexa_status {
  *     K = 0 gives +0 everywhere.
  * The result depends on A and B alone: not on the thread count, the kernel or the machine.
  * Dimensions may make M*K, K*N and M*N exceed 2^31. Safe to call from many threads at once.
- * Threads used: VEXA_NUM_THREADS if set to a positive integer, else every CPU available to
- * the process. VEXA_KERNEL=<name> forces a kernel when the CPU supports it. */
+ * Threads used: the count given to vexa_set_num_threads, else VEXA_NUM_THREADS if set to a
+ * positive integer, else every CPU available to the process. VEXA_KERNEL=<name> forces a
+ * kernel when the CPU supports it. */
 VEXA_API int vexa_gemm_host(const double* A, const double* B, double* C_hi, double* C_lo,
                             float* C_res, int M, int N, int K);
 
@@ -58,6 +60,33 @@ VEXA_API int vexa_release_workspace(void);
 
 /* Library version and the kernel in use, e.g. "2.0.0 (kernel: scalar)". Never null. */
 VEXA_API const char* vexa_version(void);
+
+/* Threads for every later vexa_gemm_host call in this process: n >= 1 sets the count
+ * (counts above 1024 are taken as 1024), n == 0 returns to the default (VEXA_NUM_THREADS,
+ * else every CPU available). Returns VEXA_OK, or VEXA_ERROR_INVALID_ARGUMENT for n < 0.
+ * Safe while other threads are inside vexa_gemm_host: each call keeps the count it read
+ * when it started. */
+VEXA_API int vexa_set_num_threads(int n);
+
+/* The thread count the next vexa_gemm_host call will use; always at least 1. */
+VEXA_API int vexa_get_num_threads(void);
+
+/* The kernels compiled into this library, in priority order; index 0 .. count - 1. */
+VEXA_API int vexa_kernel_count(void);
+
+/* The name of kernel `index` (as VEXA_KERNEL spells it), or null for an index out of range. */
+VEXA_API const char* vexa_kernel_name(int index);
+
+/* 1 when this CPU and OS can run kernel `index`, 0 when not, VEXA_ERROR_INVALID_ARGUMENT
+ * for an index out of range. */
+VEXA_API int vexa_kernel_supported(int index);
+
+/* The index of the kernel vexa_gemm_host uses. */
+VEXA_API int vexa_kernel_active(void);
+
+/* The instruction set features this CPU and OS offer that libvexa looks for, as lower-case
+ * names separated by single spaces (e.g. "avx2 fma bmi2"); empty when none. Never null. */
+VEXA_API const char* vexa_cpu_features(void);
 
 #ifdef __cplusplus
 }

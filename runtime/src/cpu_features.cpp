@@ -1,6 +1,7 @@
 #include "cpu_features.h"
 
 #include <cstdint>
+#include <string>
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define VEXA_CPUID_GNU 1
@@ -76,7 +77,51 @@ bool detect_avx2() {
     return (xcr0() & kYmmState) == kYmmState;
 }
 
+struct NamedFeature {
+    const char* name;
+    uint32_t leaf, subleaf;
+    int reg;  // 0..3: a, b, c, d
+    uint32_t bit;
+    uint64_t os_state;  // XCR0 bits the OS must enable, 0 for none
+};
+
+constexpr uint64_t kAvxState = 0x6, kAvx512State = 0xe6, kAmxState = uint64_t(3) << 17;
+
+// In the order a report lists them: oldest first.
+constexpr NamedFeature kNamedFeatures[] = {
+    {"sse4_2", 1, 0, 2, 1u << 20, 0},         {"avx", 1, 0, 2, 1u << 28, kAvxState},
+    {"avx2", 7, 0, 1, 1u << 5, kAvxState},     {"fma", 1, 0, 2, 1u << 12, kAvxState},
+    {"bmi2", 7, 0, 1, 1u << 8, 0},             {"avx512f", 7, 0, 1, 1u << 16, kAvx512State},
+    {"avx512dq", 7, 0, 1, 1u << 17, kAvx512State}, {"avx512bw", 7, 0, 1, 1u << 30, kAvx512State},
+    {"avx512vl", 7, 0, 1, 1u << 31, kAvx512State}, {"avx512_vnni", 7, 0, 2, 1u << 11, kAvx512State},
+    {"amx_tile", 7, 0, 3, 1u << 24, kAmxState},
+};
+
+bool offers(const NamedFeature& feature) {
+    Regs r;
+    if (!cpuid(feature.leaf, feature.subleaf, r)) return false;
+    const uint32_t regs[4] = {r.a, r.b, r.c, r.d};
+    if (!(regs[feature.reg] & feature.bit)) return false;
+    return (xcr0() & feature.os_state) == feature.os_state;
+}
+
+std::string list_feature_names() {
+    std::string names;
+    for (const NamedFeature& feature : kNamedFeatures) {
+        if (!offers(feature)) continue;
+        if (!names.empty()) names += ' ';
+        names += feature.name;
+    }
+    if (has_amx_int8()) names += names.empty() ? "amx_int8" : " amx_int8";
+    return names;
+}
+
 }  // namespace
+
+const char* feature_names() {
+    static const std::string names = list_feature_names();
+    return names.c_str();
+}
 
 bool has_avx512_vnni() {
     static const bool supported = detect_avx512_vnni();

@@ -11,4 +11,9 @@ bool has_avx512_vnni();
 // AVX2, FMA, BMI1 and BMI2 (x86-64-v3's vector part), with the OS saving the YMM state.
 bool has_avx2();
 
+// The features above and the common x86 SIMD ones below them that this CPU and OS offer,
+// as lower-case names separated by single spaces ("sse4_2 avx avx2 fma ..."); empty when
+// none. For reports only: kernels decide with the has_* queries.
+const char* feature_names();
+
 }  // namespace vexa::cpu

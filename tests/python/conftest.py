@@ -4,6 +4,7 @@
   cannot be initialised twice in one process).
 - ``fake_runtime``: a recording stand-in for libvexa, compiled from C once per session
   (``fake_runtime/fake_vexa.c``), reset before and after every test.
+- ``run_on_threads``: runs a call on several threads at once.
 """
 
 import ctypes
@@ -12,6 +13,7 @@ import importlib
 import os
 import shutil
 import subprocess
+import threading
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -139,3 +141,25 @@ def yardstick_runtimes(tmp_path_factory):
                        check=True)
         paths[name] = str(target)
     return SimpleNamespace(**paths)
+
+
+@pytest.fixture
+def run_on_threads():
+    """``run(call, count)``: ``call()`` on `count` threads at once; returns what they raised."""
+    def run(call, count):
+        errors = []
+
+        def guarded():
+            try:
+                call()
+            except Exception as error:  # handed to the test, on its own thread
+                errors.append(error)
+
+        threads = [threading.Thread(target=guarded) for _ in range(count)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        return errors
+
+    return run

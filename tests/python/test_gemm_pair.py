@@ -1,7 +1,5 @@
 """Vexa.gemm_pair against the recording fake runtime: what crosses the C ABI, and the errors."""
 
-import threading
-
 import numpy as np
 import pytest
 
@@ -107,22 +105,9 @@ def test_unconvertible_operand_raises_numpy_error(vexa, fake_runtime):
     assert fake_runtime.call_count() == 0
 
 
-def test_native_call_runs_without_the_interpreter_lock(vexa, fake_runtime):
+def test_native_call_runs_without_the_interpreter_lock(vexa, fake_runtime, run_on_threads):
     # The fake holds each caller until both are inside it at once (or ~10 s pass), which
     # only happens when the first one let go of the interpreter lock.
     fake_runtime.require_concurrent_callers(2)
-    errors = []
-
-    def call():
-        try:
-            vexa.gemm_pair(np.ones((2, 2)), np.ones((2, 2)))
-        except Exception as error:  # reported below, on the main thread
-            errors.append(error)
-
-    threads = [threading.Thread(target=call) for _ in range(2)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert errors == []
+    assert run_on_threads(lambda: vexa.gemm_pair(np.ones((2, 2)), np.ones((2, 2))), 2) == []
     assert fake_runtime.concurrent_callers_met()

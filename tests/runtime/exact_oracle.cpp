@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <random>
 
 namespace vexa_test {
 namespace {
@@ -143,6 +144,14 @@ std::string describe(const Triple& t) {
     char text[160];
     std::snprintf(text, sizeof text, "(hi %a, lo %a, res %a)", t.hi, t.lo, double(t.res));
     return text;
+}
+
+std::vector<double> random_matrix(int64_t n, uint64_t seed) {
+    std::mt19937_64 gen(seed);
+    std::normal_distribution<double> normal;
+    std::vector<double> v(static_cast<size_t>(n));
+    for (double& x : v) x = normal(gen);
+    return v;
 }
 
 }  // namespace vexa_test

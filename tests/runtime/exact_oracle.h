@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vexa_test {
 
@@ -36,5 +37,8 @@ Triple reference_round(const mpz_class& scaled);
 // Bit-for-bit equality (all NaNs equal) and a readable account of a triple.
 bool same_bits(const Triple& x, const Triple& y);
 std::string describe(const Triple& t);
+
+// n standard normal doubles, the same for the same seed: operands for the tests.
+std::vector<double> random_matrix(int64_t n, uint64_t seed);
 
 }  // namespace vexa_test

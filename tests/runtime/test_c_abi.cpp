@@ -49,16 +49,8 @@ struct Guarded {
     }
 };
 
-std::vector<double> random_matrix(int64_t n, uint64_t seed) {
-    std::mt19937_64 gen(seed);
-    std::normal_distribution<double> normal;
-    std::vector<double> v(static_cast<size_t>(n));
-    for (double& x : v) x = normal(gen);
-    return v;
-}
-
 TEST(CAbi, NegativeDimensionsWriteNothing) {
-    const auto A = random_matrix(16, 1), B = random_matrix(16, 2);
+    const auto A = vexa_test::random_matrix(16, 1), B = vexa_test::random_matrix(16, 2);
     for (int which = 0; which < 3; ++which) {
         Guarded out(16);
         const int M = which == 0 ? -1 : 4, N = which == 1 ? -3 : 4, K = which == 2 ? -2 : 4;
@@ -69,7 +61,7 @@ TEST(CAbi, NegativeDimensionsWriteNothing) {
 }
 
 TEST(CAbi, NullPointersWriteNothing) {
-    const auto A = random_matrix(12, 3), B = random_matrix(12, 4);
+    const auto A = vexa_test::random_matrix(12, 3), B = vexa_test::random_matrix(12, 4);
     for (int which = 0; which < 5; ++which) {
         Guarded out(9);
         const double* a = which == 0 ? nullptr : A.data();
@@ -85,7 +77,7 @@ TEST(CAbi, NullPointersWriteNothing) {
 TEST(CAbi, EmptyMatricesMayBeNull) {
     // No elements: nothing to read or write, whatever the pointers.
     EXPECT_EQ(vexa_gemm_host(nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0), VEXA_OK);
-    const auto A = random_matrix(15, 9), B = random_matrix(15, 10);
+    const auto A = vexa_test::random_matrix(15, 9), B = vexa_test::random_matrix(15, 10);
     EXPECT_EQ(vexa_gemm_host(nullptr, B.data(), nullptr, nullptr, nullptr, 0, 5, 3), VEXA_OK);
     EXPECT_EQ(vexa_gemm_host(A.data(), nullptr, nullptr, nullptr, nullptr, 5, 0, 3), VEXA_OK);
     // ... but a matrix with elements needs its pointer even when C is empty.
@@ -106,7 +98,7 @@ TEST(CAbi, EmptyMatricesMayBeNull) {
 
 TEST(CAbi, WritesExactlyTheOutputAndMatchesTheOracle) {
     const int M = 13, N = 11, K = 29;
-    const auto A = random_matrix(M * K, 5), B = random_matrix(K * N, 6);
+    const auto A = vexa_test::random_matrix(M * K, 5), B = vexa_test::random_matrix(K * N, 6);
     Guarded out(M * N);
     ASSERT_EQ(vexa_gemm_host(A.data(), B.data(), out.h(), out.l(), out.r(), M, N, K), VEXA_OK);
     EXPECT_TRUE(out.pads_untouched());
@@ -120,7 +112,7 @@ TEST(CAbi, WritesExactlyTheOutputAndMatchesTheOracle) {
 
 TEST(CAbi, ConcurrentCallersGetIdenticalResults) {
     const int M = 40, N = 37, K = 64;
-    const auto A = random_matrix(M * K, 7), B = random_matrix(K * N, 8);
+    const auto A = vexa_test::random_matrix(M * K, 7), B = vexa_test::random_matrix(K * N, 8);
     std::vector<Guarded> outs;
     for (int t = 0; t < 4; ++t) outs.emplace_back(M * N);
     std::vector<int> status(4, -99);
@@ -198,7 +190,7 @@ TEST(ExactCore, SelectedRowsAndColumnsOnly) {
     // Rows and columns given as lists, out of order, with a special row and zeros about:
     // exactly those elements are written, each equal to the oracle's.
     const int64_t M = 23, N = 37, K = 19;
-    auto A = random_matrix(M * K, 12), B = random_matrix(K * N, 13);
+    auto A = vexa_test::random_matrix(M * K, 12), B = vexa_test::random_matrix(K * N, 13);
     A[size_t(9 * K + 4)] = HUGE_VAL;
     for (int64_t k = 0; k < K; ++k) A[size_t(2 * K + k)] = 0.0;
     B[size_t(5 * N + 20)] = std::ldexp(1.0, 900);

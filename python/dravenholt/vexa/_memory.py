@@ -1,8 +1,6 @@
 """release_memory(): give back the scratch memory libvexa keeps between products."""
 
-import ctypes
-
-from .vexa import Vexa
+from ._runtime import library
 
 
 def release_memory():
@@ -10,11 +8,13 @@ def release_memory():
 
     At most ``VEXA_WORKSPACE_KEEP`` bytes (512 MiB unless set) stay allocated after a
     product so that the next one of a similar size starts faster; later products allocate
-    it again as they need it. The library is the one ``Vexa()`` finds.
+    it again as they need it. The library is the one beside the package.
+
+    Raises
+    ------
+    RuntimeError
+        ``"Vexa error: N"`` when the runtime reports a failure.
     """
-    release = Vexa()._lib.vexa_release_workspace
-    release.argtypes = []
-    release.restype = ctypes.c_int
-    status = release()
+    status = library().vexa_release_workspace()
     if status != 0:
         raise RuntimeError(f"Vexa error: {status}")

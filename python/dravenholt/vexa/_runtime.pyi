@@ -1,0 +1,6 @@
+import ctypes
+
+__all__ = ["library", "library_path"]
+
+def library_path() -> str: ...
+def library() -> ctypes.CDLL: ...

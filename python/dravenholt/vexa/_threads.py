@@ -1,0 +1,57 @@
+"""The thread count of libvexa's products, for this process."""
+
+import operator
+
+from ._runtime import library
+
+__all__ = ["get_num_threads", "set_num_threads"]
+
+# libvexa takes at most this many; larger requests are capped, not refused.
+_MAX_THREADS = 1024
+
+
+def set_num_threads(n):
+    """Set the number of threads every later libvexa product uses.
+
+    The setting holds for the whole process and for every caller, the ``Vexa`` class
+    included. Products already running keep the count they started with, so it is safe
+    to change while other threads are multiplying. Results do not depend on it.
+
+    Parameters
+    ----------
+    n : int
+        Threads per product, at least 1. Counts above 1024 are taken as 1024.
+
+    Raises
+    ------
+    TypeError
+        When `n` is not an integer.
+    ValueError
+        When `n` is below 1.
+
+    See Also
+    --------
+    get_num_threads : the count in force.
+    threadpoolctl.threadpool_limits : limits libvexa together with BLAS and OpenMP.
+
+    Notes
+    -----
+    Without a call, libvexa uses ``VEXA_NUM_THREADS`` when that is a positive integer,
+    else every CPU the process may run on.
+    """
+    n = operator.index(n)
+    if n < 1:
+        raise ValueError(f"the thread count must be at least 1, got {n}")
+    library().vexa_set_num_threads(min(n, _MAX_THREADS))
+
+
+def get_num_threads():
+    """The number of threads the next libvexa product will use.
+
+    Returns
+    -------
+    int
+        At least 1: the count last given to `set_num_threads`, else ``VEXA_NUM_THREADS``,
+        else the CPUs available to the process.
+    """
+    return library().vexa_get_num_threads()

@@ -1,0 +1,6 @@
+from typing import SupportsIndex
+
+__all__ = ["get_num_threads", "set_num_threads"]
+
+def set_num_threads(n: SupportsIndex) -> None: ...
+def get_num_threads() -> int: ...

@@ -1,0 +1,8 @@
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["gemm_triple"]
+
+def gemm_triple(
+    A: npt.ArrayLike, B: npt.ArrayLike
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float32]]: ...
