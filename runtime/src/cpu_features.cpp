@@ -94,7 +94,7 @@ constexpr NamedFeature kNamedFeatures[] = {
     {"bmi2", 7, 0, 1, 1u << 8, 0},             {"avx512f", 7, 0, 1, 1u << 16, kAvx512State},
     {"avx512dq", 7, 0, 1, 1u << 17, kAvx512State}, {"avx512bw", 7, 0, 1, 1u << 30, kAvx512State},
     {"avx512vl", 7, 0, 1, 1u << 31, kAvx512State}, {"avx512_vnni", 7, 0, 2, 1u << 11, kAvx512State},
-    {"amx_tile", 7, 0, 3, 1u << 24, kAmxState},
+    {"amx_tile", 7, 0, 3, 1u << 24, kAmxState}, {"amx_int8", 7, 0, 3, 1u << 25, kAmxState},
 };
 
 bool offers(const NamedFeature& feature) {
@@ -112,7 +112,6 @@ std::string list_feature_names() {
         if (!names.empty()) names += ' ';
         names += feature.name;
     }
-    if (has_amx_int8()) names += names.empty() ? "amx_int8" : " amx_int8";
     return names;
 }
 

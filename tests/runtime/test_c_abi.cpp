@@ -141,8 +141,8 @@ TEST(CAbi, ConcurrentCallersAtFastPathSizes) {
     std::vector<double> A[2], B[2];
     std::vector<Guarded> want;
     for (int s = 0; s < 2; ++s) {
-        A[s] = random_matrix(shapes[s].M * shapes[s].K, uint32_t(11 + s));
-        B[s] = random_matrix(shapes[s].K * shapes[s].N, uint32_t(21 + s));
+        A[s] = vexa_test::random_matrix(shapes[s].M * shapes[s].K, uint32_t(11 + s));
+        B[s] = vexa_test::random_matrix(shapes[s].K * shapes[s].N, uint32_t(21 + s));
         want.emplace_back(shapes[s].M * shapes[s].N);
         ASSERT_EQ(vexa::kScalarKernel.gemm({A[s].data(), B[s].data(), want[size_t(s)].h(), want[size_t(s)].l(),
                                             want[size_t(s)].r(), shapes[s].M, shapes[s].N, shapes[s].K}, 1),
