@@ -8,6 +8,8 @@
 #include "docstrings.h"
 #include "function_object.h"
 
+#include <frameobject.h>
+
 #include <cstdint>
 #include <cstdlib>
 
@@ -218,6 +220,25 @@ int initialise(PyObject* module) {
     return run_statements(globals);
 }
 
+// Adds the entry "init dravenholt.vexa.vexa" at `line` to the traceback of the exception
+// being raised, as a failing module body shows in a traceback. Should the entry itself fail,
+// the original exception is kept without it.
+void add_init_traceback_entry(int line) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* globals = PyDict_New();
+    PyCodeObject* code = PyCode_NewEmpty("extension/module.cpp", "init dravenholt.vexa.vexa", line);
+    PyFrameObject* frame =
+        globals && code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    Py_XDECREF(code);
+    Py_XDECREF(globals);
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    if (!frame) return;
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
 int exec_module(PyObject* module) {
     if (initialised_module) {
         if (initialised_module == module) return 0;
@@ -229,7 +250,7 @@ int exec_module(PyObject* module) {
     initialised_module = Py_NewRef(module);
     const int failed_line = initialise(module);
     if (failed_line == 0) return 0;
-    _PyTraceback_Add("init dravenholt.vexa.vexa", "extension/module.cpp", failed_line);
+    add_init_traceback_entry(failed_line);
     // A later import must start from scratch with a new module object.
     Py_CLEAR(initialised_module);
     return -1;

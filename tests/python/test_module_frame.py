@@ -423,11 +423,19 @@ def test_subinterpreter_import_is_refused_by_the_module_itself(vexa_module, tmp_
     report = str(tmp_path / "subinterpreter.json")
     code = SUBINTERPRETER_IMPORT.replace("REPORT", repr(report))
     result = run_python_for_json(vexa_module, f"""
-        import json, _xxsubinterpreters
+        import json
+        try:
+            import _interpreters as interpreters
+            config = {{"config": "legacy"}}
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+            config = {{"isolated": False}}
         import {FULL_NAME}
-        interpreter = _xxsubinterpreters.create()
-        _xxsubinterpreters.run_string(interpreter, {code!r})
-        _xxsubinterpreters.destroy(interpreter)
+        # A subinterpreter that shares the GIL: one with its own GIL refuses every module
+        # that does not declare support for it, before the module itself is asked.
+        interpreter = interpreters.create(**config)
+        interpreters.run_string(interpreter, {code!r})
+        interpreters.destroy(interpreter)
         print(open({report!r}).read())
     """)
     assert result == [["ImportError", "Interpreter change detected - this module can only be "
