@@ -33,8 +33,8 @@ for tool in cc c++ ar ranlib; do
 done
 
 raw=build/wheel-raw
-rm -rf "$raw"
-mkdir -p dist
+wheelhouse=build/wheelhouse
+rm -rf "$raw" "$wheelhouse"
 for python in "${pythons[@]}"; do
     echo "== wheel for $("$python" -c 'import sys; print(sys.version.split()[0])') ($python)"
     # Its own build folder: CMake refuses to switch compilers inside pip's usual one.
@@ -46,12 +46,12 @@ done
 
 for wheel in "$raw"/*.whl; do
     echo "== auditwheel: $(basename "$wheel")"
-    "$tools/bin/auditwheel" repair --plat "$platform" -w dist "$wheel"
+    "$tools/bin/auditwheel" repair --plat "$platform" -w "$wheelhouse" "$wheel"
 done
 
 for python in "${pythons[@]}"; do
     tag=$("$python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
-    wheel=$(ls dist/*-"$tag"-"$tag"-*"$platform"*.whl)
+    wheel=$(echo "$wheelhouse"/*-"$tag"-"$tag"-*"$platform"*.whl)
     echo "== $(basename "$wheel")"
     "$tools/bin/auditwheel" show "$wheel"
     venv=build/wheel-test-$tag
@@ -60,3 +60,8 @@ for python in "${pythons[@]}"; do
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel[test]"
     "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
 done
+
+mkdir -p dist
+cp "$wheelhouse"/*.whl dist/
+echo "== wheels in dist/:"
+ls -1 "$wheelhouse"
