@@ -367,6 +367,19 @@ def test_import_prints_nothing_and_keeps_the_decimal_context(vexa_module):
     assert default == 28
 
 
+def test_no_version_warning_on_the_interpreter_it_was_built_for(vexa_module):
+    # One build per interpreter version: where it was built, compile and run time agree.
+    warned = run_python_for_json(vexa_module, f"""
+        import json, warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import {FULL_NAME}
+        print(json.dumps([str(warning.message) for warning in caught
+                          if issubclass(warning.category, RuntimeWarning)]))
+    """)
+    assert warned == []
+
+
 def test_reimport_and_reload_return_the_same_module_with_changes_kept(vexa_module):
     result = run_python_for_json(vexa_module, f"""
         import importlib, json, sys
