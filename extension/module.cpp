@@ -227,7 +227,8 @@ void add_init_traceback_entry(int line) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyObject* globals = PyDict_New();
-    PyCodeObject* code = PyCode_NewEmpty("extension/module.cpp", "init dravenholt.vexa.vexa", line);
+    PyCodeObject* code =
+        PyCode_NewEmpty("extension/module.cpp", "init dravenholt.vexa.vexa", line);
     PyFrameObject* frame =
         globals && code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     Py_XDECREF(code);
