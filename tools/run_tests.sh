@@ -1,11 +1,25 @@
 #!/usr/bin/env bash
 # The whole test suite on a fresh machine: system packages, the package with its test
-# extras, pytest, the C++ tests, and the C++ tests once more under ASan + UBSan.
+# extras, pytest (on $PYTHON, default python3, and on Python 3.13), stubtest, the
+# manylinux wheel and its tests, the C++ tests, and the C++ tests once more under
+# ASan + UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 python=${PYTHON:-python3}
 jobs=$(nproc 2>/dev/null || echo 2)
+
+# The interpreter of that version: on PATH, or one pyenv has installed.
+find_python() {
+    local candidate
+    for candidate in "python$1" "${PYENV_ROOT:-$HOME/.pyenv}/versions/$1".*/bin/"python$1"; do
+        if "$candidate" -c "" >/dev/null 2>&1; then
+            echo "$candidate"
+            return 0
+        fi
+    done
+    return 1
+}
 
 need=()
 for pkg in cmake g++ ninja-build libgtest-dev libgmp-dev; do
@@ -23,6 +37,18 @@ echo "== pip install .[test]"
 echo "== pytest"
 # pytest exits 5 when it collects nothing, which fails this script.
 "$python" -m pytest -q -p no:cacheprovider tests/python
+
+echo "== Python 3.13: pytest and stubtest in a virtual environment of its own"
+py313=$(find_python 3.13) || { echo "Python 3.13 not found (pyenv install 3.13)" >&2; exit 1; }
+venv=build/venv-3.13
+[ -x "$venv/bin/python" ] || "$py313" -m venv "$venv"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]" mypy
+"$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
+MYPY_CACHE_DIR=build/mypy-cache "$venv/bin/python" -m mypy.stubtest \
+    --allowlist tests/stubtest_allowlist.txt dravenholt.vexa
+
+echo "== manylinux wheel, tested installed in a fresh virtual environment"
+bash tools/build_wheel.sh "$python"
 
 echo "== C++ tests"
 cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null

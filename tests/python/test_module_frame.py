@@ -367,6 +367,19 @@ def test_import_prints_nothing_and_keeps_the_decimal_context(vexa_module):
     assert default == 28
 
 
+def test_no_version_warning_on_the_interpreter_it_was_built_for(vexa_module):
+    # One build per interpreter version: where it was built, compile and run time agree.
+    warned = run_python_for_json(vexa_module, f"""
+        import json, warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import {FULL_NAME}
+        print(json.dumps([str(warning.message) for warning in caught
+                          if issubclass(warning.category, RuntimeWarning)]))
+    """)
+    assert warned == []
+
+
 def test_reimport_and_reload_return_the_same_module_with_changes_kept(vexa_module):
     result = run_python_for_json(vexa_module, f"""
         import decimal, importlib, json, sys
@@ -431,11 +444,19 @@ def test_subinterpreter_import_is_refused_by_the_module_itself(vexa_module, tmp_
     report = str(tmp_path / "subinterpreter.json")
     code = SUBINTERPRETER_IMPORT.replace("REPORT", repr(report))
     result = run_python_for_json(vexa_module, f"""
-        import json, _xxsubinterpreters
+        import json
+        try:
+            import _interpreters as interpreters
+            config = {{"config": "legacy"}}
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+            config = {{"isolated": False}}
         import {FULL_NAME}
-        interpreter = _xxsubinterpreters.create()
-        _xxsubinterpreters.run_string(interpreter, {code!r})
-        _xxsubinterpreters.destroy(interpreter)
+        # A subinterpreter that shares the GIL: one with its own GIL refuses every module
+        # that does not declare support for it, before the module itself is asked.
+        interpreter = interpreters.create(**config)
+        interpreters.run_string(interpreter, {code!r})
+        interpreters.destroy(interpreter)
         print(open({report!r}).read())
     """)
     assert result == [["ImportError", "Interpreter change detected - this module can only be "

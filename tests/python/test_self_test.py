@@ -35,7 +35,9 @@ def expected_example_lines(seed, exact_words):
         hi = float(truth)
         lo = float(truth - Fraction(hi))
     else:
-        hi = sum(float(A[0, k]) * float(B[k, 0]) for k in range(4))  # the fake's loop order
+        hi = 0.0
+        for k in range(4):  # the fake's loop, rounding after every addition (sum() may not)
+            hi += float(A[0, k]) * float(B[k, 0])
         lo = 0.0
     return [f"  C_hi[0,0] = {hi:.16e}", f"  C_lo[0,0] = {lo:.16e}",
             f"  |C_lo/C_hi| = {abs(lo / hi):.2e}"]
