@@ -108,6 +108,9 @@ def test_a_worker_killed_mid_computation_is_replaced_and_the_result_unchanged(cl
     os.kill(victim, signal.SIGKILL)
     computed = client.gather(futures)
     assert all(np.array_equal(x, y) for x, y in zip(bits(computed), bits(one_machine(A, B))))
+    deadline = time.monotonic() + 30
+    while victim_address in client.scheduler_info()["workers"] and time.monotonic() < deadline:
+        time.sleep(0.1)
     assert victim_address not in client.scheduler_info()["workers"]
 
 
