@@ -11,4 +11,11 @@ bool has_avx512_vnni();
 // AVX2, FMA, BMI1 and BMI2 (x86-64-v3's vector part), with the OS saving the YMM state.
 bool has_avx2();
 
+// ARMv8.2 dot products (sdot/udot): HWCAP_ASIMDDP on Linux, FEAT_DotProd on macOS.
+bool has_neon_dotprod();
+
+// ARMv8.6 int8 matrix multiplies (usdot/usmmla) as well as the dot products: HWCAP2_I8MM
+// on Linux, FEAT_I8MM on macOS.
+bool has_neon_i8mm();
+
 }  // namespace vexa::cpu
