@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite on a fresh machine: system packages, the package with its test
 # extras, pytest (on $PYTHON, default python3, and on Python 3.13), stubtest, the
-# manylinux wheel and its tests, the C++ tests, and the C++ tests once more under
-# ASan + UBSan.
+# manylinux wheel and its tests, the C++ tests, the C++ tests once more under ASan + UBSan,
+# and the C++ tests cross-built for aarch64 under qemu-aarch64 (tools/test_aarch64.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -60,3 +60,6 @@ cmake -S . -B build/ci-sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DVEXA_SANITIZE=address,undefined -DVEXA_BUILD_EXTENSION=OFF -DVEXA_BUILD_BENCH=OFF >/dev/null
 cmake --build build/ci-sanitize -j "$jobs"
 ctest --test-dir build/ci-sanitize --output-on-failure --no-tests=error -j "$jobs"
+
+echo "== aarch64: the runtime cross-built, its C++ tests under qemu-aarch64"
+bash tools/test_aarch64.sh

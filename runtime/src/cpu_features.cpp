@@ -12,6 +12,13 @@
 #include <intrin.h>
 #endif
 
+#if defined(__aarch64__) && defined(__linux__)
+#include <sys/auxv.h>
+#elif defined(__aarch64__) && defined(__APPLE__)
+#include <sys/sysctl.h>
+#include <sys/types.h>
+#endif
+
 namespace vexa::cpu {
 namespace {
 
@@ -115,11 +122,43 @@ std::string list_feature_names() {
     return names;
 }
 
+// The arm64 bits of the Linux auxiliary vector (asm/hwcap.h), spelled out so that older
+// kernel headers do not matter.
+constexpr unsigned long kHwcapAsimdDp = 1ul << 20;  // AT_HWCAP
+constexpr unsigned long kHwcap2I8mm = 1ul << 13;    // AT_HWCAP2
+
+enum class ArmFeature { kDotProd, kI8mm };
+
+bool detect_arm(ArmFeature feature) {
+#if defined(__aarch64__) && defined(__linux__)
+    if (feature == ArmFeature::kDotProd) return (getauxval(AT_HWCAP) & kHwcapAsimdDp) != 0;
+    return (getauxval(AT_HWCAP2) & kHwcap2I8mm) != 0;
+#elif defined(__aarch64__) && defined(__APPLE__)
+    const char* name = feature == ArmFeature::kDotProd ? "hw.optional.arm.FEAT_DotProd" : "hw.optional.arm.FEAT_I8MM";
+    int value = 0;
+    size_t size = sizeof value;
+    return sysctlbyname(name, &value, &size, nullptr, 0) == 0 && value != 0;
+#else
+    (void)feature, (void)kHwcapAsimdDp, (void)kHwcap2I8mm;
+    return false;
+#endif
+}
+
 }  // namespace
 
 const char* feature_names() {
     static const std::string names = list_feature_names();
     return names.c_str();
+}
+
+bool has_neon_dotprod() {
+    static const bool supported = detect_arm(ArmFeature::kDotProd);
+    return supported;
+}
+
+bool has_neon_i8mm() {
+    static const bool supported = detect_arm(ArmFeature::kI8mm) && has_neon_dotprod();
+    return supported;
 }
 
 bool has_avx512_vnni() {

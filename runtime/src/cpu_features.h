@@ -16,4 +16,11 @@ bool has_avx2();
 // none. For reports only: kernels decide with the has_* queries.
 const char* feature_names();
 
+// ARMv8.2 dot products (sdot/udot): HWCAP_ASIMDDP on Linux, FEAT_DotProd on macOS.
+bool has_neon_dotprod();
+
+// ARMv8.6 int8 matrix multiplies (usdot/usmmla) as well as the dot products: HWCAP2_I8MM
+// on Linux, FEAT_I8MM on macOS.
+bool has_neon_i8mm();
+
 }  // namespace vexa::cpu

@@ -17,19 +17,14 @@
 
 #include "parallel.h"
 #include "vexa.h"
+#include "wide_int.h"
 
 #if defined(__x86_64__)
 #include <x86intrin.h>
 #endif
 
-#if defined(_MSC_VER) && !defined(__clang__)
-#error "the exact core needs unsigned __int128 (GCC or Clang)"
-#endif
-
 namespace vexa::exact {
 namespace {
-
-using u128 = unsigned __int128;
 
 // Bit 0 of word 0 has weight 2^-2148, the smallest product of two subnormals.
 constexpr int64_t kWordZeroExponent = -2148;
@@ -100,21 +95,18 @@ inline bool add3(uint64_t* w, uint64_t x0, uint64_t x1, uint64_t x2) {
             : "cc");
     return carry != 0;
 #else
-    uint64_t r0, r1, r2;
-    bool c0 = __builtin_add_overflow(w[0], x0, &r0);
-    bool c1 = __builtin_add_overflow(w[1], x1, &r1);
-    c1 |= __builtin_add_overflow(r1, uint64_t(c0), &r1);
-    bool c2 = __builtin_add_overflow(w[2], x2, &r2);
-    c2 |= __builtin_add_overflow(r2, uint64_t(c1), &r2);
-    w[0] = r0, w[1] = r1, w[2] = r2;
-    return c2;
+    uint64_t carry;
+    w[0] = wide::add_carry(w[0], x0, 0, &carry);
+    w[1] = wide::add_carry(w[1], x1, carry, &carry);
+    w[2] = wide::add_carry(w[2], x2, carry, &carry);
+    return carry != 0;
 #endif
 }
 
 // Adds m_a * m_b * 2^p (m_a, m_b < 2^53, p <= 4090) into the accumulator words.
 inline void add_product(uint64_t* acc, uint64_t ma, uint64_t mb, uint32_t p) {
-    const u128 product = static_cast<u128>(ma) * mb;  // < 2^106
-    const uint64_t lo = static_cast<uint64_t>(product), hi = static_cast<uint64_t>(product >> 64);
+    uint64_t hi;
+    const uint64_t lo = wide::mul(ma, mb, &hi);  // < 2^106
     const uint32_t shift = p & 63;
     // product * 2^shift < 2^169 in three words; split shifts so a zero shift never
     // shifts by 64.
@@ -138,10 +130,8 @@ int take_difference(uint64_t* pos, uint64_t* neg, int first, int last, bool* neg
     int count = 0;
     uint64_t borrow = 0;
     for (int w = first; w <= last; ++w) {
-        const u128 d = static_cast<u128>(pos[w]) - neg[w] - borrow;
+        limbs[count++] = wide::sub_borrow(pos[w], neg[w], borrow, &borrow);
         pos[w] = neg[w] = 0;
-        limbs[count++] = static_cast<uint64_t>(d);
-        borrow = static_cast<uint64_t>(d >> 64) & 1;
     }
     *negative = borrow != 0;
     if (*negative) {  // magnitude = two's complement negation
@@ -157,7 +147,7 @@ int take_difference(uint64_t* pos, uint64_t* neg, int first, int last, bool* neg
     return count;
 }
 
-inline int bit_length(uint64_t x) { return x ? 64 - __builtin_clzll(x) : 0; }
+inline int bit_length(uint64_t x) { return x ? 64 - wide::leading_zeros(x) : 0; }
 
 // ---- Rounding a value held in a window of limbs -------------------------------------
 
@@ -325,7 +315,7 @@ inline int normalise(uint64_t& w2, uint64_t& w1, uint64_t& w0) {
         w2 = w1, w1 = w0, w0 = 0, words = 64;
         if (w2 == 0) w2 = w1, w1 = 0, words = 128;
     }
-    const int s = __builtin_clzll(w2);
+    const int s = wide::leading_zeros(w2);
     if (s) {
         w2 = (w2 << s) | (w1 >> (64 - s));
         w1 = (w1 << s) | (w0 >> (64 - s));
@@ -352,11 +342,10 @@ inline uint64_t round_window(uint64_t& w2, uint64_t& w1, uint64_t& w0, bool* fli
         // the two's complement of the low bits within that width. Branch-free: `up` is a
         // coin toss.
         const uint64_t flip = uint64_t(0) - up;
-        const u128 t0 = static_cast<u128>(w0 ^ flip) + up;
-        const u128 t1 = static_cast<u128>(w1 ^ flip) + static_cast<uint64_t>(t0 >> 64);
-        w2 = ((low ^ flip) + static_cast<uint64_t>(t1 >> 64)) & kLowMask;
-        w1 = static_cast<uint64_t>(t1);
-        w0 = static_cast<uint64_t>(t0);
+        uint64_t carry;
+        w0 = wide::add_carry(w0 ^ flip, up, 0, &carry);
+        w1 = wide::add_carry(w1 ^ flip, 0, carry, &carry);
+        w2 = ((low ^ flip) + carry) & kLowMask;
         *flipped = up != 0;
     }
     return m + up;
@@ -434,7 +423,7 @@ inline bool round_triple_short(bool negative, const uint64_t* mag, int n, int64_
     int shift;
     uint64_t below;
     if (__builtin_expect(w2 != 0, 1)) {
-        shift = __builtin_clzll(w2);  // 53 .. 63
+        shift = wide::leading_zeros(w2);  // 53 .. 63
         below = (w1 << shift) | w0;
         w2 = (w2 << shift) | (w1 >> (64 - shift));
     } else {

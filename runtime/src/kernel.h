@@ -39,6 +39,12 @@ extern const Kernel kAvx512VnniKernel;  // "avx512_vnni"
 #if VEXA_HAVE_KERNEL_AVX2
 extern const Kernel kAvx2Kernel;        // "avx2"
 #endif
+#if VEXA_HAVE_KERNEL_NEON_I8MM
+extern const Kernel kNeonI8mmKernel;    // "neon_i8mm"
+#endif
+#if VEXA_HAVE_KERNEL_NEON_DOTPROD
+extern const Kernel kNeonDotprodKernel; // "neon_dotprod"
+#endif
 // The exact core, always supported.
 extern const Kernel kScalarKernel;      // "scalar"
 

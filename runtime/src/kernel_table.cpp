@@ -11,6 +11,12 @@
 #include "int16_engine.h"
 #include "int8_fastpath.h"
 #include "kernel.h"
+#if VEXA_HAVE_KERNEL_NEON_DOTPROD
+#include "kernels/neon_dotprod/neon_dotprod.h"
+#endif
+#if VEXA_HAVE_KERNEL_NEON_I8MM
+#include "kernels/neon_i8mm/neon_i8mm.h"
+#endif
 
 #if defined(__linux__)
 #include <sched.h>
@@ -37,6 +43,15 @@ int avx2_engine(const GemmProblem& problem, int threads, const fast::Options& op
     return int16::gemm(problem, threads, avx2::kInt16Ops, options);
 }
 #endif
+// The int8 engine with one set of pieces, as a kernel and as an engine.
+template <const int8::Int8Ops& ops>
+int int8_kernel(const GemmProblem& problem, int threads) {
+    return int8::gemm(problem, threads, ops);
+}
+template <const int8::Int8Ops& ops>
+int int8_engine(const GemmProblem& problem, int threads, const fast::Options& options) {
+    return int8::gemm(problem, threads, ops, options);
+}
 int int8_portable(const GemmProblem& problem, int threads, const fast::Options& options) {
     return int8::gemm(problem, threads, int8::kPortableOps, options);
 }
@@ -53,6 +68,13 @@ extern const Kernel kAvx512VnniKernel = {"avx512_vnni", cpu::has_avx512_vnni, vn
 #if VEXA_HAVE_KERNEL_AVX2
 extern const Kernel kAvx2Kernel = {"avx2", cpu::has_avx2, avx2_gemm};
 #endif
+#if VEXA_HAVE_KERNEL_NEON_I8MM
+extern const Kernel kNeonI8mmKernel = {"neon_i8mm", cpu::has_neon_i8mm, int8_kernel<neon_i8mm::kInt8Ops>};
+#endif
+#if VEXA_HAVE_KERNEL_NEON_DOTPROD
+extern const Kernel kNeonDotprodKernel = {"neon_dotprod", cpu::has_neon_dotprod,
+                                           int8_kernel<neon_dotprod::kInt8Ops>};
+#endif
 
 namespace {
 
@@ -62,6 +84,12 @@ const Kernel* const kTable[] = {
 #endif
 #if VEXA_HAVE_KERNEL_AVX2
     &kAvx2Kernel,
+#endif
+#if VEXA_HAVE_KERNEL_NEON_I8MM
+    &kNeonI8mmKernel,
+#endif
+#if VEXA_HAVE_KERNEL_NEON_DOTPROD
+    &kNeonDotprodKernel,
 #endif
     &kScalarKernel,
 };
@@ -76,6 +104,13 @@ const fast::Engine kEngines[] = {
 #endif
 #if VEXA_HAVE_KERNEL_AVX2
     {"int16/avx2", cpu::has_avx2, avx2_engine, int16::default_options, int16::moduli},
+#endif
+#if VEXA_HAVE_KERNEL_NEON_I8MM
+    {"int8/neon_i8mm", cpu::has_neon_i8mm, int8_engine<neon_i8mm::kInt8Ops>, int8_options, int8::moduli},
+#endif
+#if VEXA_HAVE_KERNEL_NEON_DOTPROD
+    {"int8/neon_dotprod", cpu::has_neon_dotprod, int8_engine<neon_dotprod::kInt8Ops>, int8_options,
+     int8::moduli},
 #endif
 };
 

@@ -1,5 +1,5 @@
-// 128-bit products, divisions by a word and bit scans: the few wide-integer operations the
-// fast path needs, in one place for every compiler it is built with.
+// 128-bit products, divisions by a word, add-with-carry and bit scans: the few wide-integer
+// operations the runtime needs, in one place for every compiler it is built with.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +27,23 @@ inline uint64_t div_step(uint64_t remainder, uint64_t word, uint64_t divisor, ui
     const unsigned __int128 cur = ((unsigned __int128)remainder << 64) | word;
     *rest = uint64_t(cur % divisor);
     return uint64_t(cur / divisor);
+}
+
+// The product a * b as two words: the low one returned, the high one in *high.
+inline uint64_t mul(uint64_t a, uint64_t b, uint64_t* high) { return mul_add(a, b, 0, high); }
+
+// a + b + carry_in (0 or 1); the carry out (0 or 1) in *carry_out.
+inline uint64_t add_carry(uint64_t a, uint64_t b, uint64_t carry_in, uint64_t* carry_out) {
+    const unsigned __int128 t = (unsigned __int128)a + b + carry_in;
+    *carry_out = uint64_t(t >> 64);
+    return uint64_t(t);
+}
+
+// a - b - borrow_in (0 or 1); the borrow out (0 or 1) in *borrow_out.
+inline uint64_t sub_borrow(uint64_t a, uint64_t b, uint64_t borrow_in, uint64_t* borrow_out) {
+    const unsigned __int128 t = (unsigned __int128)a - b - borrow_in;
+    *borrow_out = uint64_t(t >> 64) & 1;
+    return uint64_t(t);
 }
 
 // Bit scans of a nonzero word.

@@ -27,6 +27,13 @@ Parked& parked() {
 
 constexpr size_t kHuge = size_t(1) << 21;
 
+// An aligned block that std::free releases. posix_memalign rather than std::aligned_alloc,
+// which macOS offers only from 10.15 and which wants a size multiple of the alignment.
+void* aligned_block(size_t alignment, size_t bytes) {
+    void* p = nullptr;
+    return posix_memalign(&p, alignment, bytes) == 0 ? p : nullptr;
+}
+
 // Large blocks come 2 MiB aligned with transparent huge pages requested: with 4 KiB pages
 // the page faults alone cost about a third of the residue time.
 unsigned char* allocate(size_t& bytes) {
@@ -34,13 +41,13 @@ unsigned char* allocate(size_t& bytes) {
     void* p;
     if (bytes >= kHuge) {
         bytes = (bytes + kHuge - 1) / kHuge * kHuge;
-        p = std::aligned_alloc(kHuge, bytes);
+        p = aligned_block(kHuge, bytes);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
         if (p) madvise(p, bytes, MADV_HUGEPAGE);
 #endif
     } else {
         bytes = (bytes + 63) / 64 * 64;
-        p = std::aligned_alloc(64, bytes);
+        p = aligned_block(64, bytes);
     }
     if (!p) throw std::bad_alloc();
     return static_cast<unsigned char*>(p);

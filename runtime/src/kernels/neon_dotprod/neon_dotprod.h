@@ -1,0 +1,14 @@
+// The entry points of the neon_dotprod folder. Everything in it needs the ARMv8.2 dot
+// products (cpu::has_neon_dotprod); nothing else of the folder is visible outside it, and
+// its helpers live in namespace vexa::neon_dotprod.
+#pragma once
+
+#include "int8_fastpath.h"
+
+namespace vexa::neon_dotprod {
+
+// The int8 engine's pieces: the 6x64 tile through sdot on centred A residues, and the
+// portable residues, CRT and line scans.
+extern const int8::Int8Ops kInt8Ops;
+
+}  // namespace vexa::neon_dotprod

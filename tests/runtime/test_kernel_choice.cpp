@@ -1,0 +1,47 @@
+// The kernel and the engines this machine gets are the ones its runner expects.
+// tools/test_aarch64.sh runs the tests under emulated CPU models with and without the dot
+// products and names, for each, the kernel that must be chosen (VEXA_EXPECTED_KERNEL) and
+// the fast-path engines that must be usable (VEXA_EXPECTED_ENGINES, space-separated).
+// Elsewhere the variables are unset and the checks are skipped.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "fastpath.h"
+#include "kernel.h"
+
+namespace {
+
+const char* expectation(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value ? value : nullptr;
+}
+
+std::string supported_engines() {
+    std::size_t count = 0;
+    const vexa::fast::Engine* table = vexa::fast::engine_table(&count);
+    std::string names;
+    for (std::size_t e = 0; e < count; ++e)
+        if (table[e].is_supported()) names += (names.empty() ? "" : " ") + std::string(table[e].name);
+    return names;
+}
+
+TEST(KernelChoice, ActiveKernelIsTheExpectedOne) {
+    std::cout << "active kernel: " << vexa::active_kernel().name << "\n";
+    const char* want = expectation("VEXA_EXPECTED_KERNEL");
+    if (!want) GTEST_SKIP() << "VEXA_EXPECTED_KERNEL is not set";
+    EXPECT_STREQ(vexa::active_kernel().name, want);
+}
+
+TEST(KernelChoice, UsableEnginesAreTheExpectedOnes) {
+    const std::string engines = supported_engines();
+    std::cout << "engines: " << engines << "\n";
+    const char* want = expectation("VEXA_EXPECTED_ENGINES");
+    if (!want) GTEST_SKIP() << "VEXA_EXPECTED_ENGINES is not set";
+    EXPECT_EQ(engines, want);
+}
+
+}  // namespace
