@@ -11,22 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "bits.h"
 #include "exact_core.h"
 #include "fastpath.h"
 #include "vexa.h"
 
 namespace fastpath_test {
 
-inline uint64_t bits_of(double x) {
-    uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
-inline uint32_t bits_of(float x) {
-    uint32_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
+using vexa::bits::of;
 
 struct Matrices {
     int64_t M, N, K;
@@ -88,8 +80,8 @@ inline void expect_matches_exact_core(const Matrices& m, const Result& r, const 
             float res;
             vexa::exact::dot_triple(m.A.data() + i * m.K, 1, m.B.data() + j, m.N, m.K, &hi, &lo, &res);
             const size_t at = size_t(i * m.N + j);
-            const bool same = bits_of(hi) == bits_of(r.hi[at]) && bits_of(lo) == bits_of(r.lo[at]) &&
-                              bits_of(res) == bits_of(r.res[at]);
+            const bool same = of(hi) == of(r.hi[at]) && of(lo) == of(r.lo[at]) &&
+                              of(res) == of(r.res[at]);
             if (!same && ++bad <= 5)
                 ADD_FAILURE() << what << " element (" << i << "," << j << "): got (" << r.hi[at] << ", "
                               << r.lo[at] << ", " << r.res[at] << ") want (" << hi << ", " << lo
