@@ -9,18 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "cpu_features.h"
 #include "exact_oracle.h"
 #include "int8_fastpath.h"
-
-#if VEXA_HAVE_KERNEL_AVX512_VNNI
-namespace vexa::int8 {
-// The CRT fused with the rounding (kernels/avx512_vnni/crt_vnni.cpp).
-void vnni_crt_round(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
-                    int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
-                    uint8_t* zero);
-}  // namespace vexa::int8
-#endif
+#include "kernel.h"
 
 namespace {
 
@@ -34,7 +25,7 @@ struct Implementation {
 std::vector<Implementation> implementations() {
     std::vector<Implementation> v{{"portable", &int8::kPortableOps}};
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
-    if (vexa::cpu::has_avx512_vnni()) v.push_back({"avx512_vnni", &int8::kVnniOps});
+    if (vexa::kAvx512VnniKernel.is_supported()) v.push_back({"avx512_vnni", &int8::kVnniOps});
 #endif
     return v;
 }
@@ -194,7 +185,6 @@ TEST(Crt, FollowsAChangeOfPlanOnTheSameThread) {
     }
 }
 
-#if VEXA_HAVE_KERNEL_AVX512_VNNI
 // Where x * 2^scale should land: mostly anywhere the three words are normal, often at the
 // edges where one of them is not (hi at the bottom or the top of the double range, lo
 // subnormal, res subnormal or overflowing float32).
@@ -204,52 +194,57 @@ int64_t target_top(std::mt19937_64& gen) {
     return edges[gen() % 6] + int64_t(gen() % 9) - 4;
 }
 
+// One run of elements of random magnitudes, scaled to land anywhere in the three formats.
+void check_crt_round(const Implementation& impl, const Plan& plan, int run, std::mt19937_64& gen) {
+    const int64_t stride = run + 5;
+    const std::vector<mpz_class> xs = samples(plan.product, gen, run);
+    const std::vector<uint8_t> residues = residues_of(plan, xs, run, stride);
+    const int64_t scale_base = int64_t(gen() % 64) - 32;
+    std::vector<int32_t> scale(size_t(run) + 8, 99999);  // poisoned past the run
+    for (int e = 0; e < run; ++e) {
+        const int64_t bits = int64_t(mpz_sizeinbase(xs[size_t(e)].get_mpz_t(), 2));
+        const int64_t s = std::max<int64_t>(target_top(gen) - (bits - 1), -2148 + 40);
+        scale[size_t(e)] = int32_t(s - scale_base);
+    }
+    const double kPoison = -3.25;
+    std::vector<double> hi(size_t(run) + 8, kPoison), lo(size_t(run) + 8, kPoison);
+    std::vector<float> res(size_t(run) + 8, float(kPoison));
+    std::vector<uint8_t> zero(size_t(run) + 8, 7);
+    impl.ops->crt_round(plan.crt, residues.data(), stride, run, scale_base, scale.data(),
+                        hi.data(), lo.data(), res.data(), zero.data());
+    for (int e = 0; e < run; ++e) {
+        const mpz_class& x = xs[size_t(e)];
+        ASSERT_EQ(zero[size_t(e)], x == 0 ? 1 : 0) << impl.name << ", " << plan.crt.count << " moduli, element " << e;
+        const int64_t s = scale_base + scale[size_t(e)];
+        mpz_class scaled = x;
+        scaled <<= static_cast<mp_bitcnt_t>(s + 2148);
+        const vexa_test::Triple want = x == 0 ? vexa_test::Triple{} : vexa_test::reference_round(scaled);
+        const vexa_test::Triple got{hi[size_t(e)], lo[size_t(e)], res[size_t(e)]};
+        ASSERT_TRUE(vexa_test::same_bits(got, want))
+            << impl.name << ", " << plan.crt.count << " moduli, run " << run << ", element " << e << ": x = " << x.get_str()
+            << " * 2^" << s << ": got " << vexa_test::describe(got) << ", want "
+            << vexa_test::describe(want);
+    }
+    for (size_t e = size_t(run); e < hi.size(); ++e)
+        ASSERT_TRUE(hi[e] == kPoison && lo[e] == kPoison && res[e] == float(kPoison) && zero[e] == 7)
+            << impl.name << " wrote past the run at " << e;
+}
+
 TEST(CrtRound, MatchesTheOracleForEveryModulusCount) {
-    if (!vexa::cpu::has_avx512_vnni()) GTEST_SKIP() << "no AVX-512 VNNI";
-    std::mt19937_64 gen(17);
-    for (int count = 1; count <= int8::kMaxModuli; ++count) {
-        const Plan plan = plan_for(count);
-        for (int run : {int8::kCrtRun, 1, 13, 16, 17, 50}) {
-            const int64_t stride = run + 5;
-            const std::vector<mpz_class> xs = samples(plan.product, gen, run);
-            const std::vector<uint8_t> residues = residues_of(plan, xs, run, stride);
-            const int64_t scale_base = int64_t(gen() % 64) - 32;
-            std::vector<int32_t> scale(size_t(run) + 8, 99999);  // poisoned past the run
-            for (int e = 0; e < run; ++e) {
-                const int64_t bits = int64_t(mpz_sizeinbase(xs[size_t(e)].get_mpz_t(), 2));
-                const int64_t s = std::max<int64_t>(target_top(gen) - (bits - 1), -2148 + 40);
-                scale[size_t(e)] = int32_t(s - scale_base);
-            }
-            const double kPoison = -3.25;
-            std::vector<double> hi(size_t(run) + 8, kPoison), lo(size_t(run) + 8, kPoison);
-            std::vector<float> res(size_t(run) + 8, float(kPoison));
-            std::vector<uint8_t> zero(size_t(run) + 8, 7);
-            int8::vnni_crt_round(plan.crt, residues.data(), stride, run, scale_base, scale.data(),
-                                 hi.data(), lo.data(), res.data(), zero.data());
-            for (int e = 0; e < run; ++e) {
-                const mpz_class& x = xs[size_t(e)];
-                ASSERT_EQ(zero[size_t(e)], x == 0 ? 1 : 0) << count << " moduli, element " << e;
-                const int64_t s = scale_base + scale[size_t(e)];
-                mpz_class scaled = x;
-                scaled <<= static_cast<mp_bitcnt_t>(s + 2148);
-                const vexa_test::Triple want = x == 0 ? vexa_test::Triple{} : vexa_test::reference_round(scaled);
-                const vexa_test::Triple got{hi[size_t(e)], lo[size_t(e)], res[size_t(e)]};
-                ASSERT_TRUE(vexa_test::same_bits(got, want))
-                    << count << " moduli, run " << run << ", element " << e << ": x = " << x.get_str()
-                    << " * 2^" << s << ": got " << vexa_test::describe(got) << ", want "
-                    << vexa_test::describe(want);
-            }
-            for (size_t e = size_t(run); e < hi.size(); ++e)
-                ASSERT_TRUE(hi[e] == kPoison && lo[e] == kPoison && res[e] == float(kPoison) && zero[e] == 7)
-                    << "written past the run at " << e;
+    for (const Implementation& impl : implementations()) {
+        std::mt19937_64 gen(17);
+        for (int count = 1; count <= int8::kMaxModuli; ++count) {
+            const Plan plan = plan_for(count);
+            for (int run : {int8::kCrtRun, 1, 13, 16, 17, 50})
+                ASSERT_NO_FATAL_FAILURE(check_crt_round(impl, plan, run, gen));
         }
     }
 }
+
 // Values built to round up at the edges: all ones (hi rounds up to a power of two, to
 // 2^1024 at the top), res of 25 ones (rounds up to 2^128 at float32's top: res = 0), and
 // ties in hi and lo.
 TEST(CrtRound, CarriesAtTheTopOfBothFormats) {
-    if (!vexa::cpu::has_avx512_vnni()) GTEST_SKIP() << "no AVX-512 VNNI";
     const Plan plan = plan_for(23);  // P near 2^180: magnitudes of three limbs
     auto pow2 = [](unsigned long e) {
         mpz_class x = 1;
@@ -277,35 +272,36 @@ TEST(CrtRound, CarriesAtTheTopOfBothFormats) {
                     scale.push_back(int32_t(edge + d - at));
                 }
     ASSERT_LE(xs.size(), size_t(2 * int8::kCrtRun));
-    const int count = plan.crt.count;
-    for (size_t first = 0; first < xs.size(); first += int8::kCrtRun) {
-        const int run = int(std::min<size_t>(int8::kCrtRun, xs.size() - first));
-        std::vector<uint8_t> residues(size_t(count * run));
-        for (int l = 0; l < count; ++l)
+    for (const Implementation& impl : implementations()) {
+        const int count = plan.crt.count;
+        for (size_t first = 0; first < xs.size(); first += int8::kCrtRun) {
+            const int run = int(std::min<size_t>(int8::kCrtRun, xs.size() - first));
+            std::vector<uint8_t> residues(size_t(count * run));
+            for (int l = 0; l < count; ++l)
+                for (int e = 0; e < run; ++e) {
+                    mpz_class r;
+                    const mpz_class modulus = plan.moduli[size_t(l)];
+                    mpz_fdiv_r(r.get_mpz_t(), xs[first + size_t(e)].get_mpz_t(), modulus.get_mpz_t());
+                    residues[size_t(l * run + e)] = uint8_t(r.get_ui());
+                }
+            std::vector<double> hi(static_cast<size_t>(run)), lo(static_cast<size_t>(run));
+            std::vector<float> res(static_cast<size_t>(run));
+            std::vector<uint8_t> zero(static_cast<size_t>(run));
+            impl.ops->crt_round(plan.crt, residues.data(), run, run, 0, scale.data() + first, hi.data(),
+                                lo.data(), res.data(), zero.data());
             for (int e = 0; e < run; ++e) {
-                mpz_class r;
-                const mpz_class modulus = plan.moduli[size_t(l)];
-                mpz_fdiv_r(r.get_mpz_t(), xs[first + size_t(e)].get_mpz_t(), modulus.get_mpz_t());
-                residues[size_t(l * run + e)] = uint8_t(r.get_ui());
+                const mpz_class& x = xs[first + size_t(e)];
+                const int64_t s = scale[first + size_t(e)];
+                mpz_class scaled = x;
+                scaled <<= static_cast<mp_bitcnt_t>(s + 2148);
+                const vexa_test::Triple want = vexa_test::reference_round(scaled);
+                const vexa_test::Triple got{hi[size_t(e)], lo[size_t(e)], res[size_t(e)]};
+                EXPECT_TRUE(vexa_test::same_bits(got, want))
+                    << impl.name << ": x = " << x.get_str(16) << " * 2^" << s << ": got " << vexa_test::describe(got)
+                    << ", want " << vexa_test::describe(want);
             }
-        std::vector<double> hi(static_cast<size_t>(run)), lo(static_cast<size_t>(run));
-        std::vector<float> res(static_cast<size_t>(run));
-        std::vector<uint8_t> zero(static_cast<size_t>(run));
-        int8::vnni_crt_round(plan.crt, residues.data(), run, run, 0, scale.data() + first, hi.data(),
-                             lo.data(), res.data(), zero.data());
-        for (int e = 0; e < run; ++e) {
-            const mpz_class& x = xs[first + size_t(e)];
-            const int64_t s = scale[first + size_t(e)];
-            mpz_class scaled = x;
-            scaled <<= static_cast<mp_bitcnt_t>(s + 2148);
-            const vexa_test::Triple want = vexa_test::reference_round(scaled);
-            const vexa_test::Triple got{hi[size_t(e)], lo[size_t(e)], res[size_t(e)]};
-            EXPECT_TRUE(vexa_test::same_bits(got, want))
-                << "x = " << x.get_str(16) << " * 2^" << s << ": got " << vexa_test::describe(got)
-                << ", want " << vexa_test::describe(want);
         }
     }
 }
-#endif
 
 }  // namespace

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "cpu_features.h"
 #include "exact_core.h"
 #include "fastpath_support.h"
 #include "int8_fastpath.h"
+#include "kernel.h"
 #include "vexa.h"
 #include "workspace_pool.h"
 
@@ -34,7 +34,7 @@ struct Ops {
 std::vector<Ops> available_ops() {
     std::vector<Ops> v{{"portable", &int8::kPortableOps}};
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
-    if (vexa::cpu::has_avx512_vnni()) v.push_back({"avx512_vnni", &int8::kVnniOps});
+    if (vexa::kAvx512VnniKernel.is_supported()) v.push_back({"avx512_vnni", &int8::kVnniOps});
 #endif
     return v;
 }
@@ -121,11 +121,42 @@ TEST_P(Int8FastPath, ExtremeResiduesOverAFullChunk) {
     }
 }
 
-#if VEXA_HAVE_KERNEL_AVX512_VNNI
-// The vector line scans against a reference built on frexp: |x| = f 2^e with f in
-// [0.5, 1), so f 2^53 is an integer whose lowest set bit sits at 2^(e - 53 + ctz).
-TEST(Int8Window, VectorScansOfRowsAndColumns) {
-    if (!vexa::cpu::has_avx512_vnni()) GTEST_SKIP() << "no AVX-512 VNNI";
+// The scans of each line against the frexp reference.
+void expect_scans_of(const std::vector<std::vector<double>>& lines, const std::vector<int8::LineScan>& by_row,
+                     const std::vector<int8::LineScan>& by_col, const char* name) {
+    for (size_t i = 0; i < lines.size(); ++i) {
+        int lowest = 1 << 20, highest = -(1 << 20);
+        bool special = false;
+        double squares = 0;
+        for (double v : lines[i]) {
+            if (!std::isfinite(v)) {
+                special = true;
+                continue;
+            }
+            squares += v * v;
+            if (v == 0) continue;
+            int e;
+            const double f = std::frexp(std::fabs(v), &e);
+            const uint64_t m = uint64_t(std::ldexp(f, 53));
+            lowest = std::min(lowest, e - 53 + __builtin_ctzll(m));
+            highest = std::max(highest, e - 1);
+        }
+        for (const int8::LineScan& got : {by_row[i], by_col[i]}) {
+            EXPECT_EQ(got.special, special) << name << ", line " << i;
+            if (special) continue;
+            EXPECT_EQ(got.lowest, lowest) << name << ", line " << i;
+            EXPECT_EQ(got.highest, highest) << name << ", line " << i;
+            if (std::isinf(squares))
+                EXPECT_TRUE(std::isinf(got.sum_squares)) << name << ", line " << i;
+            else
+                EXPECT_LE(std::fabs(got.sum_squares - squares), squares * 1e-14) << name << ", line " << i;
+        }
+    }
+}
+
+// Every implementation's line scans against a reference built on frexp: |x| = f 2^e with
+// f in [0.5, 1), so f 2^53 is an integer whose lowest set bit sits at 2^(e - 53 + ctz).
+TEST(Int8Window, ScansOfRowsAndColumns) {
     const double inf = std::numeric_limits<double>::infinity();
     const double tiny = std::numeric_limits<double>::denorm_min();
     std::mt19937_64 rng(8);
@@ -151,39 +182,14 @@ TEST(Int8Window, VectorScansOfRowsAndColumns) {
             rows[size_t(i * K + at)] = lines[size_t(i)][k];
             cols[size_t(at * count + i)] = lines[size_t(i)][k];
         }
-    std::vector<int8::LineScan> by_row(static_cast<size_t>(count)), by_col(static_cast<size_t>(count));
-    int8::kVnniOps.scan_lines(rows.data(), K, count, K, true, by_row.data());
-    int8::kVnniOps.scan_lines(cols.data(), count, K, count, false, by_col.data());
-    for (int64_t i = 0; i < count; ++i) {
-        int lowest = 1 << 20, highest = -(1 << 20);
-        bool special = false;
-        double squares = 0;
-        for (double v : lines[size_t(i)]) {
-            if (!std::isfinite(v)) {
-                special = true;
-                continue;
-            }
-            squares += v * v;
-            if (v == 0) continue;
-            int e;
-            const double f = std::frexp(std::fabs(v), &e);
-            const uint64_t m = uint64_t(std::ldexp(f, 53));
-            lowest = std::min(lowest, e - 53 + __builtin_ctzll(m));
-            highest = std::max(highest, e - 1);
-        }
-        for (const int8::LineScan& got : {by_row[size_t(i)], by_col[size_t(i)]}) {
-            EXPECT_EQ(got.special, special) << "line " << i;
-            if (special) continue;
-            EXPECT_EQ(got.lowest, lowest) << "line " << i;
-            EXPECT_EQ(got.highest, highest) << "line " << i;
-            if (std::isinf(squares))
-                EXPECT_TRUE(std::isinf(got.sum_squares)) << "line " << i;
-            else
-                EXPECT_LE(std::fabs(got.sum_squares - squares), squares * 1e-14) << "line " << i;
-        }
+    for (const Ops& o : available_ops()) {
+        std::vector<int8::LineScan> by_row(static_cast<size_t>(count)), by_col(static_cast<size_t>(count));
+        o.ops->scan_lines(rows.data(), K, count, K, true, by_row.data());
+        o.ops->scan_lines(cols.data(), count, K, count, false, by_col.data());
+        expect_scans_of(lines, by_row, by_col, o.name);
     }
 }
-#endif
+
 
 // log2 of a positive integer, to double precision.
 double log2_of(const mpz_class& v) {
@@ -259,10 +265,20 @@ TEST(Int8Window, NormBound) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, Int8FastPath, ::testing::ValuesIn(engines("int8/")), param_name);
 
-#if VEXA_HAVE_KERNEL_AVX512_VNNI
-// The vector residues and tile against the portable ones, byte for byte.
-TEST(Int8VnniPieces, MatchPortable) {
-    if (!vexa::cpu::has_avx512_vnni()) GTEST_SKIP() << "no AVX-512 VNNI";
+// The vector pieces that run here, without the portable reference they are checked against.
+std::vector<Ops> vector_ops() {
+    std::vector<Ops> v = available_ops();
+    v.erase(v.begin());
+    return v;
+}
+
+// Each vector piece's residues and tile against the portable ones, byte for byte.
+class Int8VectorPieces : public ::testing::TestWithParam<Ops> {};
+// A CPU without any of the ISAs built here has no instances in the native build.
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Int8VectorPieces);
+
+TEST_P(Int8VectorPieces, MatchPortable) {
+    const int8::Int8Ops& ops = *GetParam().ops;
     std::mt19937_64 rng(3);
     std::normal_distribution<double> d;
     const int64_t rows = 6, K = 37, kpad = 40;
@@ -291,10 +307,10 @@ TEST(Int8VnniPieces, MatchPortable) {
     std::vector<uint8_t> ra1(size_t(plan.count * a_stride)), ra2(ra1.size(), 7);
     std::vector<int8_t> rb1(size_t(plan.count * b_stride)), rb2(rb1.size(), 7);
     int8::kPortableOps.residues_a(plan, a.data(), K, rows, K, row_shift.data(), row_in.data(), ra1.data(), kpad, a_stride);
-    int8::kVnniOps.residues_a(plan, a.data(), K, rows, K, row_shift.data(), row_in.data(), ra2.data(), kpad, a_stride);
+    ops.residues_a(plan, a.data(), K, rows, K, row_shift.data(), row_in.data(), ra2.data(), kpad, a_stride);
     EXPECT_EQ(ra1, ra2);
     int8::kPortableOps.residues_b_panel(plan, b.data(), 50, 50, K, kpad, col_shift.data(), col_in.data(), rb1.data(), b_stride);
-    int8::kVnniOps.residues_b_panel(plan, b.data(), 50, 50, K, kpad, col_shift.data(), col_in.data(), rb2.data(), b_stride);
+    ops.residues_b_panel(plan, b.data(), 50, 50, K, kpad, col_shift.data(), col_in.data(), rb2.data(), b_stride);
     EXPECT_EQ(rb1, rb2);
     for (int l = 0; l < plan.count; ++l) {
         std::vector<uint8_t> acc1(size_t(6 * 64)), acc2;
@@ -304,13 +320,15 @@ TEST(Int8VnniPieces, MatchPortable) {
             for (bool accumulate : {true, false}) {
                 int8::kPortableOps.tile(plan.moduli[l], &ra1[size_t(l * a_stride)], kpad, rowsz,
                                         &rb1[size_t(l * b_stride)], kpad, acc1.data(), 64, accumulate);
-                int8::kVnniOps.tile(plan.moduli[l], &ra1[size_t(l * a_stride)], kpad, rowsz,
-                                    &rb1[size_t(l * b_stride)], kpad, acc2.data(), 64, accumulate);
+                ops.tile(plan.moduli[l], &ra1[size_t(l * a_stride)], kpad, rowsz, &rb1[size_t(l * b_stride)],
+                         kpad, acc2.data(), 64, accumulate);
                 EXPECT_EQ(acc1, acc2) << "modulus " << p[l] << ", " << rowsz << " rows, accumulate " << accumulate;
             }
     }
 }
-#endif
+
+INSTANTIATE_TEST_SUITE_P(Ops, Int8VectorPieces, ::testing::ValuesIn(vector_ops()),
+                         [](const ::testing::TestParamInfo<Ops>& info) { return std::string(info.param.name); });
 
 // ---- The residue pieces against GMP, on lines built to a chosen integer width ----
 

@@ -54,6 +54,23 @@ inline void store_row(__m256i low, __m256i high, __m256i p, uint16_t* out, bool 
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), words);
 }
 
+#if VEXA_SIMDE
+// The emulated test build (VEXA_SIMDE) has no ymm registers to name: the same steps in
+// intrinsics.
+inline void accumulate_pairs(__m256i* c, const int16_t* aq, const int16_t* bq, int64_t steps) {
+    for (; steps > 0; --steps, aq += 2 * kRowGroup, bq += 2 * kPanelWidth) {
+        const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bq));
+        const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bq + 16));
+        for (int r = 0; r < kRowGroup; ++r) {
+            int32_t pair;
+            std::memcpy(&pair, aq + 2 * r, sizeof pair);
+            const __m256i a = _mm256_set1_epi32(pair);
+            c[2 * r] = _mm256_add_epi32(c[2 * r], _mm256_madd_epi16(b0, a));
+            c[2 * r + 1] = _mm256_add_epi32(c[2 * r + 1], _mm256_madd_epi16(b1, a));
+        }
+    }
+}
+#else
 // One k pair of one row: the A pair broadcast, times both column halves of B (ymm12,
 // ymm13), added to the row's accumulators.
 #define VEXA_ROW_STEP(offset, c0, c1)                  \
@@ -111,6 +128,8 @@ inline void accumulate_pairs(__m256i* c, const int16_t* aq, const int16_t* bq, i
         : "cc", "memory", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8",
           "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
 }
+#undef VEXA_ROW_STEP
+#endif
 
 template <bool kPower>
 void tile_6x16(const int16::Modulus& mod, const int16_t* a, const int16_t* b, int64_t k_padded,
@@ -136,7 +155,6 @@ void tile_6x16(const int16::Modulus& mod, const int16_t* a, const int16_t* b, in
         store_row<kPower>(low, high, p, acc + r * acc_stride, accumulate);
     }
 }
-#undef VEXA_ROW_STEP
 
 }  // namespace
 

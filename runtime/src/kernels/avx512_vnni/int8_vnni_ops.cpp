@@ -455,7 +455,12 @@ void tile_rows(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const
 
 // acc += dot4(a as u8, b as s8) per int32 lane, in place. Written as asm because GCC 12
 // copies the accumulator around the builtin on every use, which spills the 24 accumulators.
+// The emulated test build (VEXA_SIMDE) has no zmm registers to name: the intrinsic there.
+#if VEXA_SIMDE
+#define VEXA_DPBUSD(acc, a, b) ((acc) = _mm512_dpbusd_epi32((acc), (a), (b)))
+#else
 #define VEXA_DPBUSD(acc, a, b) __asm__("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(a), "vm"(b))
+#endif
 
 // The hot loop for a full group of six rows, accumulators spelled out so that all 24
 // stay in registers (with 4 B vectors and one broadcast: 29 of the 32 zmm registers).

@@ -1,0 +1,10 @@
+// The instructions themselves: built with AVX-512 flags, called only where the CPU has them.
+#define VEXA_SHIM_TEST_CALLS
+#include "intrinsic_calls.h"
+
+#include "cpu_features.h"
+
+bool vexa_shim_test::native_call(Intrinsic which, int imm, uint64_t mask, const Vec& a, const Vec& b,
+                                 const Vec& c, Vec& out) {
+    return vexa::cpu::has_avx512_vnni() && call(which, imm, mask, a, b, c, out);
+}
