@@ -1,8 +1,9 @@
 // The kernel and the engines this machine gets are the ones its runner expects.
 // tools/test_aarch64.sh runs the tests under emulated CPU models with and without the dot
 // products and names, for each, the kernel that must be chosen (VEXA_EXPECTED_KERNEL) and
-// the fast-path engines that must be usable (VEXA_EXPECTED_ENGINES, space-separated).
-// Elsewhere the variables are unset and the checks are skipped.
+// the fast-path engines that must be usable (VEXA_EXPECTED_ENGINES, space-separated);
+// tools/run_tests.sh sets both from /proc/cpuinfo for the native runs. Where they are
+// unset (a test binary run by hand), the checks are skipped.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

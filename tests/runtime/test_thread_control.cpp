@@ -116,10 +116,13 @@ TEST(KernelQueries, CpuFeaturesAreKnownNamesOncePerName) {
     }
     EXPECT_EQ(text.find("  "), std::string::npos);  // single spaces, no padding
     if (!text.empty()) EXPECT_TRUE(text.front() != ' ' && text.back() != ' ');
-    // A fast kernel runs only where its own feature is seen.
+    // An x86 kernel named after a feature runs only where that feature is seen (the
+    // emulated test build runs them all wherever AVX2 does).
+#if !VEXA_SIMDE
     for (int i = 0; i < vexa_kernel_count(); ++i)
-        if (vexa_kernel_supported(i) == 1 && std::string(vexa_kernel_name(i)) != "scalar")
+        if (vexa_kernel_supported(i) == 1 && known.count(vexa_kernel_name(i)))
             EXPECT_TRUE(seen.count(vexa_kernel_name(i))) << vexa_kernel_name(i);
+#endif
 }
 
 }  // namespace
