@@ -35,23 +35,7 @@ bool always_supported() { return true; }
 #define VEXA_RUNS_HERE(native_check) native_check
 #endif
 
-#if VEXA_HAVE_KERNEL_AVX512_VNNI
-int vnni_gemm(const GemmProblem& problem, int threads) {
-    return int8::gemm(problem, threads, int8::kVnniOps);
-}
-int vnni_engine(const GemmProblem& problem, int threads, const fast::Options& options) {
-    return int8::gemm(problem, threads, int8::kVnniOps, options);
-}
-#endif
-#if VEXA_HAVE_KERNEL_AVX2
-int avx2_gemm(const GemmProblem& problem, int threads) {
-    return int16::gemm(problem, threads, avx2::kInt16Ops);
-}
-int avx2_engine(const GemmProblem& problem, int threads, const fast::Options& options) {
-    return int16::gemm(problem, threads, avx2::kInt16Ops, options);
-}
-#endif
-// The int8 engine with one set of pieces, as a kernel and as an engine.
+// An engine with one set of pieces, as a kernel and as an engine of the list.
 template <const int8::Int8Ops& ops>
 int int8_kernel(const GemmProblem& problem, int threads) {
     return int8::gemm(problem, threads, ops);
@@ -60,21 +44,23 @@ template <const int8::Int8Ops& ops>
 int int8_engine(const GemmProblem& problem, int threads, const fast::Options& options) {
     return int8::gemm(problem, threads, ops, options);
 }
-int int8_portable(const GemmProblem& problem, int threads, const fast::Options& options) {
-    return int8::gemm(problem, threads, int8::kPortableOps, options);
+template <const int16::Int16Ops& ops>
+int int16_kernel(const GemmProblem& problem, int threads) {
+    return int16::gemm(problem, threads, ops);
 }
-int int16_portable(const GemmProblem& problem, int threads, const fast::Options& options) {
-    return int16::gemm(problem, threads, int16::kPortableOps, options);
+template <const int16::Int16Ops& ops>
+int int16_engine(const GemmProblem& problem, int threads, const fast::Options& options) {
+    return int16::gemm(problem, threads, ops, options);
 }
 fast::Options int8_options() { return fast::Options(); }
 }  // namespace
 
 extern const Kernel kScalarKernel = {"scalar", always_supported, exact::gemm};
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
-extern const Kernel kAvx512VnniKernel = {"avx512_vnni", VEXA_RUNS_HERE(cpu::has_avx512_vnni), vnni_gemm};
+extern const Kernel kAvx512VnniKernel = {"avx512_vnni", VEXA_RUNS_HERE(cpu::has_avx512_vnni), int8_kernel<int8::kVnniOps>};
 #endif
 #if VEXA_HAVE_KERNEL_AVX2
-extern const Kernel kAvx2Kernel = {"avx2", VEXA_RUNS_HERE(cpu::has_avx2), avx2_gemm};
+extern const Kernel kAvx2Kernel = {"avx2", VEXA_RUNS_HERE(cpu::has_avx2), int16_kernel<avx2::kInt16Ops>};
 #endif
 #if VEXA_HAVE_KERNEL_NEON_I8MM
 extern const Kernel kNeonI8mmKernel = {"neon_i8mm", cpu::has_neon_i8mm, int8_kernel<neon_i8mm::kInt8Ops>};
@@ -105,13 +91,13 @@ constexpr std::size_t kTableSize = sizeof(kTable) / sizeof(kTable[0]);
 
 // Every engine of the fast path, the portable references first: what the tests run.
 const fast::Engine kEngines[] = {
-    {"int8/portable", always_supported, int8_portable, int8_options, int8::moduli},
-    {"int16/portable", always_supported, int16_portable, int16::default_options, int16::moduli},
+    {"int8/portable", always_supported, int8_engine<int8::kPortableOps>, int8_options, int8::moduli},
+    {"int16/portable", always_supported, int16_engine<int16::kPortableOps>, int16::default_options, int16::moduli},
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
-    {"int8/avx512_vnni", VEXA_RUNS_HERE(cpu::has_avx512_vnni), vnni_engine, int8_options, int8::moduli},
+    {"int8/avx512_vnni", VEXA_RUNS_HERE(cpu::has_avx512_vnni), int8_engine<int8::kVnniOps>, int8_options, int8::moduli},
 #endif
 #if VEXA_HAVE_KERNEL_AVX2
-    {"int16/avx2", VEXA_RUNS_HERE(cpu::has_avx2), avx2_engine, int16::default_options, int16::moduli},
+    {"int16/avx2", VEXA_RUNS_HERE(cpu::has_avx2), int16_engine<avx2::kInt16Ops>, int16::default_options, int16::moduli},
 #endif
 #if VEXA_HAVE_KERNEL_NEON_I8MM
     {"int8/neon_i8mm", cpu::has_neon_i8mm, int8_engine<neon_i8mm::kInt8Ops>, int8_options, int8::moduli},
