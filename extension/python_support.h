@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <thread>
 
 #include "owned_ref.h"
 #include "vexa_ext.h"
@@ -142,7 +143,12 @@ public:
         if (now - last_ < kInterval) return true;
         last_ = now;
         if (PyErr_CheckSignals() < 0) return false;
+        // Releasing and at once retaking the lock would starve a waiting thread: it is
+        // woken, but this one takes the lock back first, and the waiter's timed request
+        // for a switch never fires because the lock keeps changing hands. A pause of a few
+        // tens of microseconds (about 2% of the interval) lets it in.
         Py_BEGIN_ALLOW_THREADS
+        std::this_thread::sleep_for(std::chrono::microseconds(1));
         Py_END_ALLOW_THREADS
         return true;
     }

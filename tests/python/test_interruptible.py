@@ -104,8 +104,9 @@ def test_sigint_interrupts_promptly_and_leaves_the_module_usable(vexa_module, wh
     assert child.returncode == 0, errors
 
 
-def _largest_gap_while(work):
-    """Runs work() while another thread ticks every 5 ms; the longest the ticker waited."""
+def _ticks_while(work):
+    """Runs work() while another thread ticks every 5 ms: its ticks during the call, and the
+    call's duration."""
     ticks, stop = [], threading.Event()
 
     def ticker():
@@ -121,8 +122,7 @@ def _largest_gap_while(work):
     end = time.monotonic()
     stop.set()
     thread.join()
-    during = [start] + [t for t in ticks if start <= t <= end] + [end]
-    return max(b - a for a, b in zip(during, during[1:])), end - start
+    return [t for t in ticks if start <= t <= end], end - start
 
 
 @pytest.mark.parametrize("which", ["compute_ground_truth", "gemm_decimal"])
@@ -135,10 +135,14 @@ def test_other_threads_keep_running(vexa, which):
         A, B = rng.standard_normal((300, 4)), rng.standard_normal((4, 1000))
         q = vexa.Vexa()
         work = lambda: q.gemm_decimal(A, B)  # noqa: E731
-    gap, duration = _largest_gap_while(work)
+    ticks, duration = _ticks_while(work)
     assert duration > 0.3, "too little work to tell"
-    # Held for the whole call, the lock would make the other thread wait all of it.
-    assert gap < duration / 5, f"the other thread waited {gap:.3f} s of a {duration:.3f} s call"
+    # Held for the whole call, the lock would let the other thread tick at most once or
+    # twice; free, it ticks about every 5 ms. A loaded machine slows both alike, so count
+    # ticks rather than time them, and ask for them in most quarters of the call.
+    assert len(ticks) >= 20, f"the other thread ticked {len(ticks)} times in a {duration:.3f} s call"
+    quarters = {min(3, int(4 * (t - ticks[0]) / duration)) for t in ticks}
+    assert len(quarters) >= 3, f"the other thread ran in only {len(quarters)} quarters of the call"
 
 
 def test_release_memory_frees_the_kept_workspace(vexa_module):

@@ -12,6 +12,7 @@
 #include <immintrin.h>
 
 #include <cstring>
+#include <utility>
 
 #include "kernels/avx2/avx2.h"
 
@@ -52,13 +53,15 @@ bool constants_of(const fast::ResiduePlan& plan, Constants& k) {
     return true;
 }
 
-// The limbs, sign and count of one vector of four doubles.
+// The limbs and sign of one vector of four doubles, J limbs.
+template <int J>
 struct Split {
-    __m256i limb[kMaxLimbs15];
+    __m256i limb[J];
     __m256i negative;  // all ones where x < 0
 };
 
-inline void split(__m256d x, __m256i shift, int limbs, Split& s) {
+template <int J>
+inline void split(__m256d x, __m256i shift, Split<J>& s) {
     const __m256i bits = _mm256_castpd_si256(x);
     const __m256i zero = _mm256_setzero_si256();
     const __m256i biased = _mm256_and_si256(_mm256_srli_epi64(bits, 52), _mm256_set1_epi64x(0x7ff));
@@ -72,7 +75,7 @@ inline void split(__m256d x, __m256i shift, int limbs, Split& s) {
     // negative one included, gives zero.
     __m256i down = _mm256_sub_epi64(zero, offset), up = offset;
     const __m256i step = _mm256_set1_epi64x(15), mask = _mm256_set1_epi64x(0x7fff);
-    for (int j = 0; j < limbs; ++j) {
+    for (int j = 0; j < J; ++j) {
         s.limb[j] = _mm256_and_si256(_mm256_or_si256(_mm256_srlv_epi64(m, down), _mm256_sllv_epi64(m, up)), mask);
         down = _mm256_add_epi64(down, step);
         up = _mm256_sub_epi64(up, step);
@@ -80,18 +83,16 @@ inline void split(__m256d x, __m256i shift, int limbs, Split& s) {
     s.negative = _mm256_cmpgt_epi64(zero, bits);
 }
 
-// The residue of one modulus in the low word of each 64-bit lane.
-inline __m256i residue(const Split& s, const Constants& k, int l) {
-    __m256i sum = _mm256_mul_epi32(s.limb[0], _mm256_set1_epi64x(k.weight[l][0]));
-    for (int j = 1; j < k.limbs; ++j)
-        sum = _mm256_add_epi64(sum, _mm256_mul_epi32(s.limb[j], _mm256_set1_epi64x(k.weight[l][j])));
+// The residue of one modulus, whose limb weights are given, in the low word of each lane.
+template <int J>
+inline __m256i residue(const Split<J>& s, const __m256i* weight, bool power, __m256d p, __m256d inverse) {
+    __m256i sum = _mm256_mul_epi32(s.limb[0], weight[0]);
+    for (int j = 1; j < J; ++j) sum = _mm256_add_epi64(sum, _mm256_mul_epi32(s.limb[j], weight[j]));
     sum = _mm256_sub_epi64(_mm256_xor_si256(sum, s.negative), s.negative);
-    if (k.power[l]) return sum;
+    if (power) return sum;
     const __m256d magic = _mm256_set1_pd(kMagic);
     const __m256d value = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(sum, _mm256_castpd_si256(magic))), magic);
-    const __m256d p = _mm256_set1_pd(k.p[l]);
-    const __m256d q = _mm256_round_pd(_mm256_mul_pd(value, _mm256_set1_pd(k.inverse[l])),
-                                      _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    const __m256d q = _mm256_round_pd(_mm256_mul_pd(value, inverse), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
     return _mm256_castpd_si256(_mm256_add_pd(_mm256_fnmadd_pd(q, p, value), magic));
 }
 
@@ -108,15 +109,34 @@ inline __m256i gather_words(const __m256i r[4]) {
     return _mm256_permutevar8x32_epi32(pairs, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
 }
 
-// Residues of sixteen elements, out[l] for every modulus.
-void block_residues(const double* x, const __m256i shift[4], const Constants& k, __m256i* out) {
-    Split s[4];
-    for (int v = 0; v < 4; ++v) split(_mm256_loadu_pd(x + 4 * v), shift[v], k.limbs, s[v]);
+// Residues of sixteen elements, out[l] for every modulus, with J limbs: the count is a
+// template argument so that the limb loops unroll and each weight is broadcast once per
+// modulus for all four vectors.
+template <int J>
+void block_residues_of(const double* x, const __m256i shift[4], const Constants& k, __m256i* out) {
+    Split<J> s[4];
+    for (int v = 0; v < 4; ++v) split<J>(_mm256_loadu_pd(x + 4 * v), shift[v], s[v]);
     for (int l = 0; l < k.count; ++l) {
+        __m256i weight[J];
+        for (int j = 0; j < J; ++j) weight[j] = _mm256_set1_epi64x(k.weight[l][j]);
+        const __m256d p = _mm256_set1_pd(k.p[l]), inverse = _mm256_set1_pd(k.inverse[l]);
         __m256i r[4];
-        for (int v = 0; v < 4; ++v) r[v] = residue(s[v], k, l);
+        for (int v = 0; v < 4; ++v) r[v] = residue<J>(s[v], weight, k.power[l], p, inverse);
         out[l] = gather_words(r);
     }
+}
+
+using BlockResidues = void (*)(const double*, const __m256i*, const Constants&, __m256i*);
+
+template <int... J>
+BlockResidues block_residues_for(int limbs, std::integer_sequence<int, J...>) {
+    static constexpr BlockResidues table[] = {block_residues_of<J + 1>...};
+    return table[limbs - 1];
+}
+
+// The version for the call's limb count (1 to kMaxLimbs15).
+BlockResidues block_residues_for(int limbs) {
+    return block_residues_for(limbs, std::make_integer_sequence<int, kMaxLimbs15>());
 }
 
 void residues_a(const fast::ResiduePlan& plan, const double* const* rows, const int32_t* shift,
@@ -126,6 +146,7 @@ void residues_a(const fast::ResiduePlan& plan, const double* const* rows, const 
         int16::kPortableOps.residues_a(plan, rows, shift, k_count, k_padded, out, modulus_stride);
         return;
     }
+    const BlockResidues block_residues = block_residues_for(k.limbs);
     const int64_t pairs = k_padded / 2;
     for (int u = 0; u < kRowGroup; ++u) {
         const __m256i row_shift = _mm256_set1_epi64x(shift[u]);
@@ -162,6 +183,7 @@ void residues_b_panel(const fast::ResiduePlan& plan, const double* b, int64_t ld
         int16::kPortableOps.residues_b_panel(plan, b, ldb, cols, k_count, k_padded, shift, out, modulus_stride);
         return;
     }
+    const BlockResidues block_residues = block_residues_for(k.limbs);
     __m256i shifts[4];
     for (int v = 0; v < 4; ++v)
         shifts[v] = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(shift + 4 * v)));
