@@ -89,6 +89,13 @@ mpz_class exact_dot_scaled(const double* a, int64_t a_stride, const double* b, i
     return sum;
 }
 
+Triple reference_words(const mpz_class& x, int64_t scale) {
+    if (x == 0) return Triple{};
+    mpz_class scaled = x;
+    scaled <<= static_cast<mp_bitcnt_t>(scale + 2148);
+    return reference_round(scaled);
+}
+
 Triple reference_round(const mpz_class& scaled) {
     Triple t;
     const Rounded hi = round_to(scaled, 53, -1074, 1024);

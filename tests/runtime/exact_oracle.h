@@ -9,6 +9,7 @@
 #include <gmpxx.h>
 
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,19 @@ mpz_class exact_dot_scaled(const double* a, int64_t a_stride, const double* b, i
 // The reference triple of x = scaled * 2^-2148 (finite x; the zero-sign exception for all
 // products -0 is the caller's).
 Triple reference_round(const mpz_class& scaled);
+
+// The reference triple of the integer x times 2^scale (scale >= -2148): +0 in all three
+// words for x = 0, as the fast path's reassembly writes an exact zero sum.
+Triple reference_words(const mpz_class& x, int64_t scale);
+
+// Where a test puts the top bit of x * 2^scale: mostly anywhere the three words are normal,
+// often at the edges where one of them is not (hi at the bottom or the top of the double
+// range, lo subnormal, res subnormal or overflowing float32).
+inline int64_t target_top(std::mt19937_64& gen) {
+    const int64_t edges[] = {-1022, -1022 + 54, -1022 + 107, -126 + 107, 127 + 107, 1023};
+    if (gen() % 3) return int64_t(gen() % 1800) - 900;
+    return edges[gen() % 6] + int64_t(gen() % 9) - 4;
+}
 
 // Bit-for-bit equality (all NaNs equal) and a readable account of a triple.
 bool same_bits(const Triple& x, const Triple& y);

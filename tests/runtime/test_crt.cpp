@@ -185,15 +185,6 @@ TEST(Crt, FollowsAChangeOfPlanOnTheSameThread) {
     }
 }
 
-// Where x * 2^scale should land: mostly anywhere the three words are normal, often at the
-// edges where one of them is not (hi at the bottom or the top of the double range, lo
-// subnormal, res subnormal or overflowing float32).
-int64_t target_top(std::mt19937_64& gen) {
-    const int64_t edges[] = {-1022, -1022 + 54, -1022 + 107, -126 + 107, 127 + 107, 1023};
-    if (gen() % 3) return int64_t(gen() % 1800) - 900;
-    return edges[gen() % 6] + int64_t(gen() % 9) - 4;
-}
-
 // One run of elements of random magnitudes, scaled to land anywhere in the three formats.
 void check_crt_round(const Implementation& impl, const Plan& plan, int run, std::mt19937_64& gen) {
     const int64_t stride = run + 5;
@@ -203,7 +194,7 @@ void check_crt_round(const Implementation& impl, const Plan& plan, int run, std:
     std::vector<int32_t> scale(size_t(run) + 8, 99999);  // poisoned past the run
     for (int e = 0; e < run; ++e) {
         const int64_t bits = int64_t(mpz_sizeinbase(xs[size_t(e)].get_mpz_t(), 2));
-        const int64_t s = std::max<int64_t>(target_top(gen) - (bits - 1), -2148 + 40);
+        const int64_t s = std::max<int64_t>(vexa_test::target_top(gen) - (bits - 1), -2148 + 40);
         scale[size_t(e)] = int32_t(s - scale_base);
     }
     const double kPoison = -3.25;
@@ -216,9 +207,7 @@ void check_crt_round(const Implementation& impl, const Plan& plan, int run, std:
         const mpz_class& x = xs[size_t(e)];
         ASSERT_EQ(zero[size_t(e)], x == 0 ? 1 : 0) << impl.name << ", " << plan.crt.count << " moduli, element " << e;
         const int64_t s = scale_base + scale[size_t(e)];
-        mpz_class scaled = x;
-        scaled <<= static_cast<mp_bitcnt_t>(s + 2148);
-        const vexa_test::Triple want = x == 0 ? vexa_test::Triple{} : vexa_test::reference_round(scaled);
+        const vexa_test::Triple want = vexa_test::reference_words(x, s);
         const vexa_test::Triple got{hi[size_t(e)], lo[size_t(e)], res[size_t(e)]};
         ASSERT_TRUE(vexa_test::same_bits(got, want))
             << impl.name << ", " << plan.crt.count << " moduli, run " << run << ", element " << e << ": x = " << x.get_str()
@@ -292,9 +281,7 @@ TEST(CrtRound, CarriesAtTheTopOfBothFormats) {
             for (int e = 0; e < run; ++e) {
                 const mpz_class& x = xs[first + size_t(e)];
                 const int64_t s = scale[first + size_t(e)];
-                mpz_class scaled = x;
-                scaled <<= static_cast<mp_bitcnt_t>(s + 2148);
-                const vexa_test::Triple want = vexa_test::reference_round(scaled);
+                const vexa_test::Triple want = vexa_test::reference_words(x, s);
                 const vexa_test::Triple got{hi[size_t(e)], lo[size_t(e)], res[size_t(e)]};
                 EXPECT_TRUE(vexa_test::same_bits(got, want))
                     << impl.name << ": x = " << x.get_str(16) << " * 2^" << s << ": got " << vexa_test::describe(got)

@@ -48,14 +48,6 @@ std::vector<mpz_class> samples(const mpz_class& product, std::mt19937_64& gen, i
     return xs;
 }
 
-// Where the top bit of x * 2^scale should land: mostly anywhere, often at the edges of the
-// normal ranges of the three words.
-int64_t target_top(std::mt19937_64& gen) {
-    const int64_t edges[] = {-1022, -1022 + 54, -1022 + 107, -126 + 107, 127 + 107, 1023};
-    if (gen() % 3) return int64_t(gen() % 1800) - 900;
-    return edges[gen() % 6] + int64_t(gen() % 9) - 4;
-}
-
 TEST(CrtWords, MatchesTheOracleForEveryModulusCount) {
     const vexa::fast::ModulusList list = int16::moduli();
     std::mt19937_64 gen(23);
@@ -80,7 +72,7 @@ TEST(CrtWords, MatchesTheOracleForEveryModulusCount) {
                 std::vector<int32_t> scale(size_t(int16::kPanelWidth), 99999);
                 for (int e = 0; e < run; ++e) {
                     const int64_t bits = int64_t(mpz_sizeinbase(xs[size_t(e)].get_mpz_t(), 2));
-                    scale[size_t(e)] = int32_t(std::max<int64_t>(target_top(gen) - (bits - 1), -2148 + 40) - scale_base);
+                    scale[size_t(e)] = int32_t(std::max<int64_t>(vexa_test::target_top(gen) - (bits - 1), -2148 + 40) - scale_base);
                 }
                 const double kPoison = -3.25;
                 std::vector<double> hi(size_t(int16::kPanelWidth), kPoison), lo(hi);
@@ -92,9 +84,7 @@ TEST(CrtWords, MatchesTheOracleForEveryModulusCount) {
                     const mpz_class& x = xs[size_t(e)];
                     ASSERT_EQ(zero[size_t(e)], x == 0 ? 1 : 0) << impl.name << " " << count << " moduli";
                     const int64_t s = scale_base + scale[size_t(e)];
-                    mpz_class scaled = x;
-                    scaled <<= static_cast<mp_bitcnt_t>(s + 2148);
-                    const vexa_test::Triple want = x == 0 ? vexa_test::Triple{} : vexa_test::reference_round(scaled);
+                    const vexa_test::Triple want = vexa_test::reference_words(x, s);
                     const vexa_test::Triple got{hi[size_t(e)], lo[size_t(e)], res[size_t(e)]};
                     ASSERT_TRUE(vexa_test::same_bits(got, want))
                         << impl.name << ", " << count << " moduli, run " << run << ", element " << e
