@@ -3,8 +3,8 @@
 # extras, pytest (on $PYTHON, default python3, and on Python 3.13), stubtest, the
 # manylinux wheel and its tests, the C++ tests (with the kernels also emulated through
 # SIMDe, so that every kernel's code runs whatever the CPU), the C++ tests once more under
-# ASan + UBSan, and the C++ tests cross-built for aarch64 under qemu-aarch64
-# (tools/test_aarch64.sh).
+# ASan + UBSan, the runtime and its C++ tests cross-built for Windows under Wine
+# (tools/test_windows.sh), and for aarch64 under qemu-aarch64 (tools/test_aarch64.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -52,22 +52,7 @@ MYPY_CACHE_DIR=build/mypy-cache "$venv/bin/python" -m mypy.stubtest \
 echo "== manylinux wheel, tested installed in a fresh virtual environment"
 bash tools/build_wheel.sh "$python"
 
-# The kernel and engines this CPU must get, read off /proc/cpuinfo rather than from the
-# runtime's own detection: KernelChoice checks that the runtime agrees.
-cpu_flags=" $(grep -m1 '^flags' /proc/cpuinfo 2>/dev/null | cut -d: -f2) "
-has_flags() { for f in "$@"; do [[ "$cpu_flags" == *" $f "* ]] || return 1; done; }
-if [ "$(uname -m)" = x86_64 ]; then
-    VEXA_EXPECTED_KERNEL=scalar
-    VEXA_EXPECTED_ENGINES="int8/portable int16/portable"
-    has_flags avx2 fma bmi1 bmi2 && VEXA_EXPECTED_KERNEL=avx2
-    if has_flags avx512f avx512bw avx512dq avx512vl avx512_vnni bmi2; then
-        VEXA_EXPECTED_KERNEL=avx512_vnni
-        VEXA_EXPECTED_ENGINES+=" int8/avx512_vnni"
-    fi
-    has_flags avx2 fma bmi1 bmi2 && VEXA_EXPECTED_ENGINES+=" int16/avx2"
-    export VEXA_EXPECTED_KERNEL VEXA_EXPECTED_ENGINES
-    echo "expected here: kernel $VEXA_EXPECTED_KERNEL, engines $VEXA_EXPECTED_ENGINES"
-fi
+source tools/expected_kernel.sh
 
 echo "== C++ tests"
 cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -81,6 +66,9 @@ cmake -S . -B build/ci-sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DVEXA_SIMDE_TESTS=OFF >/dev/null
 cmake --build build/ci-sanitize -j "$jobs"
 ctest --test-dir build/ci-sanitize --output-on-failure --no-tests=error -j "$jobs"
+
+echo "== Windows: libvexa.dll cross-built with MinGW-w64, its C++ tests under wine64"
+bash tools/test_windows.sh
 
 echo "== aarch64: the runtime cross-built, its C++ tests under qemu-aarch64"
 unset VEXA_EXPECTED_KERNEL VEXA_EXPECTED_ENGINES

@@ -11,15 +11,12 @@
 #include "int16_engine.h"
 #include "int8_fastpath.h"
 #include "kernel.h"
+#include "platform.h"
 #if VEXA_HAVE_KERNEL_NEON_DOTPROD
 #include "kernels/neon_dotprod/neon_dotprod.h"
 #endif
 #if VEXA_HAVE_KERNEL_NEON_I8MM
 #include "kernels/neon_i8mm/neon_i8mm.h"
-#endif
-
-#if defined(__linux__)
-#include <sched.h>
 #endif
 
 namespace vexa {
@@ -135,27 +132,13 @@ const Choice& choice() {
     return chosen;
 }
 
-int hardware_threads() {
-#if defined(__linux__)
-    // Respect an affinity mask (taskset, containers): threads beyond it only contend.
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
-        const int count = CPU_COUNT(&set);
-        if (count > 0) return count;
-    }
-#endif
-    const unsigned count = std::thread::hardware_concurrency();
-    return count > 0 ? static_cast<int>(count) : 1;
-}
-
 int choose_threads() {
     if (const char* text = std::getenv("VEXA_NUM_THREADS"); text && *text) {
         char* end = nullptr;
         const long value = std::strtol(text, &end, 10);
         if (end && *end == '\0' && value > 0) return static_cast<int>(std::min<long>(value, 1024));
     }
-    return hardware_threads();
+    return platform::usable_cpu_count();
 }
 
 }  // namespace

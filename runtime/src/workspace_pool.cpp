@@ -6,9 +6,7 @@
 #include <mutex>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "platform.h"
 
 namespace vexa {
 namespace {
@@ -27,13 +25,6 @@ Parked& parked() {
 
 constexpr size_t kHuge = size_t(1) << 21;
 
-// An aligned block that std::free releases. posix_memalign rather than std::aligned_alloc,
-// which macOS offers only from 10.15 and which wants a size multiple of the alignment.
-void* aligned_block(size_t alignment, size_t bytes) {
-    void* p = nullptr;
-    return posix_memalign(&p, alignment, bytes) == 0 ? p : nullptr;
-}
-
 // Large blocks come 2 MiB aligned with transparent huge pages requested: with 4 KiB pages
 // the page faults alone cost about a third of the residue time.
 unsigned char* allocate(size_t& bytes) {
@@ -41,13 +32,11 @@ unsigned char* allocate(size_t& bytes) {
     void* p;
     if (bytes >= kHuge) {
         bytes = (bytes + kHuge - 1) / kHuge * kHuge;
-        p = aligned_block(kHuge, bytes);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-        if (p) madvise(p, bytes, MADV_HUGEPAGE);
-#endif
+        p = platform::allocate_aligned(kHuge, bytes);
+        platform::advise_huge_pages(p, bytes);
     } else {
         bytes = (bytes + 63) / 64 * 64;
-        p = aligned_block(64, bytes);
+        p = platform::allocate_aligned(64, bytes);
     }
     if (!p) throw std::bad_alloc();
     return static_cast<unsigned char*>(p);
@@ -87,7 +76,7 @@ WorkspaceLease::WorkspaceLease(size_t bytes) {
             pk.capacity = 0;
         }
     }
-    std::free(stale);
+    platform::free_aligned(stale);
     if (!data_) {
         capacity_ = bytes;
         data_ = allocate(capacity_);
@@ -101,7 +90,7 @@ WorkspaceLease::~WorkspaceLease() {
         // Keep the larger of the two when calls overlapped.
         if (!pk.data || pk.capacity < capacity_) std::swap(pk.data, data_), std::swap(pk.capacity, capacity_);
     }
-    std::free(data_);
+    platform::free_aligned(data_);
 }
 
 void release_parked_workspace() {
@@ -113,7 +102,7 @@ void release_parked_workspace() {
         pk.data = nullptr;
         pk.capacity = 0;
     }
-    std::free(block);
+    platform::free_aligned(block);
 }
 
 size_t parked_workspace_bytes() {

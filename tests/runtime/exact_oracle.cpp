@@ -142,6 +142,13 @@ Triple reference_dot(const double* a, int64_t a_stride, const double* b, int64_t
     return reference_round(x);
 }
 
+uint64_t low_64_bits(const mpz_class& x) {
+    const mpz_class magnitude = abs(x);
+    const mpz_class low = magnitude & mpz_class(0xffffffffu);
+    const mpz_class high = (magnitude >> 32) & mpz_class(0xffffffffu);
+    return (uint64_t(high.get_ui()) << 32) | uint64_t(low.get_ui());
+}
+
 bool same_bits(const Triple& x, const Triple& y) {
     const bool hi_same = (std::isnan(x.hi) && std::isnan(y.hi)) || bits_of(x.hi) == bits_of(y.hi);
     return hi_same && bits_of(x.lo) == bits_of(y.lo) && bits_of(x.res) == bits_of(y.res);

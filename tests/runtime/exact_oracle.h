@@ -48,6 +48,10 @@ inline int64_t target_top(std::mt19937_64& gen) {
     return edges[gen() % 6] + int64_t(gen() % 9) - 4;
 }
 
+// The low 64 bits of |x|. mpz_class::get_ui returns an unsigned long, which has only 32
+// bits on Windows.
+uint64_t low_64_bits(const mpz_class& x);
+
 // Bit-for-bit equality (all NaNs equal) and a readable account of a triple.
 bool same_bits(const Triple& x, const Triple& y);
 std::string describe(const Triple& t);

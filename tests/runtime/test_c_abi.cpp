@@ -292,8 +292,11 @@ void expect_value(const mpz_class& value, int64_t scale, int extra = 1) {
     const mpz_class magnitude = abs(value);
     std::vector<uint64_t> mag;
     for (mpz_class rest = magnitude; rest != 0; rest >>= 64)
-        mag.push_back(mpz_class(rest & mpz_class("0xffffffffffffffff")).get_ui());
+        mag.push_back(vexa_test::low_64_bits(rest));
     if (mag.empty()) mag.push_back(0);
+    mpz_class limbs = 0;  // the limbs must be the value, or the cases below test another one
+    for (size_t l = mag.size(); l-- > 0;) limbs = (limbs << 64) + mpz_class(std::to_string(mag[l]));
+    ASSERT_EQ(limbs, magnitude);
     expect_round_triple(value < 0, mag, scale);
     for (int e = 1; e <= extra && scale - 64 * e >= -2148; ++e) {
         mag.insert(mag.begin(), 0);

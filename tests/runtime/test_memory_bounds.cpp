@@ -8,9 +8,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <unistd.h>
 #include <random>
 #include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <psapi.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "kernel.h"
 #include "vexa.h"
@@ -122,19 +128,25 @@ TEST(WorkspaceKeep, BlocksUpToTheLimitAreParkedUntilReleased) {
     EXPECT_EQ(vexa::parked_workspace_bytes(), 0u) << "a block over the limit is freed, and the smaller one too";
 }
 
-// Resident set size in bytes, from /proc (Linux only).
+// Resident set size in bytes: /proc on Linux, the working set on Windows; -1 elsewhere.
 int64_t resident_bytes() {
+#if defined(_WIN32)
+    PROCESS_MEMORY_COUNTERS counters{};
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))) return -1;
+    return int64_t(counters.WorkingSetSize);
+#else
     FILE* file = std::fopen("/proc/self/statm", "r");
     if (!file) return -1;
     long long pages_total = 0, pages_resident = -1;
     const int read = std::fscanf(file, "%lld %lld", &pages_total, &pages_resident);
     std::fclose(file);
     return read == 2 ? pages_resident * int64_t(sysconf(_SC_PAGESIZE)) : -1;
+#endif
 }
 
 TEST(WorkspaceKeep, ReleaseGivesTheResidentMemoryBack) {
     if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer keeps freed memory in quarantine";
-    if (resident_bytes() < 0) GTEST_SKIP() << "no /proc/self/statm";
+    if (resident_bytes() < 0) GTEST_SKIP() << "no resident set size on this system";
     vexa::release_parked_workspace();
     const size_t bytes = size_t(256) << 20;
     const int64_t before = resident_bytes();

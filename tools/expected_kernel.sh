@@ -1,0 +1,20 @@
+# Sourced by the test scripts: the kernel and engines this x86-64 CPU must get, read off
+# /proc/cpuinfo rather than from the runtime's own detection, exported as
+# VEXA_EXPECTED_KERNEL and VEXA_EXPECTED_ENGINES; KernelChoice checks that the runtime
+# agrees. Elsewhere it exports nothing, and KernelChoice says it skipped.
+if [ "$(uname -m)" = x86_64 ]; then
+    _vexa_cpu_flags=" $(grep -m1 '^flags' /proc/cpuinfo 2>/dev/null | cut -d: -f2) "
+    _vexa_has_flags() { local f; for f in "$@"; do [[ "$_vexa_cpu_flags" == *" $f "* ]] || return 1; done; }
+    VEXA_EXPECTED_KERNEL=scalar
+    VEXA_EXPECTED_ENGINES="int8/portable int16/portable"
+    _vexa_has_flags avx2 fma bmi1 bmi2 && VEXA_EXPECTED_KERNEL=avx2
+    if _vexa_has_flags avx512f avx512bw avx512dq avx512vl avx512_vnni bmi2; then
+        VEXA_EXPECTED_KERNEL=avx512_vnni
+        VEXA_EXPECTED_ENGINES+=" int8/avx512_vnni"
+    fi
+    if _vexa_has_flags avx2 fma bmi1 bmi2; then VEXA_EXPECTED_ENGINES+=" int16/avx2"; fi
+    export VEXA_EXPECTED_KERNEL VEXA_EXPECTED_ENGINES
+    echo "expected here: kernel $VEXA_EXPECTED_KERNEL, engines $VEXA_EXPECTED_ENGINES"
+    unset -f _vexa_has_flags
+    unset _vexa_cpu_flags
+fi
