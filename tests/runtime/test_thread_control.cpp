@@ -1,5 +1,6 @@
 // The run-time controls of the C ABI: the thread count (set, reset, refused, changed while
-// products run) and the kernel and CPU queries.
+// products run, its default from the CPUs the process may use) and the kernel and CPU
+// queries.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,7 +13,14 @@
 
 #include "exact_oracle.h"
 #include "kernel.h"
+#include "platform.h"
 #include "vexa.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#elif defined(__linux__)
+#include <sched.h>
+#endif
 
 namespace {
 
@@ -83,6 +91,33 @@ TEST_F(ThreadCount, ChangesRacingWithProductsLeaveEveryResultExact) {
     changer.join();
     EXPECT_EQ(failures.load(), 0);
 }
+
+#if defined(__linux__) || defined(_WIN32)
+// The default thread count: a process confined to one CPU (taskset, a container, a job
+// object, `start /affinity`) must not start a thread per CPU of the machine.
+TEST(UsableCpus, FollowTheAffinityMask) {
+#if defined(_WIN32)
+    const HANDLE self = GetCurrentProcess();
+    DWORD_PTR mask = 0, system_mask = 0;
+    ASSERT_TRUE(GetProcessAffinityMask(self, &mask, &system_mask));
+    ASSERT_TRUE(SetProcessAffinityMask(self, mask & (~mask + 1)));  // its lowest CPU alone
+    EXPECT_EQ(vexa::platform::usable_cpu_count(), 1);
+    ASSERT_TRUE(SetProcessAffinityMask(self, mask));
+    EXPECT_EQ(vexa::platform::usable_cpu_count(), __builtin_popcountll(mask));
+#else
+    cpu_set_t mask, one;
+    ASSERT_EQ(sched_getaffinity(0, sizeof(mask), &mask), 0);
+    int lowest = 0;
+    while (!CPU_ISSET(lowest, &mask)) ++lowest;
+    CPU_ZERO(&one);
+    CPU_SET(lowest, &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof(one), &one), 0);
+    EXPECT_EQ(vexa::platform::usable_cpu_count(), 1);
+    ASSERT_EQ(sched_setaffinity(0, sizeof(mask), &mask), 0);
+    EXPECT_EQ(vexa::platform::usable_cpu_count(), CPU_COUNT(&mask));
+#endif
+}
+#endif
 
 TEST(KernelQueries, TableActiveKernelAndRangeChecks) {
     std::size_t count = 0;
