@@ -15,8 +15,7 @@ mkdir -p "$out"
 gcc -O2 -o "$out/gemm_seconds" bench/gemm_seconds.c -ldl
 x86_64-w64-mingw32-gcc-posix -O2 -static -o "$out/gemm_seconds.exe" bench/gemm_seconds.c
 cp build/windows/python/dravenholt/vexa/libvexa.dll "$out/"
-export WINEPREFIX=$PWD/build/windows/wine WINEDEBUG=-all
-wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
+source tools/wine_session.sh
 
 for ((r = 0; r < repeats; ++r)); do
     "$out/gemm_seconds" build/python/dravenholt/vexa/libvexa.so "$n" | sed 's/^/native\t/'

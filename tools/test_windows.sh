@@ -24,9 +24,6 @@ if [ ${#need[@]} -gt 0 ]; then
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
-# Debian puts the 64-bit loader and its server under /usr/lib/wine, off PATH.
-wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 
 # GMP for the tests' oracle: Debian ships no Windows build, so its source package is
 # fetched through a private apt source list (the system's lists stay as they are) and
@@ -83,14 +80,11 @@ for name in $imports; do
     esac
 done
 
+source tools/wine_session.sh
 echo "== Windows: tests under $wine64"
-# A Wine prefix of the build's own, made once (about 10 s).
-export WINEPREFIX=$root/$build/wine WINEDEBUG=-all WINEARCH=win64
-[ -f "$WINEPREFIX/system.reg" ] || "$wine64" wineboot --init >/dev/null 2>&1
 source tools/expected_kernel.sh
 ctest --test-dir "$build" --output-on-failure --no-tests=error -j "$jobs"
 echo "-- engines exercised under Wine:" \
     $(ctest --test-dir "$build" -N | sed -n 's|.*EveryEngine\..*GetParam() = \([^ ]*\).*|\1|p' | sort -u)
 echo "-- kernels exercised under Wine:" \
     $(ctest --test-dir "$build" -N | sed -n 's|.*EveryKernel\..*GetParam() = \([^ ]*\).*|\1|p' | sort -u)
-"$wineserver" -k 2>/dev/null || true  # the prefix's server would outlive the script
