@@ -9,9 +9,9 @@
 wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 export WINEPREFIX=$PWD/build/windows/wine WINEDEBUG=-all WINEARCH=win64
+[ -f "$WINEPREFIX/system.reg" ] || "$wine64" wineboot --init >/dev/null 2>&1 </dev/null
 "$wineserver" -k 2>/dev/null || true
 "$wineserver" -w
-[ -f "$WINEPREFIX/system.reg" ] || "$wine64" wineboot --init >/dev/null 2>&1 </dev/null
 "$wineserver" -p
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 "$wine64" wineboot >/dev/null 2>&1 </dev/null
