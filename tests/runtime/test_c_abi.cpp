@@ -220,12 +220,18 @@ TEST(ExactCore, SelectedRowsAndColumnsOnly) {
 }
 
 // round_triple(neg, mag, n, scale) against the oracle on x = +-mag * 2^scale.
-void expect_round_triple(bool negative, const std::vector<uint64_t>& mag, int64_t scale) {
+// The integer whose 64-bit limbs, lowest first, are `mag`.
+mpz_class from_limbs(const std::vector<uint64_t>& mag) {
     mpz_class value = 0;
     for (size_t l = mag.size(); l-- > 0;) {
         value <<= 64;
         value += mpz_class(std::to_string(mag[l]));
     }
+    return value;
+}
+
+void expect_round_triple(bool negative, const std::vector<uint64_t>& mag, int64_t scale) {
+    mpz_class value = from_limbs(mag);
     if (negative) value = -value;
     // The oracle's integers weigh 2^-2148; values below that weight do not arise from
     // doubles, so keep scale >= -2148 here (the sticky path is covered below).
@@ -294,9 +300,7 @@ void expect_value(const mpz_class& value, int64_t scale, int extra = 1) {
     for (mpz_class rest = magnitude; rest != 0; rest >>= 64)
         mag.push_back(vexa_test::low_64_bits(rest));
     if (mag.empty()) mag.push_back(0);
-    mpz_class limbs = 0;  // the limbs must be the value, or the cases below test another one
-    for (size_t l = mag.size(); l-- > 0;) limbs = (limbs << 64) + mpz_class(std::to_string(mag[l]));
-    ASSERT_EQ(limbs, magnitude);
+    ASSERT_EQ(from_limbs(mag), magnitude) << "the limbs must be the value, or the cases below test another one";
     expect_round_triple(value < 0, mag, scale);
     for (int e = 1; e <= extra && scale - 64 * e >= -2148; ++e) {
         mag.insert(mag.begin(), 0);
