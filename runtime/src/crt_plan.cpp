@@ -133,7 +133,48 @@ void crt_round_run(const CrtPlan& t, const Residue* residues, int64_t stride, in
     }
 }
 
+// A number below 2^(16 words - 2), given in 64-bit limbs, as `words` digits d_j in
+// [-2^15, 2^15) with x = sum_j d_j 2^(16 j). The top digit never carries out because the
+// number stays below a quarter of the range.
+void to_signed_words(const uint64_t* x, int words, int16_t* d) {
+    int carry = 0;
+    for (int j = 0; j < words; ++j) {
+        const int v = int((x[j / 4] >> (16 * (j % 4))) & 0xffff) + carry;
+        carry = v >= 0x8000;
+        d[j] = int16_t(v - (carry << 16));
+    }
+}
+
 }  // namespace
+
+void derive_word_basis(CrtPlan& t) {
+    WordBasis& w = t.word_basis;
+    w = WordBasis();
+    int bits = 0;
+    for (int i = kMaxDigits - 1; i >= 0 && bits == 0; --i)
+        if (t.product[i]) bits = 32 * i + 64 - wide::leading_zeros(t.product[i]);
+    w.words = (bits + 2 + 15) / 16;
+
+    constexpr int kLimbs = kMaxDigits / 2 + 1;  // one spare limb: reads past the top are zero
+    auto limbs_of = [](const uint32_t* digits, uint64_t* limbs) {
+        for (int i = 0; i < kLimbs; ++i) limbs[i] = 0;
+        for (int i = 0; i < kMaxDigits; ++i) limbs[i / 2] |= uint64_t(digits[i]) << (32 * (i % 2));
+    };
+    uint64_t limbs[kLimbs];
+    int16_t words[kMaxWords];
+    limbs_of(t.product, limbs);
+    to_signed_words(limbs, w.words, words);
+    for (int j = 0; j < w.words; ++j) w.product_words[j] = uint16_t(words[j]);
+
+    for (int l = 0; l < t.count; ++l) {
+        limbs_of(t.cofactor[l], limbs);
+        uint64_t carry = 0;  // e_l = inverse_l * Q_l < P: no carry out
+        for (uint64_t& limb : limbs) limb = wide::mul_add(limb, t.inverse[l], carry, &carry);
+        to_signed_words(limbs, w.words, words);
+        for (int j = 0; j < w.words; ++j)
+            w.basis[(l / 2) * w.words + j] |= uint32_t(uint16_t(words[j])) << (16 * (l % 2));
+    }
+}
 
 void build_crt_plan(const ModulusList& list, int count, CrtPlan& t) {
     t = CrtPlan();
@@ -158,6 +199,7 @@ void build_crt_plan(const ModulusList& list, int count, CrtPlan& t) {
         t.inverse[l] = inv;
         t.reciprocal[l] = ~uint64_t(0) / p + 1;
     }
+    derive_word_basis(t);
 }
 
 void portable_crt(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,

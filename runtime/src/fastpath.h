@@ -47,6 +47,22 @@ struct ResiduePlan {
     int shift_limit;               // every integer of an included row/column has < this many bits
 };
 
+// Signed 16-bit digits of a number below 2^(16 J - 2): J of them. e_l and P are below
+// 2^bits(P), so J = ceil((bits(P) + 2) / 16) <= 2 * kMaxDigits.
+constexpr int kMaxWords = 2 * kMaxDigits;
+constexpr int kMaxPairs = (kMaxModuli + 1) / 2;
+
+// The CRT basis e_l = inverse_l * Q_l (below P, 1 modulo p_l, 0 modulo the other moduli) in
+// signed 16-bit digits, for vector code that sums r_l e_l with 16-bit dot products. Derived
+// with the plan, so that no thread has to cache it.
+struct WordBasis {
+    int words = 0;
+    // basis[g * words + j]: digit j of e_(2g) in the low half, of e_(2g+1) in the high half
+    // (zero past the last modulus), as a pairwise 16-bit multiply-add reads two words.
+    uint32_t basis[kMaxPairs * kMaxWords] = {};
+    uint32_t product_words[kMaxWords] = {};  // digit j of P in the low half, high half zero
+};
+
 // The CRT in the form x = sum_l c_l * Q_l - q * P, with P the product of the moduli,
 // Q_l = P / p_l and c_l = r_l * (Q_l mod p_l)^-1 mod p_l. Numbers are held in 32-bit
 // digits so that one term c_l * digit is below 2^48 (p_l <= 2^16) and a sum of up to 40
@@ -62,6 +78,7 @@ struct CrtPlan {
     // floor(2^64 / p_l) + 1, or 2^64 / p_l for a power of two: floor(v / p_l) is the high
     // word of v * reciprocal for every v < 2^32, hence for r_l * inverse_l.
     uint64_t reciprocal[kMaxModuli] = {};
+    WordBasis word_basis;
 };
 
 // What the planning reads off a line (a row of A or a column of B): the lowest set bit
@@ -110,7 +127,8 @@ struct Options {
     int max_moduli = kMaxModuli;
 };
 
-// Where time went in the last call on this thread (seconds), for the benches.
+// Where time went in the last fast-path call of the process (seconds), for the benches
+// and tests.
 struct Timing {
     double planning = 0, residues = 0, products = 0, reconstruction = 0, fallback = 0;
     int moduli = 0;                // the most any element needed
@@ -122,6 +140,8 @@ void record_timing(const Timing& timing);
 
 // The CRT plan of the first `count` moduli of `list`.
 void build_crt_plan(const ModulusList& list, int count, CrtPlan& plan);
+// plan.word_basis from the rest of the plan (build_crt_plan calls it).
+void derive_word_basis(CrtPlan& plan);
 
 // The signed integers x of `count` (<= kMaxRun) elements whose residues are
 // residues[l * stride + e]: |x| as plan.digits 32-bit digits in magnitude[j * kMaxRun + e],

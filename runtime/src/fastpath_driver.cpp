@@ -1,16 +1,28 @@
 // The driver's helpers that are not templates.
 #include <cmath>
+#include <mutex>
 
 #include "fastpath_driver.h"
 
 namespace vexa::fast {
 
 namespace {
-thread_local Timing tls_timing;
+// Process-wide rather than thread-local: glibc allocates a loaded library's thread-local
+// variables on a thread's first touch and aborts the process when it cannot, and the
+// readers (the benchmarks and tests) run one product at a time anyway.
+std::mutex timing_lock;
+Timing latest_timing;
 }  // namespace
 
-Timing last_timing() { return tls_timing; }
-void record_timing(const Timing& timing) { tls_timing = timing; }
+Timing last_timing() {
+    std::lock_guard<std::mutex> hold(timing_lock);
+    return latest_timing;
+}
+
+void record_timing(const Timing& timing) {
+    std::lock_guard<std::mutex> hold(timing_lock);
+    latest_timing = timing;
+}
 
 namespace driver {
 

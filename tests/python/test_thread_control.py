@@ -46,13 +46,20 @@ def test_set_then_get(package, n, expected):
     assert package.get_num_threads() == expected
 
 
-@pytest.mark.parametrize("n, error", [(0, ValueError), (-1, ValueError), (-2**40, ValueError),
-                                      (1.5, TypeError), ("2", TypeError), (None, TypeError)])
+@pytest.mark.parametrize("n, error", [(-1, ValueError), (-2**40, ValueError),
+                                      (1.5, TypeError), ("2", TypeError)])
 def test_invalid_counts_are_refused_and_change_nothing(package, n, error):
     package.set_num_threads(2)
     with pytest.raises(error):
         package.set_num_threads(n)
     assert package.get_num_threads() == 2
+
+
+@pytest.mark.parametrize("default", [0, None])
+def test_zero_or_none_restores_the_default(default):
+    code = ("import json, dravenholt.vexa as v; v.set_num_threads(5); first = v.get_num_threads(); "
+            f"v.set_num_threads({default!r}); print(json.dumps([first, v.get_num_threads()]))")
+    assert run_package_code(code, VEXA_NUM_THREADS="3") == [5, 3]
 
 
 @pytest.mark.parametrize("setting, expected", [("3", 3), ("1", 1)])

@@ -48,6 +48,21 @@ void to_digits(const mpz_class& x, uint32_t* d, int count) {
     }
 }
 
+// x as `words` signed 16-bit digits, each in [-2^15, 2^15), x = sum_j d_j 2^(16 j).
+std::vector<int16_t> signed_words(mpz_class x, int words) {
+    std::vector<int16_t> d;
+    for (int j = 0; j < words; ++j) {
+        mpz_class digit = x & mpz_class(0xffff);
+        if (digit >= 0x8000) digit -= 0x10000;
+        d.push_back(int16_t(digit.get_si()));
+        x = (x - digit) >> 16;
+    }
+    return d;
+}
+
+struct Plan;
+void set_word_basis(Plan& plan);
+
 // The plan for `count` moduli of the list from `first` on, built with GMP from its
 // documented meaning.
 struct Plan {
@@ -80,7 +95,23 @@ Plan plan_for(int count, int first = 0) {
         t.inverse[l] = uint32_t(inverse.get_ui());
         t.reciprocal[l] = ~uint64_t(0) / uint64_t(p) + 1;  // floor(2^64 / p) + 1, 2^64 / p for 2^k
     }
+    set_word_basis(plan);
     return plan;
+}
+
+// The basis e_l = inverse_l * Q_l in signed 16-bit digits, two moduli to a 32-bit word.
+void set_word_basis(Plan& plan) {
+    int8::CrtPlan& t = plan.crt;
+    vexa::fast::WordBasis& w = t.word_basis;
+    w.words = int(mpz_sizeinbase(plan.product.get_mpz_t(), 2) + 2 + 15) / 16;
+    const std::vector<int16_t> product = signed_words(plan.product, w.words);
+    for (int j = 0; j < w.words; ++j) w.product_words[j] = uint16_t(product[size_t(j)]);
+    for (int l = 0; l < t.count; ++l) {
+        const mpz_class e = mpz_class(plan.product / plan.moduli[size_t(l)]) * t.inverse[l];
+        const std::vector<int16_t> d = signed_words(e, w.words);
+        for (int j = 0; j < w.words; ++j)
+            w.basis[(l / 2) * w.words + j] |= uint32_t(uint16_t(d[size_t(j)])) << (16 * (l % 2));
+    }
 }
 
 // Integers the fast path may hand over: |x| <= P / 2^(1 + 2^-10) (what moduli_above_twice

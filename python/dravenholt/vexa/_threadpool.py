@@ -1,8 +1,9 @@
 """libvexa as a thread pool that threadpoolctl can see and limit.
 
 ``register()`` is called when the package is imported; it does nothing when threadpoolctl
-is not installed. threadpoolctl finds libraries among those the process has loaded, so
-registering also loads libvexa (when it is beside the package).
+is not installed. threadpoolctl finds libraries among those the process has loaded, so it
+lists libvexa from the first product (or thread-count call) on, as it lists a BLAS library
+once numpy has loaded it. Registering loads nothing: an import never touches native code.
 """
 
 import ctypes
@@ -62,10 +63,4 @@ def register():
         return None
     controller = _controller_class(threadpoolctl.LibController)
     threadpoolctl.register(controller)
-    try:
-        from ._runtime import library
-
-        library()
-    except (OSError, AttributeError):
-        pass  # no usable libvexa beside the package: nothing for threadpoolctl to list
     return controller

@@ -19,15 +19,16 @@ def set_num_threads(n):
 
     Parameters
     ----------
-    n : int
-        Threads per product, at least 1. Counts above 1024 are taken as 1024.
+    n : int or None
+        Threads per product. Counts above 1024 are taken as 1024. ``0`` or ``None``
+        returns to the default (see Notes).
 
     Raises
     ------
     TypeError
-        When `n` is not an integer.
+        When `n` is neither an integer nor None.
     ValueError
-        When `n` is below 1.
+        When `n` is negative.
 
     See Also
     --------
@@ -36,12 +37,12 @@ def set_num_threads(n):
 
     Notes
     -----
-    Without a call, libvexa uses ``VEXA_NUM_THREADS`` when that is a positive integer,
-    else every CPU the process may run on.
+    The default, before any call and after ``set_num_threads(0)``: ``VEXA_NUM_THREADS``
+    when that is a positive integer, else every CPU the process may run on.
     """
-    n = operator.index(n)
-    if n < 1:
-        raise ValueError(f"the thread count must be at least 1, got {n}")
+    n = 0 if n is None else operator.index(n)
+    if n < 0:
+        raise ValueError(f"the thread count must be at least 1 (or 0 for the default), got {n}")
     library().vexa_set_num_threads(min(n, _MAX_THREADS))
 
 

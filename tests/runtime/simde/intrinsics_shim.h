@@ -149,11 +149,24 @@ inline __m256i cvt_roundpd_epi32(__m512d a, int rounding) {
     return map<__m256i, int32_t, 8, double>(a, [&](double x) { return to_int32(integral(x, rounding)); });
 }
 
+// A NaN whose quiet bit (the fraction's top bit) is clear.
+inline bool signalling_nan(double x) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return std::isnan(x) && !(bits & (uint64_t(1) << 51));
+}
+
 // 2^floor(b) times a, rounded once; the special cases as the instruction documents them
 // (DAZ off: subnormal inputs count).
 inline double scalef_lane(double a, double b) {
     const double indefinite = -std::numeric_limits<double>::quiet_NaN();
-    if (std::isnan(a)) return a + a;  // quietened
+    if (std::isnan(a)) {
+        // A quiet NaN scaled by an infinity is not a NaN: the instruction's table gives +inf
+        // for 2^+inf and +0 for 2^-inf, whatever the NaN's sign. A signalling NaN stays a
+        // NaN, quietened.
+        if (!signalling_nan(a) && std::isinf(b)) return b > 0 ? HUGE_VAL : 0.0;
+        return a + a;  // quietened
+    }
     if (std::isnan(b)) return b + b;
     if (std::isinf(b)) {
         if (b > 0) return a == 0 ? indefinite : std::copysign(HUGE_VAL, a);

@@ -9,6 +9,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <string>
@@ -132,10 +133,19 @@ double from_uint64_model(uint64_t v, Mode mode) {
     return to_double(mpq_class(mpz_class(static_cast<unsigned long>(v))), mode);
 }
 
+bool signalling(double x) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return std::isnan(x) && ((bits >> 51) & 1) == 0;
+}
+
 // a * 2^floor(b), once rounded, with the special cases of the instruction's table.
 double scalef_model(double a, double b) {
     const double indefinite = -std::numeric_limits<double>::quiet_NaN();
-    if (std::isnan(a) || std::isnan(b)) return std::numeric_limits<double>::quiet_NaN();
+    const double quiet_nan = std::numeric_limits<double>::quiet_NaN();
+    // A quiet NaN times 2^+-inf is +inf or +0; a signalling NaN stays a NaN.
+    if (std::isnan(a) && std::isinf(b) && !signalling(a)) return b > 0 ? HUGE_VAL : 0.0;
+    if (std::isnan(a) || std::isnan(b)) return quiet_nan;
     if (b == HUGE_VAL) return a == 0 ? indefinite : std::copysign(HUGE_VAL, a);
     if (b == -HUGE_VAL) return std::isinf(a) ? indefinite : std::copysign(0.0, a);
     if (a == 0 || std::isinf(a)) return a;
@@ -323,6 +333,10 @@ const float kEdgeFloats[] = {0.0f, -0.0f, 1.0f, -1.0f, 0.5f, 1.5f, -2.5f, 0x1p-1
                              -2147483648.0f, -2147483904.0f, 0x1.000002p0f, 0x1.fffffep-1f, 1.0f / 3,
                              HUGE_VALF, -HUGE_VALF, std::numeric_limits<float>::quiet_NaN()};
 
+// Integers of every width: the ends of each range (taken modulo the lane's width).
+const uint64_t kIntegerEnds[] = {0, 1, ~uint64_t(0), uint64_t(1) << 63, (uint64_t(1) << 63) - 1,
+                                 (uint64_t(1) << 53) + 1, 0x80000000u, 0x7fffffffu, 0xffffffffu, 0xff, 0x80};
+
 template <class T>
 T random_bits(std::mt19937_64& rng) {
     const uint64_t bits = rng();
@@ -352,9 +366,8 @@ void fill(Vec& v, Kind kind, std::mt19937_64& rng) {
             }
             default: {
                 // Integers of every width: random bits, small values, and the ends of the range.
-                const uint64_t ends[] = {0, 1, ~uint64_t(0), uint64_t(1) << 63, (uint64_t(1) << 63) - 1,
-                                         (uint64_t(1) << 53) + 1, 0x80000000u, 0x7fffffffu, 0xffffffffu, 0xff, 0x80};
-                const uint64_t x = pick == 0 ? rng() : pick == 1 ? rng() % 1000 : ends[rng() % 11];
+                const uint64_t x = pick == 0 ? rng() : pick == 1 ? rng() % 1000
+                                                    : kIntegerEnds[rng() % (sizeof kIntegerEnds / sizeof kIntegerEnds[0])];
                 std::memcpy(v.bytes + i * lane_bytes(kind), &x, size_t(lane_bytes(kind)));
             }
         }
@@ -413,6 +426,93 @@ TEST_P(Shim, MatchesTheModelAndTheInstruction) {
                 ASSERT_TRUE(vs_native.empty()) << "immediate " << imm << ", trial " << trial << " (native): " << vs_native;
             }
         }
+}
+
+// ---- Every class of input, exhaustively ----
+
+// Read off /proc/cpuinfo, not the runtime's CPUID detection that native_call relies on, so
+// that a detection fault cannot quietly turn the native half off.
+bool cpu_has_avx512_vnni() {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line))
+        if (line.rfind("flags", 0) == 0) {
+            const std::string flags = line + " ";
+            for (const char* f : {" avx512f ", " avx512bw ", " avx512dq ", " avx512vl ", " avx512_vnni "})
+                if (flags.find(f) == std::string::npos) return false;
+            return true;
+        }
+    return false;
+}
+
+// One value of each class an operand can fall in: both zeros, subnormals, normals near the
+// ends, infinities, and quiet and signalling NaNs of both signs (random trials rarely pair
+// two such values in one lane).
+std::vector<uint64_t> class_values(Kind kind) {
+    std::vector<uint64_t> v;
+    auto add = [&](auto x) {
+        uint64_t bits = 0;
+        std::memcpy(&bits, &x, sizeof x);
+        v.push_back(bits);
+    };
+    if (kind == Kind::f64) {
+        for (double x : kEdgeDoubles) add(x);
+        for (uint64_t nan : {0xfff8000000000000u, 0x7ff4000000000000u, 0xfff0000000000001u}) add(nan);
+        for (double x : {-0x1p-1022, -0x1.fffffffffffffp-1023, -0x3p-1074}) add(x);
+    } else if (kind == Kind::f32) {
+        for (float x : kEdgeFloats) add(x);
+        for (uint32_t nan : {0xffc00000u, 0x7fa00000u, 0xff800001u}) add(nan);
+        for (float x : {-0x1p-126f, 0x1.fffffcp-127f}) add(x);
+    } else {
+        for (uint64_t x : kIntegerEnds) add(x);
+    }
+    return v;
+}
+
+// The operands that take part in the result: the masked stores' second one is the memory
+// they write over, which needs no classes of its own.
+int operand_count(Intrinsic w) {
+    return w == Intrinsic::fmadd_round_ps ? 3 : w == Intrinsic::scalef_pd ? 2 : 1;
+}
+
+TEST_P(Shim, MatchesOnEveryCombinationOfInputClasses) {
+    const Intrinsic w = GetParam();
+    const Shape shape = shape_of(w);
+    const Kind kinds[3] = {shape.a, shape.b, shape.c};
+    const int operands = operand_count(w), lanes = 64 / lane_bytes(shape.a);
+    std::vector<uint64_t> values[3];
+    size_t combinations = 1;
+    for (int k = 0; k < operands; ++k) {
+        values[k] = class_values(kinds[k]);
+        combinations *= values[k].size();
+    }
+    std::mt19937_64 rng(7000 + int(w));
+    int native_runs = 0;
+    for (int imm : immediates_of(w))
+        for (size_t first = 0; first < combinations; first += size_t(lanes)) {
+            Vec in[3]{}, emulated{}, native{};
+            for (int k = operands; k < 3; ++k) fill(in[k], kinds[k], rng);
+            for (int i = 0; i < lanes; ++i) {
+                size_t index = (first + size_t(i)) % combinations;
+                for (int k = 0; k < operands; ++k) {
+                    const int n = lane_bytes(kinds[k]);
+                    std::memcpy(in[k].bytes + i * n, &values[k][index % values[k].size()], size_t(n));
+                    index /= values[k].size();
+                }
+            }
+            const uint64_t mask = first % 2 ? rng() : ~uint64_t(0);
+            ASSERT_TRUE(vexa_shim_test::emulated_call(w, imm, mask, in[0], in[1], in[2], emulated));
+            const std::string vs_model =
+                difference(emulated, model(w, imm, mask, in[0], in[1], in[2]), shape.out, shape.out_lanes);
+            ASSERT_TRUE(vs_model.empty()) << "immediate " << imm << ", combination " << first << ": " << vs_model;
+            if (vexa_shim_test::native_call(w, imm, mask, in[0], in[1], in[2], native)) {
+                ++native_runs;
+                const std::string vs_native = difference(emulated, native, shape.out, shape.out_lanes);
+                ASSERT_TRUE(vs_native.empty())
+                    << "immediate " << imm << ", combination " << first << " (native): " << vs_native;
+            }
+        }
+    EXPECT_EQ(native_runs > 0, cpu_has_avx512_vnni()) << "the native half must run exactly where the CPU can";
 }
 
 std::vector<Intrinsic> every_intrinsic() {

@@ -30,89 +30,9 @@ namespace vexa {
 namespace int8 {
 namespace {
 
-// Signed 16-bit digits of a number below 2^(16 J - 2): J of them. e_l and P are below
-// 2^bits(P), so J = ceil((bits(P) + 2) / 16) <= 2 * plan.digits.
-constexpr int kMaxWords = 2 * kMaxDigits;
-constexpr int kMaxPairs = (kMaxModuli + 1) / 2;
-
-// What the vector code needs of a plan, derived once per plan and thread.
-struct WordPlan {
-    // The plan it was derived from.
-    int count = -1;
-    uint32_t p[kMaxModuli];
-    uint32_t inverse[kMaxModuli];
-    uint32_t product[kMaxDigits];
-    // Derived.
-    int words;
-    // basis[g * words + j]: digit j of e_(2g) in the low half, of e_(2g+1) in the high half
-    // (zero past the last modulus), as vpdpwssd reads a pair of words.
-    uint32_t basis[kMaxPairs * kMaxWords];
-    uint32_t product_words[kMaxWords];  // digit j of P in the low half, high half zero
-};
-
-// A number below 2^(16 words - 2), given in 64-bit limbs, as `words` digits d_j in
-// [-2^15, 2^15) with x = sum_j d_j 2^(16 j). The top digit never carries out because the
-// number stays below a quarter of the range.
-void to_signed_words(const uint64_t* x, int words, int16_t* d) {
-    int carry = 0;
-    for (int j = 0; j < words; ++j) {
-        const int v = int((x[j / 4] >> (16 * (j % 4))) & 0xffff) + carry;
-        carry = v >= 0x8000;
-        d[j] = int16_t(v - (carry << 16));
-    }
-}
-
-void derive(const CrtPlan& t, WordPlan& w) {
-    w.count = t.count;
-    std::memcpy(w.p, t.p, sizeof w.p);
-    std::memcpy(w.inverse, t.inverse, sizeof w.inverse);
-    std::memcpy(w.product, t.product, sizeof w.product);
-    int bits = 0;
-    for (int i = kMaxDigits - 1; i >= 0 && bits == 0; --i)
-        if (t.product[i]) bits = 32 * i + 32 - __builtin_clz(t.product[i]);
-    w.words = (bits + 2 + 15) / 16;
-
-    constexpr int kLimbs = kMaxDigits / 2 + 1;  // one spare limb: reads past the top are zero
-    auto limbs_of = [](const uint32_t* digits, uint64_t* limbs) {
-        for (int i = 0; i < kLimbs; ++i) limbs[i] = 0;
-        for (int i = 0; i < kMaxDigits; ++i) limbs[i / 2] |= uint64_t(digits[i]) << (32 * (i % 2));
-    };
-    uint64_t limbs[kLimbs];
-    int16_t words[kMaxWords];
-    limbs_of(t.product, limbs);
-    to_signed_words(limbs, w.words, words);
-    for (int j = 0; j < w.words; ++j) w.product_words[j] = uint16_t(words[j]);
-
-    std::memset(w.basis, 0, sizeof w.basis);
-    for (int l = 0; l < t.count; ++l) {
-        limbs_of(t.cofactor[l], limbs);
-        unsigned __int128 carry = 0;  // e_l = inverse_l * Q_l < P: no carry out
-        for (uint64_t& limb : limbs) {
-            carry += static_cast<unsigned __int128>(limb) * t.inverse[l];
-            limb = static_cast<uint64_t>(carry);
-            carry >>= 64;
-        }
-        to_signed_words(limbs, w.words, words);
-        for (int j = 0; j < w.words; ++j)
-            w.basis[(l / 2) * w.words + j] |= uint32_t(uint16_t(words[j])) << (16 * (l % 2));
-    }
-}
-
-bool derived_from(const CrtPlan& t, const WordPlan& w) {
-    return w.count == t.count && std::memcmp(w.product, t.product, sizeof w.product) == 0 &&
-           std::memcmp(w.p, t.p, sizeof(uint32_t) * size_t(t.count)) == 0 &&
-           std::memcmp(w.inverse, t.inverse, sizeof(uint32_t) * size_t(t.count)) == 0;
-}
-
-// A product uses one plan per modulus count that its blocks need, switching between them
-// as often as every call of 64 elements: one slot per count keeps each derived plan at
-// hand. (A plan of the same count but other content, as tests build, is derived afresh.)
-const WordPlan& word_plan(const CrtPlan& t) {
-    static thread_local WordPlan slots[kMaxModuli];
-    WordPlan& w = slots[(t.count > 0 && t.count <= kMaxModuli ? t.count : 1) - 1];
-    if (!derived_from(t, w)) derive(t, w);
-    return w;
-}
+// The plan's basis in signed 16-bit digits (fast::WordBasis), derived with the plan.
+using fast::kMaxWords;
+using fast::WordBasis;
 
 // J = words. Bounds, with L <= 40 moduli: a digit sum is at most 40 * 255 * 2^15 < 2^28.4
 // in magnitude, and after subtracting q P (q <= 40 * 255 + 1 < 2^14) still below 2^29.5.
@@ -120,7 +40,7 @@ const WordPlan& word_plan(const CrtPlan& t) {
 // For each run of up to 16 elements from e0 on (lanes `live`), hands sink(e0, live, words,
 // negative) the magnitudes |x| as J 16-bit digits in 32-bit lanes, and the signs.
 template <int J, class Sink>
-void crt_words(const CrtPlan& t, const WordPlan& w, const uint8_t* residues, int64_t stride,
+void crt_words(const CrtPlan& t, const WordBasis& w, const uint8_t* residues, int64_t stride,
                int count, Sink&& sink) {
     const int pairs = (t.count + 1) / 2;
     const __m512i low16 = _mm512_set1_epi32(0xffff);
@@ -190,7 +110,7 @@ inline __m512i digit_pair(const __m512i* words, int k) {
 }
 
 template <int J>
-void crt_to_digits(const CrtPlan& t, const WordPlan& w, const uint8_t* residues, int64_t stride,
+void crt_to_digits(const CrtPlan& t, const WordBasis& w, const uint8_t* residues, int64_t stride,
                    int count, uint32_t* magnitude, uint8_t* negative) {
     const int D = t.digits;  // >= ceil(J / 2)
     crt_words<J>(t, w, residues, stride, count,
@@ -349,7 +269,7 @@ __attribute__((always_inline)) inline __mmask8 round_lanes(__m512i w2, __m512i w
 }
 
 template <int J>
-void crt_to_triples(const CrtPlan& t, const WordPlan& w, const uint8_t* residues, int64_t stride,
+void crt_to_triples(const CrtPlan& t, const WordBasis& w, const uint8_t* residues, int64_t stride,
                     int count, int64_t scale_base, const int32_t* scale, double* hi, double* lo,
                     float* res, uint8_t* zero) {
     constexpr int kLimbs = (J + 3) / 4;
@@ -400,7 +320,7 @@ void crt_to_triples(const CrtPlan& t, const WordPlan& w, const uint8_t* residues
 
 // Integers wider than the vector rounding takes: digits first, then one element at a time.
 template <int J>
-void crt_to_triples_wide(const CrtPlan& t, const WordPlan& w, const uint8_t* residues, int64_t stride,
+void crt_to_triples_wide(const CrtPlan& t, const WordBasis& w, const uint8_t* residues, int64_t stride,
                          int count, int64_t scale_base, const int32_t* scale, double* hi, double* lo,
                          float* res, uint8_t* zero) {
     alignas(64) uint32_t magnitude[kMaxDigits * kCrtRun];
@@ -437,7 +357,7 @@ void dispatch_words(std::integer_sequence<int, J...>, int words, Run&& run) {
 
 void vnni_crt(const CrtPlan& t, const uint8_t* residues, int64_t stride, int count,
               uint32_t* magnitude, uint8_t* negative) {
-    const WordPlan& w = word_plan(t);
+    const WordBasis& w = t.word_basis;
     dispatch_words(std::make_integer_sequence<int, kMaxWords>(), w.words, [&](auto words) {
         crt_to_digits<decltype(words)::value>(t, w, residues, stride, count, magnitude, negative);
     });
@@ -451,7 +371,7 @@ void vnni_crt(const CrtPlan& t, const uint8_t* residues, int64_t stride, int cou
 void vnni_crt_round(const CrtPlan& t, const uint8_t* residues, int64_t stride, int count,
                     int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
                     uint8_t* zero) {
-    const WordPlan& w = word_plan(t);
+    const WordBasis& w = t.word_basis;
     dispatch_words(std::make_integer_sequence<int, kMaxWords>(), w.words, [&](auto words) {
         constexpr int J = decltype(words)::value;
         if constexpr (J <= 12)
