@@ -117,9 +117,10 @@ def test_bad_arguments_raise(call, error):
 
 
 def exact_residual(a, x, b):
-    return [[float(Fraction(float(b[i, j])) - sum(Fraction(float(a[i, l])) * Fraction(float(x[l, j]))
-                                                   for l in range(a.shape[1])))
-             for j in range(b.shape[1])] for i in range(a.shape[0])]
+    def element(i, j):
+        products = (Fraction(float(a[i, l])) * Fraction(float(x[l, j])) for l in range(a.shape[1]))
+        return float(Fraction(float(b[i, j])) - sum(products))
+    return [[element(i, j) for j in range(b.shape[1])] for i in range(a.shape[0])]
 
 
 @pytest.mark.parametrize("m,n,k", [(5, 3, 1), (4, 4, 3), (3, 2, 5)])

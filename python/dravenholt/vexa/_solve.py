@@ -14,9 +14,10 @@ import numpy as np
 
 from ._triple import gemm_triple
 
+# SciPy ships no type information, and may be absent: both are fine for the stubs.
 try:
-    import scipy.linalg as _scipy_linalg
-    from scipy.linalg import lapack as _scipy_lapack
+    import scipy.linalg as _scipy_linalg  # type: ignore
+    from scipy.linalg import lapack as _scipy_lapack  # type: ignore
 except ImportError:  # the numpy fallback below
     _scipy_linalg = None
     _scipy_lapack = None
