@@ -360,7 +360,7 @@ def solve(a, b, *, maxiter=10, full_output=False):
     >>> a = 1.0 / (np.arange(1, 9)[:, None] + np.arange(8))   # Hilbert, cond 1.5e10
     >>> result = solve(a, np.ones(8), full_output=True)
     >>> result.converged, float(result.x[0])
-    (True, -8.000000000182...)
+    (True, -7.999999949964206)
     """
     if int(maxiter) != maxiter or maxiter < 0:
         raise ValueError(f"maxiter must be a non-negative integer, got {maxiter!r}")
