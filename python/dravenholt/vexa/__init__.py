@@ -11,12 +11,13 @@ from .vexa import D, Vexa, __version__, compute_ground_truth, test, verify_preci
 
 from ._kernels import KernelInfo, kernels
 from ._memory import release_memory
+from ._solve import SolveResult, residual, solve
 from ._threadpool import register as _register_with_threadpoolctl
 from ._threads import get_num_threads, set_num_threads
 from ._triple import gemm_triple
 
 __all__ = ["D", "Vexa", "compute_ground_truth", "test", "verify_precision", "__version__",
-           "KernelInfo", "gemm_triple", "get_num_threads", "kernels", "release_memory",
-           "set_num_threads"]
+           "KernelInfo", "SolveResult", "gemm_triple", "get_num_threads", "kernels",
+           "release_memory", "residual", "set_num_threads", "solve"]
 
 _register_with_threadpoolctl()
