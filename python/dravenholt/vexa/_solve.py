@@ -14,13 +14,24 @@ import numpy as np
 
 from ._triple import gemm_triple
 
-# SciPy ships no type information, and may be absent: both are fine for the stubs.
-try:
-    import scipy.linalg as _scipy_linalg  # type: ignore
-    from scipy.linalg import lapack as _scipy_lapack  # type: ignore
-except ImportError:  # the numpy fallback below
-    _scipy_linalg = None
-    _scipy_lapack = None
+# SciPy, imported on first use so that importing the package stays light: None where it is
+# absent (the numpy fallback below).
+_UNLOADED = object()
+_scipy_linalg: object = _UNLOADED
+_scipy_lapack: object = _UNLOADED
+
+
+def _load_scipy():
+    global _scipy_linalg, _scipy_lapack
+    if _scipy_linalg is _UNLOADED:
+        try:
+            # SciPy ships no type information.
+            import scipy.linalg as linalg  # type: ignore
+            from scipy.linalg import lapack  # type: ignore
+        except ImportError:
+            linalg = lapack = None
+        _scipy_linalg, _scipy_lapack = linalg, lapack
+    return _scipy_linalg, _scipy_lapack
 
 __all__ = ["SolveResult", "residual", "solve"]
 
@@ -149,10 +160,11 @@ class _Factors:
 
     def __init__(self, a):
         n = a.shape[0]
-        if _scipy_linalg is not None:
+        self._linalg, self._lapack = _load_scipy()
+        if self._linalg is not None:
             with warnings.catch_warnings():  # an exact zero pivot is reported below
                 warnings.simplefilter("ignore")
-                self._lu = _scipy_linalg.lu_factor(a, check_finite=False)
+                self._lu = self._linalg.lu_factor(a, check_finite=False)
             lu = self._lu[0]
         else:
             lu, self._perm = _lu_numpy(a)
@@ -165,15 +177,15 @@ class _Factors:
 
     def _inverse_norm(self, a, lu):
         norm = np.abs(a).sum(axis=1).max() if a.size else 0.0
-        if _scipy_lapack is not None:
-            rcond, info = _scipy_lapack.dgecon(lu, norm, norm="I")
+        if self._lapack is not None:
+            rcond, info = self._lapack.dgecon(lu, norm, norm="I")
             return np.inf if info != 0 or rcond == 0 else 1.0 / (rcond * norm)
         with np.errstate(all="ignore"):
             return float(np.abs(np.linalg.inv(a)).sum(axis=1).max()) if a.size else 0.0
 
     def solve(self, rhs):
-        if _scipy_linalg is not None:
-            return _scipy_linalg.lu_solve(self._lu, rhs, check_finite=False)
+        if self._linalg is not None:
+            return self._linalg.lu_solve(self._lu, rhs, check_finite=False)
         return _lu_solve_numpy(self._lu_packed, self._perm, rhs)
 
     def lu_bound(self, d):
