@@ -46,7 +46,7 @@ def cancelling(rng, shape_a, shape_b):
 
 SHAPES = [((3,), (3,)), ((3,), (3, 4)), ((2, 3), (3,)), ((5, 2, 3), (3, 4)),
           ((2, 3), (5, 3, 4)), ((5, 1, 2, 3), (4, 3, 2)), ((4, 2, 3), (3,)), ((3,), (2, 3, 4)),
-          ((0, 3), (3, 2)), ((2, 0), (0, 3)), ((2, 0, 3), (3, 5))]
+          ((0, 3), (3, 2)), ((2, 0), (0, 3)), ((2, 0, 3), (3, 5)), ((0, 2, 3), (1, 3, 2))]
 
 
 @pytest.mark.parametrize("shape_a, shape_b", SHAPES)
@@ -59,7 +59,8 @@ def test_shapes_follow_numpy_matmul(package, shape_a, shape_b):
     assert np.array_equal(got, want)
 
 
-@pytest.mark.parametrize("shape_a, shape_b", [((6, 3, 7), (7, 4)), ((7,), (7,)), ((2, 7), (3, 7, 1))])
+@pytest.mark.parametrize("shape_a, shape_b", [((6, 3, 7), (7, 4)), ((7,), (7,)), ((2, 7), (3, 7, 1)),
+                                              ((4, 1, 3, 7), (2, 7, 2))])
 def test_stacks_and_vectors_are_correctly_rounded(package, shape_a, shape_b):
     a, b = cancelling(np.random.default_rng(7), shape_a, shape_b)
     got = np.asarray(package.matmul(a, b))

@@ -61,9 +61,17 @@ def _pointers(base, matrix_bytes, stack_shape, full_shape):
 
 def _real_matmul(a, b):
     """Correctly rounded a @ b of real float64 stacks (..., M, K) and (..., K, N)."""
-    stack = np.broadcast_shapes(a.shape[:-2], b.shape[:-2])
     M, K = a.shape[-2:]
     N = b.shape[-1]
+    # A stack against one matrix is one taller (or wider) product, which the fast kernels
+    # take where each product of the stack alone would be too small for them.
+    if b.ndim == 2 and a.ndim > 2:
+        return _real_matmul(a.reshape(-1, K), b).reshape(a.shape[:-1] + (N,))
+    if a.ndim == 2 and b.ndim > 2:
+        side_by_side = np.moveaxis(b.reshape(-1, K, N), 0, 1).reshape(K, -1)
+        flat = _real_matmul(a, side_by_side).reshape(M, -1, N)
+        return np.moveaxis(flat, 1, 0).reshape(b.shape[:-2] + (M, N))
+    stack = np.broadcast_shapes(a.shape[:-2], b.shape[:-2])
     count = int(np.prod(stack, dtype=np.int64))
     for name, value in (("M", M), ("N", N), ("K", K), ("stack size", count)):
         if value > _NATIVE_INT_MAX:
