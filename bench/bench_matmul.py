@@ -55,7 +55,7 @@ def main():
     args = parser.parse_args()
     rng = np.random.default_rng(1)
     vexa = Vexa()
-    print(vexa.get_version() if hasattr(vexa, "get_version") else "")
+    print(vexa.version)
     A, B = rng.standard_normal((args.n, args.n)), rng.standard_normal((args.n, args.n))
     print(f"{args.n} x {args.n} @ {args.n} x {args.n}")
     compare("gemm_pair", lambda: matmul(A, B), lambda: vexa.gemm_pair(A, B), args.repeat, False)

@@ -41,7 +41,7 @@ def _lossless(x, position):
         return converted
     if kind in "fc":
         target = np.float64 if kind == "f" else np.complex128
-        converted = array.astype(target)
+        converted = array.astype(target, copy=False)
         if array.dtype.itemsize > np.dtype(target).itemsize:
             back = converted.astype(array.dtype)
             if not ((back == array) | (np.isnan(back) & np.isnan(array))).all():
