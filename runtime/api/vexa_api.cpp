@@ -8,7 +8,6 @@
 #include <string>
 
 #include "cpu_features.h"
-#include "exact_core.h"
 #include "kernel.h"
 #include "parallel.h"
 #include "thread_count.h"
@@ -95,17 +94,10 @@ int gemm_batch_106(const double* const* A, const double* const* B, double* const
     return failure.load();
 }
 
-// Where the third word goes: float32 through the active kernel; float64 through the exact
-// core, since only it keeps the exact value at the moment of rounding (the fast kernels
-// round inside their CRT stage).
-int run_three_words(vexa::GemmProblem problem, float* C_res) {
-    problem.C_res = C_res;
-    return run_product(problem, vexa::threads_for_call());
-}
-int run_three_words(vexa::GemmProblem problem, double* C_res) {
-    problem.C_res64 = C_res;
-    return vexa::exact::gemm(problem, vexa::threads_for_call());
-}
+// Where the third word goes: C_res (float32) or C_res64 (float64); every kernel rounds the
+// same exact value into either.
+void set_third_word(vexa::GemmProblem& problem, float* C_res) { problem.C_res = C_res; }
+void set_third_word(vexa::GemmProblem& problem, double* C_res) { problem.C_res64 = C_res; }
 
 template <class Res>
 int gemm_host(const double* A, const double* B, double* C_hi, double* C_lo, Res* C_res, int M,
@@ -118,7 +110,9 @@ int gemm_host(const double* A, const double* B, double* C_hi, double* C_lo, Res*
         zero_fill(C_hi, m * n), zero_fill(C_lo, m * n), zero_fill(C_res, m * n);
         return VEXA_OK;
     }
-    return run_three_words(vexa::GemmProblem{A, B, C_hi, C_lo, nullptr, m, n, k}, C_res);
+    vexa::GemmProblem problem{A, B, C_hi, C_lo, nullptr, m, n, k};
+    set_third_word(problem, C_res);
+    return run_product(problem, vexa::threads_for_call());
 }
 
 // The kernel at `index` of the table, or null when out of range.

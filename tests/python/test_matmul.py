@@ -171,3 +171,14 @@ def test_the_two_word_entry_point_is_gemm_pair(package, vexa_module):
     assert lib.vexa_gemm_host_106(None, None, None, None, -1, 1, 1) == -1
     assert lib.vexa_gemm_host_106(None, P(B), P(hi), P(lo), 1, 1, 1) == -2
     assert lib.vexa_gemm_batch_106(None, None, None, None, -1, 1, 1, 1) == -5
+
+
+@pytest.mark.parametrize("scale", [-1000, -900, 600])
+def test_float64_residual_on_the_fast_path_sizes(package, scale):
+    # Large enough for the fast kernels (M*N*K >= 2^21), whose CRT rounds every element.
+    rng = np.random.default_rng(11)
+    A, B = rng.standard_normal((64, 520)) * 2.0**scale, rng.standard_normal((520, 64))
+    words = package.gemm_triple(A, B, residual=np.float64)
+    for i, j in [(i, 7) for i in range(64)] + [(5, j) for j in range(64)]:
+        want = expected_f64_words(A[i].tolist(), B[:, j].tolist())
+        assert all(same(float(w[i, j]), x) for w, x in zip(words, want)), (i, j)

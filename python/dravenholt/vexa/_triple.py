@@ -42,8 +42,9 @@ def gemm_triple(A, B, residual=np.float32):
     |x| lies between about 1e-6 and 1e70; outside that range the residual turns
     subnormal (and 0 below about 1e-13) or overflows (and is set to 0), leaving the 106
     bits of ``C_hi + C_lo``. With ``residual=np.float64`` it is ``RN(x - C_hi - C_lo)``
-    as a double: about 160 bits at every magnitude down to the subnormal range. That form
-    runs on libvexa's exact core, several times slower than the fast kernels.
+    as a double: about 160 bits for |x| above about 1e-276, where it turns subnormal.
+    That form rounds in the portable (not vectorised) CRT of the fast kernels, so it is
+    slower.
 
     Parameters
     ----------
