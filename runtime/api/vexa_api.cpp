@@ -1,33 +1,38 @@
 // The exported entry points: argument checks, the kernel choice and the error boundary.
 // Nothing below this file sees an invalid argument, and no exception gets past it.
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
 #include "cpu_features.h"
 #include "kernel.h"
+#include "parallel.h"
 #include "thread_count.h"
 #include "vexa.h"
 #include "workspace_pool.h"
 
 namespace {
 
-int gemm_host(const double* A, const double* B, double* C_hi, double* C_lo, float* C_res,
-              int M, int N, int K) {
+// The checks every product entry point shares; VEXA_OK when the product may run.
+int check_product(const double* A, const double* B, bool outputs_present, int M, int N, int K) {
     if (M < 0 || N < 0 || K < 0) return VEXA_ERROR_NEGATIVE_DIMENSION;
     const int64_t m = M, n = N, k = K;
     if ((m * k > 0 && !A) || (k * n > 0 && !B)) return VEXA_ERROR_NULL_POINTER;
-    if (m * n > 0 && (!C_hi || !C_lo || !C_res)) return VEXA_ERROR_NULL_POINTER;
-    if (m * n == 0) return VEXA_OK;
-    if (k == 0) {  // the empty sum: +0 in all three words
-        std::memset(C_hi, 0, static_cast<size_t>(m * n) * sizeof(double));
-        std::memset(C_lo, 0, static_cast<size_t>(m * n) * sizeof(double));
-        std::memset(C_res, 0, static_cast<size_t>(m * n) * sizeof(float));
-        return VEXA_OK;
-    }
-    const vexa::GemmProblem problem{A, B, C_hi, C_lo, C_res, m, n, k};
-    const int threads = vexa::threads_for_call();
+    if (m * n > 0 && !outputs_present) return VEXA_ERROR_NULL_POINTER;
+    return VEXA_OK;
+}
+
+// The empty sum: +0 in every word of count elements (of type T).
+template <class T>
+void zero_fill(T* words, int64_t count) {
+    if (words) std::memset(words, 0, static_cast<size_t>(count) * sizeof(T));
+}
+
+// A checked product with M, N, K > 0, on the active kernel.
+int run_product(const vexa::GemmProblem& problem, int threads) {
     const vexa::Kernel& kernel = vexa::active_kernel();
     int status = kernel.gemm(problem, threads);
     // A fast kernel's workspace is a multiple of the inputs; the exact core needs about one
@@ -36,6 +41,78 @@ int gemm_host(const double* A, const double* B, double* C_hi, double* C_lo, floa
     if (status == VEXA_ERROR_OUT_OF_MEMORY && &kernel != &vexa::kScalarKernel)
         status = vexa::kScalarKernel.gemm(problem, threads);
     return status;
+}
+
+// Two words: the kernels always make a third, so it goes to scratch allocated first (a
+// failure then leaves C untouched).
+int gemm_host_106(const double* A, const double* B, double* C_hi, double* C_lo, int M, int N,
+                  int K, int threads) {
+    const int checked = check_product(A, B, C_hi && C_lo, M, N, K);
+    if (checked != VEXA_OK) return checked;
+    const int64_t m = M, n = N, k = K;
+    if (m * n == 0) return VEXA_OK;
+    if (k == 0) {
+        zero_fill(C_hi, m * n), zero_fill(C_lo, m * n);
+        return VEXA_OK;
+    }
+    std::unique_ptr<float[]> scratch(new (std::nothrow) float[static_cast<size_t>(m * n)]);
+    if (!scratch) return VEXA_ERROR_OUT_OF_MEMORY;
+    return run_product(vexa::GemmProblem{A, B, C_hi, C_lo, scratch.get(), m, n, k}, threads);
+}
+
+// Below this many multiply-adds a product of a batch runs on one thread, beside the others:
+// it is too small for its own threads to pay for starting (the fast path takes over at 2^21).
+constexpr int64_t kBatchSmallWork = int64_t(1) << 22;
+
+int gemm_batch_106(const double* const* A, const double* const* B, double* const* C_hi,
+                   double* const* C_lo, int count, int M, int N, int K) {
+    if (count < 0) return VEXA_ERROR_INVALID_ARGUMENT;
+    if (count > 0 && (!A || !B || !C_hi || !C_lo)) return VEXA_ERROR_NULL_POINTER;
+    for (int t = 0; t < count; ++t) {
+        const int checked = check_product(A[t], B[t], C_hi[t] && C_lo[t], M, N, K);
+        if (checked != VEXA_OK) return checked;
+    }
+    const int threads = vexa::threads_for_call();
+    const int64_t work = int64_t(M) * N * K;
+    if (work >= kBatchSmallWork || count == 1 || threads == 1) {
+        for (int t = 0; t < count; ++t) {
+            const int status = gemm_host_106(A[t], B[t], C_hi[t], C_lo[t], M, N, K, threads);
+            if (status != VEXA_OK) return status;
+        }
+        return VEXA_OK;
+    }
+    std::atomic<int> failure{VEXA_OK};
+    vexa::parallel_for(count, threads, [&](int64_t t) {
+        if (failure.load(std::memory_order_relaxed) != VEXA_OK) return;
+        int status = VEXA_ERROR_INTERNAL;
+        try {
+            status = gemm_host_106(A[t], B[t], C_hi[t], C_lo[t], M, N, K, 1);
+        } catch (...) {
+        }
+        if (status != VEXA_OK) failure.store(status, std::memory_order_relaxed);
+    });
+    return failure.load();
+}
+
+// Where the third word goes: C_res (float32) or C_res64 (float64); every kernel rounds the
+// same exact value into either.
+void set_third_word(vexa::GemmProblem& problem, float* C_res) { problem.C_res = C_res; }
+void set_third_word(vexa::GemmProblem& problem, double* C_res) { problem.C_res64 = C_res; }
+
+template <class Res>
+int gemm_host(const double* A, const double* B, double* C_hi, double* C_lo, Res* C_res, int M,
+              int N, int K) {
+    const int checked = check_product(A, B, C_hi && C_lo && C_res, M, N, K);
+    if (checked != VEXA_OK) return checked;
+    const int64_t m = M, n = N, k = K;
+    if (m * n == 0) return VEXA_OK;
+    if (k == 0) {
+        zero_fill(C_hi, m * n), zero_fill(C_lo, m * n), zero_fill(C_res, m * n);
+        return VEXA_OK;
+    }
+    vexa::GemmProblem problem{A, B, C_hi, C_lo, nullptr, m, n, k};
+    set_third_word(problem, C_res);
+    return run_product(problem, vexa::threads_for_call());
 }
 
 // The kernel at `index` of the table, or null when out of range.
@@ -53,17 +130,39 @@ std::string version_text() {
     return text + ")";
 }
 
-}  // namespace
-
-extern "C" VEXA_API int vexa_gemm_host(const double* A, const double* B, double* C_hi,
-                                       double* C_lo, float* C_res, int M, int N, int K) {
+// The error boundary of the product entry points.
+template <class F>
+int guarded(F&& body) {
     try {
-        return gemm_host(A, B, C_hi, C_lo, C_res, M, N, K);
+        return body();
     } catch (const std::bad_alloc&) {
         return VEXA_ERROR_OUT_OF_MEMORY;
     } catch (...) {
         return VEXA_ERROR_INTERNAL;
     }
+}
+
+}  // namespace
+
+extern "C" VEXA_API int vexa_gemm_host(const double* A, const double* B, double* C_hi,
+                                       double* C_lo, float* C_res, int M, int N, int K) {
+    return guarded([&] { return gemm_host(A, B, C_hi, C_lo, C_res, M, N, K); });
+}
+
+extern "C" VEXA_API int vexa_gemm_host_106(const double* A, const double* B, double* C_hi,
+                                           double* C_lo, int M, int N, int K) {
+    return guarded([&] { return gemm_host_106(A, B, C_hi, C_lo, M, N, K, vexa::threads_for_call()); });
+}
+
+extern "C" VEXA_API int vexa_gemm_batch_106(const double* const* A, const double* const* B,
+                                            double* const* C_hi, double* const* C_lo, int count,
+                                            int M, int N, int K) {
+    return guarded([&] { return gemm_batch_106(A, B, C_hi, C_lo, count, M, N, K); });
+}
+
+extern "C" VEXA_API int vexa_gemm_host_f64res(const double* A, const double* B, double* C_hi,
+                                              double* C_lo, double* C_res, int M, int N, int K) {
+    return guarded([&] { return gemm_host(A, B, C_hi, C_lo, C_res, M, N, K); });
 }
 
 extern "C" VEXA_API int vexa_release_workspace(void) {

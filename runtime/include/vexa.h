@@ -52,6 +52,31 @@ enum vexa_status {
 VEXA_API int vexa_gemm_host(const double* A, const double* B, double* C_hi, double* C_lo,
                             float* C_res, int M, int N, int K);
 
+/* The first two words of vexa_gemm_host alone (about 106 bits): C_hi = RN(x) and
+ * C_lo = RN(x - C_hi), bit for bit as vexa_gemm_host gives them, with the same rules, status
+ * codes and threads. */
+VEXA_API int vexa_gemm_host_106(const double* A, const double* B, double* C_hi, double* C_lo,
+                                int M, int N, int K);
+
+/* `count` products of one shape at once: C_hi[t], C_lo[t] = A[t] * B[t] as vexa_gemm_host_106
+ * gives them, for t < count. Operand pointers may repeat (a broadcast operand); output
+ * matrices must not overlap. Small products (M*N*K below 2^22) run side by side, one thread
+ * each; larger ones one after another, each on all the threads. Every pointer is checked
+ * before any product runs; VEXA_ERROR_INVALID_ARGUMENT for count < 0. After a failure
+ * during the products, some of them may have been written. */
+VEXA_API int vexa_gemm_batch_106(const double* const* A, const double* const* B,
+                                 double* const* C_hi, double* const* C_lo, int count,
+                                 int M, int N, int K);
+
+/* vexa_gemm_host with a float64 third word: C_res = RN(x - C_hi - C_lo) as a double, so
+ * about 160 bits for |x| above about 1e-276, where it turns subnormal (the float32 word
+ * of vexa_gemm_host turns subnormal below |x| of about 1e-6 and is 0 above about 1e70).
+ * The same rules otherwise (C_res is 0 wherever vexa_gemm_host's is). The same kernels run
+ * it, but their CRT and rounding take the portable form, so it is slower than
+ * vexa_gemm_host. */
+VEXA_API int vexa_gemm_host_f64res(const double* A, const double* B, double* C_hi,
+                                   double* C_lo, double* C_res, int M, int N, int K);
+
 /* Frees at once the scratch memory that the fast kernels keep between calls (at most
  * VEXA_WORKSPACE_KEEP bytes, 512 MiB unless set). Later calls allocate it again as needed.
  * Safe to call at any time, also while products run on other threads. Returns VEXA_OK, or

@@ -106,9 +106,9 @@ void crt_run(const CrtPlan& t, const Residue* residues, int64_t stride, int coun
     }
 }
 
-template <class Residue>
+template <class Residue, class Res>
 void crt_round_run(const CrtPlan& t, const Residue* residues, int64_t stride, int count,
-                   int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
+                   int64_t scale_base, const int32_t* scale, double* hi, double* lo, Res* res,
                    uint8_t* zero) {
     const int D = t.digits, limbs = (D + 1) / 2;
     for (int e = 0; e < count; ++e) {
@@ -128,7 +128,7 @@ void crt_round_run(const CrtPlan& t, const Residue* residues, int64_t stride, in
         } else {
             hi[e] = 0.0;
             lo[e] = 0.0;
-            res[e] = 0.0f;
+            res[e] = 0;
         }
     }
 }
@@ -220,6 +220,16 @@ void portable_crt_round(const CrtPlan& plan, const uint16_t* residues, int64_t s
                         float* res, uint8_t* zero) {
     crt_round_run(plan, residues, stride, count, scale_base, scale, hi, lo, res, zero);
 }
+template <class Residue>
+void portable_crt_round_f64(const CrtPlan& plan, const Residue* residues, int64_t stride, int count,
+                            int64_t scale_base, const int32_t* scale, double* hi, double* lo,
+                            double* res, uint8_t* zero) {
+    crt_round_run(plan, residues, stride, count, scale_base, scale, hi, lo, res, zero);
+}
+template void portable_crt_round_f64(const CrtPlan&, const uint8_t*, int64_t, int, int64_t,
+                                     const int32_t*, double*, double*, double*, uint8_t*);
+template void portable_crt_round_f64(const CrtPlan&, const uint16_t*, int64_t, int, int64_t,
+                                     const int32_t*, double*, double*, double*, uint8_t*);
 
 int moduli_for_bits(const ModulusList& list, int bits, int max_moduli) {
     Limbs p;

@@ -149,11 +149,12 @@ inline void scan_special(uint64_t ua, uint64_t ub, SpecialScan& s) {
 }
 
 // The words of an element whose products include a non-finite one.
-void write_special(const SpecialScan& s, double* hi, double* lo, float* res) {
+template <class Res>
+void write_special(const SpecialScan& s, double* hi, double* lo, Res* res) {
     if (s.nan || (s.positive_infinity && s.negative_infinity)) {
         *hi = bits::to_double(uint64_t(0x7ff8) << 48);
         *lo = 0.0;
-        *res = 0.0f;
+        *res = 0;
     } else {
         write_infinity(s.negative_infinity, hi, lo, res);
     }
@@ -172,7 +173,8 @@ inline int last_word(uint32_t highest) { return std::min<int>(kWords - 1, (highe
 
 // Rounds pos - neg over words [first, last] and clears them. Returns false when the
 // difference is exactly zero (nothing written then).
-bool round_accumulator(Accumulator& acc, int first, int last, double* hi, double* lo, float* res) {
+template <class Res>
+bool round_accumulator(Accumulator& acc, int first, int last, double* hi, double* lo, Res* res) {
     uint64_t limbs[kMaxLimbs];
     bool negative = false;
     int64_t scale = 0;
@@ -182,10 +184,10 @@ bool round_accumulator(Accumulator& acc, int first, int last, double* hi, double
     return true;
 }
 
-}  // namespace
-
-void dot_triple(const double* a, int64_t a_stride, const double* b, int64_t b_stride, int64_t K,
-                double* hi, double* lo, float* res) {
+// dot_triple with a float (Res = float) or float64 (Res = double) third word.
+template <class Res>
+void dot_words(const double* a, int64_t a_stride, const double* b, int64_t b_stride, int64_t K,
+               double* hi, double* lo, Res* res) {
     Accumulator acc;
     std::memset(&acc, 0, sizeof acc);
     SpecialScan special;
@@ -217,8 +219,15 @@ void dot_triple(const double* a, int64_t a_stride, const double* b, int64_t b_st
         !round_accumulator(acc, first_word(lowest), last_word(highest), hi, lo, res)) {
         *hi = all_negative_zero ? -0.0 : 0.0;
         *lo = 0.0;
-        *res = 0.0f;
+        *res = 0;
     }
+}
+
+}  // namespace
+
+void dot_triple(const double* a, int64_t a_stride, const double* b, int64_t b_stride, int64_t K,
+                double* hi, double* lo, float* res) {
+    dot_words(a, a_stride, b, b_stride, K, hi, lo, res);
 }
 
 namespace {
@@ -322,6 +331,22 @@ struct Plan {
     const LineInfo* cols;  // by column position
 };
 
+// Element `at` of C rounded from a difference, or from the reference dot of row a_row and
+// column j, into whichever third word the problem asks for.
+void round_element(const GemmProblem& pb, int64_t at, bool negative, const uint64_t* limbs, int n,
+                   int64_t scale) {
+    if (pb.C_res64)
+        round_triple(negative, limbs, n, scale, &pb.C_hi[at], &pb.C_lo[at], &pb.C_res64[at]);
+    else
+        round_triple(negative, limbs, n, scale, &pb.C_hi[at], &pb.C_lo[at], &pb.C_res[at]);
+}
+void dot_element(const GemmProblem& pb, int64_t at, const double* a_row, int64_t j) {
+    if (pb.C_res64)
+        dot_words(a_row, 1, pb.B + j, pb.N, pb.K, &pb.C_hi[at], &pb.C_lo[at], &pb.C_res64[at]);
+    else
+        dot_words(a_row, 1, pb.B + j, pb.N, pb.K, &pb.C_hi[at], &pb.C_lo[at], &pb.C_res[at]);
+}
+
 // Adds row i's products with the panel's columns into acc[0..kPanel).
 void accumulate_row(const double* a_row, int64_t K, const uint64_t* mant, const uint16_t* expo,
                     PanelAccumulator* acc) {
@@ -385,13 +410,13 @@ void finish_row(const Plan& plan, int64_t r, int64_t panel, bool accumulated, Pa
                                           first_word(row.lowest + col.lowest),
                                           last_word(row.highest + col.highest), &negative, limbs, &scale);
             if (n > 0 && !col.special) {
-                round_triple(negative, limbs, n, scale, &pb.C_hi[at], &pb.C_lo[at], &pb.C_res[at]);
+                round_element(pb, at, negative, limbs, n, scale);
                 rounded = true;
             }
         }
         // Specials, and sums that are exactly zero (whose sign depends on the zero
         // products): the reference dot settles them. Rare, and no slower than the sum.
-        if (!rounded) dot_triple(a_row, 1, pb.B + j, N, K, &pb.C_hi[at], &pb.C_lo[at], &pb.C_res[at]);
+        if (!rounded) dot_element(pb, at, a_row, j);
     }
 }
 
@@ -454,7 +479,7 @@ int gemm_selected(const GemmProblem& pb, int threads, const int64_t* rows, int64
                 const int64_t i = row_of[r];
                 for (int64_t c = 0; c < col_of.count; ++c) {
                     const int64_t j = col_of[c], at = i * N + j;
-                    dot_triple(pb.A + i * K, 1, pb.B + j, N, K, &pb.C_hi[at], &pb.C_lo[at], &pb.C_res[at]);
+                    dot_element(pb, at, pb.A + i * K, j);
                 }
             });
             return VEXA_OK;

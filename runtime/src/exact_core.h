@@ -19,12 +19,18 @@ void dot_triple(const double* a, int64_t a_stride, const double* b, int64_t b_st
 void round_triple(bool negative, const uint64_t* mag, int nlimbs, int64_t scale,
                   double* hi, double* lo, float* res);
 
+// The same with a float64 third word, res = RN(x - hi - lo) (vexa_gemm_host_f64res).
+void round_triple(bool negative, const uint64_t* mag, int nlimbs, int64_t scale,
+                  double* hi, double* lo, double* res);
+
 // +-inf in hi and +0 in lo and res: the words of a sum that overflows or holds infinities
 // of one sign.
 void write_infinity(bool negative, double* hi, double* lo, float* res);
+void write_infinity(bool negative, double* hi, double* lo, double* res);
 
 // The whole product through the exact core (the "scalar" kernel). Arguments validated,
-// M, N > 0. All workspace is allocated before the first output element is written, so a
+// M, N > 0. With problem.C_res64 set the third word is float64 (into C_res64, C_res unused).
+// All workspace is allocated before the first output element is written, so a
 // failure (VEXA_ERROR_OUT_OF_MEMORY) leaves the output untouched. Never throws.
 int gemm(const GemmProblem& problem, int threads);
 

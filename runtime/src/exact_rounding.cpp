@@ -279,16 +279,11 @@ inline bool round_triple_short(bool negative, const uint64_t* mag, int n, int64_
     return true;
 }
 
-// Any n >= 1 trimmed limbs. Kept out of line so that the short path stays small.
-__attribute__((noinline)) void round_triple_general(bool negative, const uint64_t* mag, int n,
-                                                    int64_t scale, double* hi, double* lo,
-                                                    float* res) {
+// The window of mag * 2^scale (n >= 1 trimmed limbs) for round_step, with everything below
+// 2^kStickyExponent folded into one sticky bit; false when |x| >= 2^1024.
+bool load_window(bool negative, const uint64_t* mag, int n, int64_t scale, Window& w) {
     const int64_t top = int64_t(64) * (n - 1) + bit_length(mag[n - 1]) - 1 + scale;
-    if (top >= 1024) {  // |x| >= 2^1024: RN(x) overflows whatever the lower bits are
-        write_infinity(negative, hi, lo, res);
-        return;
-    }
-    Window w;
+    if (top >= 1024) return false;  // |x| >= 2^1024: RN(x) overflows whatever the lower bits are
     w.negative = negative;
     if (scale >= kStickyExponent) {
         w.n = n;  // top < 1024 and scale >= -1216 keep n within kWindowLimbs
@@ -314,19 +309,57 @@ __attribute__((noinline)) void round_triple_general(bool negative, const uint64_
         w.buf[0] |= sticky ? 1 : 0;
     }
 
+    return true;
+}
+
+// The third word: float32 (0 where it would overflow) or float64.
+Rounded round_third(Window& w, float*) { return round_step(w, 24, -149); }
+Rounded round_third(Window& w, double*) { return round_step(w, 53, -1074); }
+void store_third(const Rounded& r, float* res) { *res = overflows(r, 128) ? 0.0f : to_float(r); }
+void store_third(const Rounded& r, double* res) { *res = to_double(r); }
+
+// Any n >= 1 trimmed limbs. Kept out of line so that the short path stays small.
+template <class Res>
+__attribute__((noinline)) void round_triple_general(bool negative, const uint64_t* mag, int n,
+                                                    int64_t scale, double* hi, double* lo,
+                                                    Res* res) {
+    Window w;
+    if (!load_window(negative, mag, n, scale, w)) {
+        write_infinity(negative, hi, lo, res);
+        return;
+    }
     const Rounded h = round_step(w, 53, -1074);
     if (overflows(h, 1024)) {
         write_infinity(negative, hi, lo, res);
         return;
     }
     const Rounded l = round_step(w, 53, -1074);
-    const Rounded r = round_step(w, 24, -149);
+    const Rounded r = round_third(w, res);
     *hi = to_double(h);
     *lo = to_double(l);
-    *res = overflows(r, 128) ? 0.0f : to_float(r);
+    store_third(r, res);
 }
 
 }  // namespace
+
+void write_infinity(bool negative, double* hi, double* lo, double* res) {
+    float unused;
+    write_infinity(negative, hi, lo, &unused);
+    *res = 0.0;
+}
+
+void round_triple(bool negative, const uint64_t* mag, int nlimbs, int64_t scale, double* hi,
+                  double* lo, double* res) {
+    int n = nlimbs;
+    while (n > 0 && mag[n - 1] == 0) --n;
+    if (n == 0) {
+        *hi = 0.0, *lo = 0.0, *res = 0.0;
+        return;
+    }
+    // The float64 residual exists for the ranges where a float32 one fails (subnormal or
+    // overflowing), which the short path was not written for: always the general route.
+    round_triple_general(negative, mag, n, scale, hi, lo, res);
+}
 
 void write_infinity(bool negative, double* hi, double* lo, float* res) {
     *hi = bits::to_double((uint64_t(0x7ff) << 52) | (negative ? uint64_t(1) << 63 : 0));

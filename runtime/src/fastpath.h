@@ -160,6 +160,13 @@ void portable_crt_round(const CrtPlan& plan, const uint8_t* residues, int64_t st
 void portable_crt_round(const CrtPlan& plan, const uint16_t* residues, int64_t stride, int count,
                         int64_t scale_base, const int32_t* scale, double* hi, double* lo,
                         float* res, uint8_t* zero);
+// The same with a float64 third word (GemmProblem::C_res64), for every engine: the fused
+// CRT and rounding of the vector pieces make float32 words only.
+// Residue is uint8_t or uint16_t (instantiated in crt_plan.cpp).
+template <class Residue>
+void portable_crt_round_f64(const CrtPlan& plan, const Residue* residues, int64_t stride, int count,
+                            int64_t scale_base, const int32_t* scale, double* hi, double* lo,
+                            double* res, uint8_t* zero);
 
 // out[c] = the scan of column c < cols of the rows x cols at b (row stride ldb), or out[r]
 // of row r when `by_rows` (rows at stride ldb of `cols` elements each).

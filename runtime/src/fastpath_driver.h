@@ -334,21 +334,29 @@ int drive(const GemmProblem& pb, int threads, const Engine& engine, const Option
                 const int64_t i = row_order[size_t(m0 + r)];
                 double* const c_hi = pb.C_hi + i * N;
                 double* const c_lo = pb.C_lo + i * N;
-                float* const c_res = pb.C_res + i * N;
                 uint8_t zero[kPanelWidth];
-                alignas(64) double run_hi[kPanelWidth], run_lo[kPanelWidth];
+                alignas(64) double run_hi[kPanelWidth], run_lo[kPanelWidth], run_res64[kPanelWidth];
                 alignas(64) float run_res[kPanelWidth];
                 for (int64_t pnl = 0; pnl < panels; ++pnl) {
                     const int64_t c0 = n0 + pnl * kPanelWidth;  // sorted position
                     const int run = int(std::min<int64_t>(kPanelWidth, Np - c0));
                     const CrtPlan& plan_here = crt[size_t(moduli_needed(g0 + r / kRowGroup, q0 + pnl))];
-                    engine.crt_round(plan_here, acc + r * nb_pad + (c0 - n0), Mb * Nb, run, row_shift[size_t(i)],
-                                     &sorted_col_shift[size_t(c0)], run_hi, run_lo, run_res, zero);
+                    const Residue* const residues = acc + r * nb_pad + (c0 - n0);
+                    const int32_t* const shifts = &sorted_col_shift[size_t(c0)];
+                    if (pb.C_res64)
+                        portable_crt_round_f64(plan_here, residues, Mb * Nb, run, row_shift[size_t(i)], shifts,
+                                               run_hi, run_lo, run_res64, zero);
+                    else
+                        engine.crt_round(plan_here, residues, Mb * Nb, run, row_shift[size_t(i)], shifts,
+                                         run_hi, run_lo, run_res, zero);
                     for (int e = 0; e < run; ++e) {
                         const int64_t j = col_order[size_t(c0 + e)];
                         c_hi[j] = zero[e] ? signed_zero(pb.A + i * K, pb.B + j, N, K) : run_hi[e];
                         c_lo[j] = run_lo[e];
-                        c_res[j] = run_res[e];
+                        if (pb.C_res64)
+                            pb.C_res64[i * N + j] = run_res64[e];
+                        else
+                            pb.C_res[i * N + j] = run_res[e];
                     }
                 }
             });

@@ -19,6 +19,9 @@ struct GemmProblem {
     double* C_lo;     // M x N
     float* C_res;     // M x N
     int64_t M, N, K;
+    // When set, the third word goes here as float64 and C_res is ignored
+    // (vexa_gemm_host_f64res); the exact core and the fast path's portable CRT round into it.
+    double* C_res64 = nullptr;
 };
 
 struct Kernel {

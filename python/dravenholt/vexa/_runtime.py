@@ -27,9 +27,18 @@ def library_path():
 def _declare(lib):
     double_p = ctypes.POINTER(ctypes.c_double)
     float_p = ctypes.POINTER(ctypes.c_float)
+    pointers = ctypes.POINTER(ctypes.c_void_p)
     signatures = {
         "vexa_gemm_host": (ctypes.c_int, [double_p, double_p, double_p, double_p, float_p,
                                           ctypes.c_int, ctypes.c_int, ctypes.c_int]),
+        "vexa_gemm_host_106": (ctypes.c_int, [double_p, double_p, double_p, double_p,
+                                              ctypes.c_int, ctypes.c_int, ctypes.c_int]),
+        "vexa_gemm_batch_106": (ctypes.c_int, [pointers, pointers, pointers, pointers,
+                                               ctypes.c_int, ctypes.c_int, ctypes.c_int,
+                                               ctypes.c_int]),
+        "vexa_gemm_host_f64res": (ctypes.c_int, [double_p, double_p, double_p, double_p,
+                                                 double_p, ctypes.c_int, ctypes.c_int,
+                                                 ctypes.c_int]),
         "vexa_version": (ctypes.c_char_p, []),
         "vexa_set_num_threads": (ctypes.c_int, [ctypes.c_int]),
         "vexa_get_num_threads": (ctypes.c_int, []),

@@ -31,12 +31,20 @@ def _pointer(array, ctype):
     return array.ctypes.data_as(ctypes.POINTER(ctype))
 
 
-def gemm_triple(A, B):
+def gemm_triple(A, B, residual=np.float32):
     """Multiply two float64 matrices, returning every element as three words.
 
     Each element x of the exact product ``A @ B`` comes back as ``C_hi = RN(x)``,
     ``C_lo = RN(x - C_hi)`` and ``C_res = RN_float32(x - C_hi - C_lo)``, each correctly
     rounded to nearest, ties to even.
+
+    With the default float32 residual the three words carry about 130 bits where
+    |x| lies between about 1e-6 and 1e70; outside that range the residual turns
+    subnormal (and 0 below about 1e-13) or overflows (and is set to 0), leaving the 106
+    bits of ``C_hi + C_lo``. With ``residual=np.float64`` it is ``RN(x - C_hi - C_lo)``
+    as a double: about 160 bits for |x| above about 1e-276, where it turns subnormal.
+    That form rounds in the portable (not vectorised) CRT of the fast kernels, so it is
+    slower.
 
     Parameters
     ----------
@@ -44,6 +52,8 @@ def gemm_triple(A, B):
         Left operand; anything numpy converts to float64.
     B : array_like, shape (K, N)
         Right operand; anything numpy converts to float64.
+    residual : {numpy.float32, numpy.float64}, optional
+        The type of the third word.
 
     Returns
     -------
@@ -51,14 +61,14 @@ def gemm_triple(A, B):
         The double nearest each exact element.
     C_lo : ndarray of float64, shape (M, N)
         The double nearest what ``C_hi`` leaves.
-    C_res : ndarray of float32, shape (M, N)
-        The float32 nearest what ``C_hi + C_lo`` leaves.
+    C_res : ndarray of float32 (or float64), shape (M, N)
+        The float32 (float64) nearest what ``C_hi + C_lo`` leaves.
 
     Raises
     ------
     ValueError
-        When an operand is not two-dimensional, the inner dimensions differ, or a
-        dimension exceeds the native int range.
+        When an operand is not two-dimensional, the inner dimensions differ, a
+        dimension exceeds the native int range, or ``residual`` is neither type.
     RuntimeError
         When libvexa reports a failure ("Vexa error: " and its status).
     FileNotFoundError
@@ -76,6 +86,8 @@ def gemm_triple(A, B):
     >>> float(C_hi[0, 0]), float(C_lo[0, 0]) == 2.0**-60, float(C_res[0, 0]) == 2.0**-130
     (1.0, True, True)
     """
+    if residual not in (np.float32, np.float64):
+        raise ValueError(f"residual must be numpy.float32 or numpy.float64, not {residual!r}")
     A = np.ascontiguousarray(A, dtype=np.float64)
     B = np.ascontiguousarray(B, dtype=np.float64)
     M, K = _shape_pair(A.shape)
@@ -87,10 +99,14 @@ def gemm_triple(A, B):
     lib = library()
     C_hi = np.zeros((M, N), dtype=np.float64)
     C_lo = np.zeros((M, N), dtype=np.float64)
-    C_res = np.zeros((M, N), dtype=np.float32)
-    status = lib.vexa_gemm_host(_pointer(A, ctypes.c_double), _pointer(B, ctypes.c_double),
-                                _pointer(C_hi, ctypes.c_double), _pointer(C_lo, ctypes.c_double),
-                                _pointer(C_res, ctypes.c_float), M, N, K)
+    C_res = np.zeros((M, N), dtype=residual)
+    if residual is np.float64:
+        gemm, res_type = lib.vexa_gemm_host_f64res, ctypes.c_double
+    else:
+        gemm, res_type = lib.vexa_gemm_host, ctypes.c_float
+    status = gemm(_pointer(A, ctypes.c_double), _pointer(B, ctypes.c_double),
+                  _pointer(C_hi, ctypes.c_double), _pointer(C_lo, ctypes.c_double),
+                  _pointer(C_res, res_type), M, N, K)
     if status != 0:
         raise RuntimeError(f"Vexa error: {status}")
     return C_hi, C_lo, C_res

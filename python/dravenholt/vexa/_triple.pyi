@@ -1,8 +1,10 @@
+from typing import Any
+
 import numpy as np
 import numpy.typing as npt
 
 __all__ = ["gemm_triple"]
 
 def gemm_triple(
-    A: npt.ArrayLike, B: npt.ArrayLike
-) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float32]]: ...
+    A: npt.ArrayLike, B: npt.ArrayLike, residual: type[np.floating[Any]] = ...
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.floating[Any]]]: ...
