@@ -71,9 +71,9 @@ VEXA_API int vexa_gemm_batch_106(const double* const* A, const double* const* B,
 /* vexa_gemm_host with a float64 third word: C_res = RN(x - C_hi - C_lo) as a double, so
  * about 160 bits for |x| above about 1e-276, where it turns subnormal (the float32 word
  * of vexa_gemm_host turns subnormal below |x| of about 1e-6 and is 0 above about 1e70).
- * The same rules otherwise (C_res is 0 wherever vexa_gemm_host's is). The same kernels run
- * it, but their CRT and rounding take the portable form, so it is slower than
- * vexa_gemm_host. */
+ * It never overflows: C_res is 0 only where x - C_hi - C_lo rounds to 0 or C_hi is inf or
+ * NaN. The same rules otherwise. The same kernels run it, but their CRT and rounding take
+ * the portable form, so it is slower than vexa_gemm_host. */
 VEXA_API int vexa_gemm_host_f64res(const double* A, const double* B, double* C_hi,
                                    double* C_lo, double* C_res, int M, int N, int K);
 
