@@ -10,13 +10,13 @@ count, the kernel list, and ``release_memory``.
 from .vexa import D, Vexa, __version__, compute_ground_truth, test, verify_precision
 
 from ._kernels import KernelInfo, kernels
-from ._memory import release_memory
+from ._memory import parked_memory, release_memory
 from ._threadpool import register as _register_with_threadpoolctl
 from ._threads import get_num_threads, set_num_threads
 from ._triple import gemm_triple
 
 __all__ = ["D", "Vexa", "compute_ground_truth", "test", "verify_precision", "__version__",
-           "KernelInfo", "gemm_triple", "get_num_threads", "kernels", "release_memory",
+           "KernelInfo", "gemm_triple", "get_num_threads", "kernels", "parked_memory", "release_memory",
            "set_num_threads"]
 
 _register_with_threadpoolctl()
