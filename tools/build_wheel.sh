@@ -99,7 +99,7 @@ for python in "${pythons[@]}"; do
         # The fake runtime of the tests is compiled for the emulated interpreter; nm reads
         # the wheel's libraries whatever their architecture.
         env QEMU_CPU=max VEXA_EXPECTED_KERNEL=neon_i8mm CC=$tools/bin/zig-aarch64-cc \
-            PYTHONPATH="$PWD/$unpacked" "$emulated/python3" -m pytest -q -p no:cacheprovider \
+            PYTHONPATH="$PWD/$unpacked" "$emulated/python3" -m pytest -q -rs -p no:cacheprovider \
             tests/python
         continue
     fi

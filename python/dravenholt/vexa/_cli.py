@@ -149,7 +149,7 @@ def _accuracy(arguments):
         try:
             import matplotlib  # noqa: F401
         except ImportError:
-            print("error: --plot needs matplotlib: pip install 'dravenholt.vexa[plot]'",
+            print("error: --plot needs matplotlib: python3 -m pip install matplotlib",
                   file=sys.stderr)
             return 1
     print("maximum relative error against the exact product")
