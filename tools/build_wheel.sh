@@ -59,8 +59,12 @@ cross=()
 if [ "$arch" = aarch64 ]; then
     bash tools/aarch64_python.sh
     emulated=build/aarch64-python
-    # The interpreter that runs pip must be a 3.11 too: it names the wheel's Python tag.
-    pythons=(python3.11)
+    # The interpreter that runs pip names the wheel's Python tag: it must be a 3.11 too.
+    pythons=("$tools/bin/python")
+    if [ "$("$tools/bin/python" -c 'import sys; print(sys.version_info[:2] == (3, 11))')" != True ]; then
+        echo "the aarch64 wheel is for Debian 12's Python 3.11; python3 here is another version" >&2
+        exit 1
+    fi
     cmake_args+=" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64"
     cmake_args+=" -DPython_INCLUDE_DIR=$PWD/$emulated/include/python3.11"
     cross=(env _PYTHON_HOST_PLATFORM=linux-aarch64
@@ -90,17 +94,25 @@ done
 for python in "${pythons[@]}"; do
     tag=$("$python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
     wheel=$(echo "$wheelhouse"/*-"$tag"-"$tag"-*"$platform"*.whl)
+    [ -f "$wheel" ] || { echo "no $platform wheel for $tag in $wheelhouse" >&2; exit 1; }
     echo "== $(basename "$wheel")"
     "$tools/bin/auditwheel" show "$wheel"
     if [ "$arch" = aarch64 ]; then
         unpacked=build/wheel-test-aarch64
         rm -rf "$unpacked"
         "$tools/bin/python" -m zipfile -e "$wheel" "$unpacked"
-        # The fake runtime of the tests is compiled for the emulated interpreter; nm reads
-        # the wheel's libraries whatever their architecture.
-        env QEMU_CPU=max VEXA_EXPECTED_KERNEL=neon_i8mm CC=$tools/bin/zig-aarch64-cc \
-            PYTHONPATH="$PWD/$unpacked" "$emulated/python3" -m pytest -q -rs -p no:cacheprovider \
+        export QEMU_CPU=max PYTHONPATH=$PWD/$unpacked
+        # qemu's `max` CPU has dotprod and i8mm: the wheel's library must choose neon_i8mm.
+        version=$("$emulated/python3" -m dravenholt.vexa --version)
+        echo "$version"
+        case $version in
+            *"(kernel: neon_i8mm)") ;;
+            *) echo "expected the kernel neon_i8mm under qemu -cpu max" >&2; exit 1 ;;
+        esac
+        # The tests' stand-in runtimes are compiled for the emulated interpreter.
+        CC=$tools/bin/zig-aarch64-cc "$emulated/python3" -m pytest -q -rs -p no:cacheprovider \
             tests/python
+        unset QEMU_CPU PYTHONPATH
         continue
     fi
     venv=build/wheel-test-$tag
