@@ -55,7 +55,8 @@ WRAPPER
 done
 cmake_args="-DCMAKE_AR=$tools/bin/zig-$arch-ar -DCMAKE_RANLIB=$tools/bin/zig-$arch-ranlib"
 
-cross=()
+# Run through env, so that the cross-compiling variables can join the others as words.
+cross=(env)
 if [ "$arch" = aarch64 ]; then
     bash tools/aarch64_python.sh
     emulated=build/aarch64-python
@@ -67,8 +68,8 @@ if [ "$arch" = aarch64 ]; then
     fi
     cmake_args+=" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64"
     cmake_args+=" -DPython_INCLUDE_DIR=$PWD/$emulated/include/python3.11"
-    cross=(env _PYTHON_HOST_PLATFORM=linux-aarch64
-           SETUPTOOLS_EXT_SUFFIX=.cpython-311-aarch64-linux-gnu.so)
+    cross+=(_PYTHON_HOST_PLATFORM=linux-aarch64
+            SETUPTOOLS_EXT_SUFFIX=.cpython-311-aarch64-linux-gnu.so)
 fi
 
 raw=build/wheel-raw-$arch
