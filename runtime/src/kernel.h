@@ -60,8 +60,11 @@ const Kernel& active_kernel();
 // The VEXA_KERNEL that was set but names no kernel supported here, or null.
 const char* refused_kernel();
 
-// Worker threads for one call: VEXA_NUM_THREADS when set to a positive integer, otherwise
-// all hardware threads.
+// Worker threads for one call: VEXA_NUM_THREADS when set to a positive integer (at most
+// kMaxThreads), otherwise all hardware threads.
 int configured_threads();
+// Why a VEXA_NUM_THREADS that was set is not the count (not a positive integer, or capped),
+// or null when it is or was not set.
+const char* num_threads_note();
 
 }  // namespace vexa

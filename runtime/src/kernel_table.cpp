@@ -12,6 +12,7 @@
 #include "int8_fastpath.h"
 #include "kernel.h"
 #include "platform.h"
+#include "thread_count.h"
 #if VEXA_HAVE_KERNEL_NEON_DOTPROD
 #include "kernels/neon_dotprod/neon_dotprod.h"
 #endif
@@ -132,13 +133,27 @@ const Choice& choice() {
     return chosen;
 }
 
-int choose_threads() {
-    if (const char* text = std::getenv("VEXA_NUM_THREADS"); text && *text) {
-        char* end = nullptr;
-        const long value = std::strtol(text, &end, 10);
-        if (end && *end == '\0' && value > 0) return static_cast<int>(std::min<long>(value, 1024));
-    }
-    return platform::usable_cpu_count();
+struct ThreadSetting {
+    int threads;
+    std::string note;  // why VEXA_NUM_THREADS was not taken as it is, or empty
+};
+
+ThreadSetting choose_threads() {
+    const char* text = std::getenv("VEXA_NUM_THREADS");
+    if (!text || !*text) return {platform::usable_cpu_count(), {}};
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    const std::string setting = std::string("VEXA_NUM_THREADS=") + text;
+    if (!end || *end != '\0' || value < 1)
+        return {platform::usable_cpu_count(), setting + " is not a positive integer"};
+    if (value > kMaxThreads) return {kMaxThreads, setting + " is capped at " + std::to_string(kMaxThreads)};
+    return {static_cast<int>(value), {}};
+}
+
+const ThreadSetting& thread_setting() {
+    // Read once: the environment is not safe to read while another thread may change it.
+    static const ThreadSetting setting = choose_threads();
+    return setting;
 }
 
 }  // namespace
@@ -159,10 +174,10 @@ const char* refused_kernel() {
     return choice().refused.empty() ? nullptr : choice().refused.c_str();
 }
 
-int configured_threads() {
-    // Read once: the environment is not safe to read while another thread may change it.
-    static const int threads = choose_threads();
-    return threads;
+int configured_threads() { return thread_setting().threads; }
+
+const char* num_threads_note() {
+    return thread_setting().note.empty() ? nullptr : thread_setting().note.c_str();
 }
 
 }  // namespace vexa

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include "platform.h"
 
@@ -44,19 +45,43 @@ unsigned char* allocate(size_t& bytes) {
 
 }  // namespace
 
-size_t parse_workspace_keep(const char* text) {
-    if (!text || *text < '0' || *text > '9') return kDefaultWorkspaceKeep;
+size_t parse_workspace_keep(const char* text, bool* usable) {
+    if (usable) *usable = true;
+    if (!text || !*text) return kDefaultWorkspaceKeep;
     char* end = nullptr;
     errno = 0;
-    const unsigned long long value = std::strtoull(text, &end, 10);
-    if (errno != 0 || !end || *end != '\0') return kDefaultWorkspaceKeep;
+    const unsigned long long value = *text >= '0' && *text <= '9' ? std::strtoull(text, &end, 10) : 0;
+    if (!end || errno != 0 || *end != '\0') {
+        if (usable) *usable = false;
+        return kDefaultWorkspaceKeep;
+    }
     return static_cast<size_t>(value);
 }
 
-size_t workspace_keep_limit() {
+namespace {
+
+struct KeepSetting {
+    size_t limit;
+    std::string refused;
+};
+
+const KeepSetting& keep_setting() {
     // Read once: the environment is not safe to read while another thread may change it.
-    static const size_t limit = parse_workspace_keep(std::getenv("VEXA_WORKSPACE_KEEP"));
-    return limit;
+    static const KeepSetting setting = [] {
+        const char* text = std::getenv("VEXA_WORKSPACE_KEEP");
+        bool usable = true;
+        const size_t limit = parse_workspace_keep(text, &usable);
+        return KeepSetting{limit, usable ? std::string() : std::string(text)};
+    }();
+    return setting;
+}
+
+}  // namespace
+
+size_t workspace_keep_limit() { return keep_setting().limit; }
+
+const char* refused_workspace_keep() {
+    return keep_setting().refused.empty() ? nullptr : keep_setting().refused.c_str();
 }
 
 WorkspaceLease::WorkspaceLease(size_t bytes) {

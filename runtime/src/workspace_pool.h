@@ -27,14 +27,17 @@ private:
 };
 
 // The largest block parked between calls: VEXA_WORKSPACE_KEEP (bytes) when set, read once.
-// The default, 512 MiB, is exactly the fast path's largest block for any product with M, N
-// and K up to 2048 (40 moduli of 2048 x 2048 residues of A, of B and of the accumulators,
-// plus 2048 x 2048 gathered doubles), so every such product finds its block parked.
 size_t workspace_keep_limit();
-constexpr size_t kDefaultWorkspaceKeep = size_t(512) << 20;
-// VEXA_WORKSPACE_KEEP's value: a decimal number of bytes (0 keeps nothing); anything else,
-// or no value, gives the default.
-size_t parse_workspace_keep(const char* text);
+// The default keeps the blocks of small and middling products, whose first-touch cost is
+// the largest share of their time, and lets the large ones go back to the system as BLAS
+// libraries' buffers do (bench/bench_workspace_keep.py measures what keeping buys).
+constexpr size_t kDefaultWorkspaceKeep = size_t(64) << 20;
+// VEXA_WORKSPACE_KEEP's value: a decimal number of bytes (0 keeps nothing). Null or empty
+// gives the default; anything else gives the default too and, when `usable` is given,
+// clears *usable.
+size_t parse_workspace_keep(const char* text, bool* usable = nullptr);
+// The VEXA_WORKSPACE_KEEP that was set but is no number of bytes, or null.
+const char* refused_workspace_keep();
 
 // Frees the parked block, if any (vexa_release_workspace, and tests).
 void release_parked_workspace();

@@ -59,6 +59,26 @@ def test_info_reports_version_kernel_threads_and_features():
         fields["CPU features"].startswith("(none")
 
 
+def test_version_names_the_package_and_the_library_with_its_settings():
+    import dravenholt.vexa as package
+
+    done = run_cli("--version", VEXA_NUM_THREADS="abc")
+    assert done.returncode == 0, done.stderr
+    normal = package.Vexa().version  # this process has no unusable setting
+    assert done.stdout == (f"dravenholt.vexa {package.__version__}, libvexa "
+                           f"{normal[:-1]}; VEXA_NUM_THREADS=abc is not a positive integer)\n")
+    assert "Vexa Quick Test" not in done.stdout
+
+
+@pytest.mark.parametrize("keep, limit", [("0", "0 bytes"), ("3145728", "3 MiB"), ("64M", "64 MiB")])
+def test_info_reports_the_memory_kept(keep, limit):
+    done = run_cli("info", VEXA_WORKSPACE_KEEP=keep)
+    assert done.returncode == 0, done.stderr
+    line = next(line for line in done.stdout.splitlines() if line.startswith("memory kept:"))
+    assert line.split(":", 1)[1].split(" (")[0].strip() == \
+        f"0 bytes now, blocks up to {limit} between products"
+
+
 def test_bench_prints_a_row_per_size_and_progress():
     done = run_cli("bench", "--sizes", "8", "24", "--repeat", "1", "--threads", "1")
     assert done.returncode == 0, done.stderr

@@ -127,7 +127,8 @@ def test_null_pointers(lib, missing):
 
 def _version_in_subprocess(libvexa_path, **env_changes):
     env = dict(os.environ)
-    env.pop("VEXA_KERNEL", None)
+    for name in ("VEXA_KERNEL", "VEXA_NUM_THREADS", "VEXA_WORKSPACE_KEEP"):
+        env.pop(name, None)
     env.update(env_changes)
     code = ("import ctypes, sys; lib = ctypes.CDLL(sys.argv[1]); "
             "lib.vexa_version.restype = ctypes.c_char_p; print(lib.vexa_version().decode())")
@@ -165,3 +166,27 @@ def test_an_unusable_kernel_name_falls_back_and_says_so(libvexa_path, name):
     assert normal.endswith(")")
     want = normal[:-1] + f"; VEXA_KERNEL={name} is not available here)"
     assert _version_in_subprocess(libvexa_path, VEXA_KERNEL=name) == want
+
+
+@pytest.mark.parametrize("name, value, note", [
+    ("VEXA_NUM_THREADS", "abc", "is not a positive integer"),
+    ("VEXA_NUM_THREADS", "0", "is not a positive integer"),
+    ("VEXA_NUM_THREADS", "-3", "is not a positive integer"),
+    ("VEXA_NUM_THREADS", "1e3", "is not a positive integer"),
+    ("VEXA_NUM_THREADS", "4 threads", "is not a positive integer"),
+    ("VEXA_NUM_THREADS", "5000", "is capped at 1024"),
+    ("VEXA_WORKSPACE_KEEP", "64M", "is not a number of bytes"),
+    ("VEXA_WORKSPACE_KEEP", "-1", "is not a number of bytes"),
+    ("VEXA_WORKSPACE_KEEP", "1e9", "is not a number of bytes"),
+])
+def test_an_unusable_setting_is_named_in_the_version(libvexa_path, name, value, note):
+    normal = _version_in_subprocess(libvexa_path)
+    assert _version_in_subprocess(libvexa_path, **{name: value}) == \
+        normal[:-1] + f"; {name}={value} {note})"
+
+
+@pytest.mark.parametrize("name, value", [("VEXA_NUM_THREADS", "7"), ("VEXA_NUM_THREADS", "1024"),
+                                         ("VEXA_WORKSPACE_KEEP", "0"),
+                                         ("VEXA_WORKSPACE_KEEP", "1048576")])
+def test_a_usable_setting_leaves_the_version_alone(libvexa_path, name, value):
+    assert _version_in_subprocess(libvexa_path, **{name: value}) == _version_in_subprocess(libvexa_path)

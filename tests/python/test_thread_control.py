@@ -8,6 +8,7 @@ import shutil
 import subprocess
 import sys
 import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -39,11 +40,19 @@ def run_package_code(code, **env_changes):
 
 # ---- The thread count -----------------------------------------------------------------
 
-@pytest.mark.parametrize("n, expected", [(1, 1), (3, 3), (1024, 1024), (5000, 1024),
-                                         (2**40, 1024), (np.int64(2), 2)])
+@pytest.mark.parametrize("n, expected", [(1, 1), (3, 3), (1024, 1024), (np.int64(2), 2)])
 def test_set_then_get(package, n, expected):
-    package.set_num_threads(n)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        package.set_num_threads(n)
     assert package.get_num_threads() == expected
+
+
+@pytest.mark.parametrize("n", [1025, 5000, 2**40])
+def test_counts_above_the_cap_warn_and_take_the_cap(package, n):
+    with pytest.warns(RuntimeWarning, match=f"at most 1024 threads; {n} is taken as 1024"):
+        package.set_num_threads(n)
+    assert package.get_num_threads() == 1024
 
 
 @pytest.mark.parametrize("n, error", [(-1, ValueError), (-2**40, ValueError),

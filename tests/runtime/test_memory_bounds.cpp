@@ -100,13 +100,24 @@ INSTANTIATE_TEST_SUITE_P(Widths, ExactCoreMemory, ::testing::Values(15, 16, 17))
 // ---- The parked workspace ----
 
 TEST(WorkspaceKeep, ParsesBytesAndFallsBackToTheDefault) {
-    EXPECT_EQ(vexa::parse_workspace_keep("0"), 0u);
-    EXPECT_EQ(vexa::parse_workspace_keep("1048576"), size_t(1) << 20);
-    EXPECT_EQ(vexa::parse_workspace_keep("8589934592"), size_t(8) << 30);
-    for (const char* text : {static_cast<const char*>(nullptr), "", "-1", "1e6", "64M", " 5", "5 ",
-                             "99999999999999999999999"})
-        EXPECT_EQ(vexa::parse_workspace_keep(text), vexa::kDefaultWorkspaceKeep) << (text ? text : "null");
-    EXPECT_EQ(vexa::kDefaultWorkspaceKeep, size_t(512) << 20);
+    for (auto [text, bytes] : {std::pair<const char*, size_t>{"0", 0}, {"1048576", size_t(1) << 20},
+                               {"8589934592", size_t(8) << 30}}) {
+        bool usable = false;
+        EXPECT_EQ(vexa::parse_workspace_keep(text, &usable), bytes) << text;
+        EXPECT_TRUE(usable) << text;
+    }
+    // Unset: the default, and nothing to report.
+    for (const char* text : {static_cast<const char*>(nullptr), ""}) {
+        bool usable = false;
+        EXPECT_EQ(vexa::parse_workspace_keep(text, &usable), vexa::kDefaultWorkspaceKeep);
+        EXPECT_TRUE(usable);
+    }
+    for (const char* text : {"-1", "1e6", "64M", " 5", "5 ", "+5", "99999999999999999999999"}) {
+        bool usable = true;
+        EXPECT_EQ(vexa::parse_workspace_keep(text, &usable), vexa::kDefaultWorkspaceKeep) << text;
+        EXPECT_FALSE(usable) << text;
+    }
+    EXPECT_EQ(vexa::kDefaultWorkspaceKeep, size_t(64) << 20);
 }
 
 // The shared library has a pool of its own; this binary's copy (from vexa_core) is released
@@ -126,6 +137,31 @@ TEST(WorkspaceKeep, BlocksUpToTheLimitAreParkedUntilReleased) {
     EXPECT_EQ(vexa::parked_workspace_bytes(), vexa::kDefaultWorkspaceKeep);
     { vexa::WorkspaceLease lease(vexa::kDefaultWorkspaceKeep + 1); }
     EXPECT_EQ(vexa::parked_workspace_bytes(), 0u) << "a block over the limit is freed, and the smaller one too";
+}
+
+// The library's own pool, through the C ABI: a fast kernel's product parks its block when it
+// is within the limit, the exact core parks none, and vexa_release_workspace empties it.
+TEST(WorkspaceKeep, TheParkedBytesAreReportedThroughTheCAbi) {
+    ASSERT_EQ(vexa_workspace_keep_limit(), vexa::kDefaultWorkspaceKeep);
+    ASSERT_EQ(vexa_release_workspace(), VEXA_OK);
+    EXPECT_EQ(vexa_workspace_parked_bytes(), 0u);
+    const int n = 256;
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> normal;
+    std::vector<double> A(n * n), B(n * n), hi(n * n), lo(n * n);
+    std::vector<float> res(n * n);
+    for (double& x : A) x = normal(rng);
+    for (double& x : B) x = normal(rng);
+    ASSERT_EQ(vexa_gemm_host(A.data(), B.data(), hi.data(), lo.data(), res.data(), n, n, n), VEXA_OK);
+    const size_t parked = vexa_workspace_parked_bytes();
+    if (&vexa::active_kernel() == &vexa::kScalarKernel) {
+        EXPECT_EQ(parked, 0u);
+    } else {
+        EXPECT_GT(parked, size_t(n) * n) << "at least a byte of residue per element of A";
+        EXPECT_LE(parked, vexa::kDefaultWorkspaceKeep);
+    }
+    ASSERT_EQ(vexa_release_workspace(), VEXA_OK);
+    EXPECT_EQ(vexa_workspace_parked_bytes(), 0u);
 }
 
 // Resident set size in bytes: /proc on Linux, the working set on Windows; -1 elsewhere.
@@ -148,7 +184,7 @@ TEST(WorkspaceKeep, ReleaseGivesTheResidentMemoryBack) {
     if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer keeps freed memory in quarantine";
     if (resident_bytes() < 0) GTEST_SKIP() << "no resident set size on this system";
     vexa::release_parked_workspace();
-    const size_t bytes = size_t(256) << 20;
+    const size_t bytes = vexa::kDefaultWorkspaceKeep;
     const int64_t before = resident_bytes();
     {
         vexa::WorkspaceLease lease(bytes);

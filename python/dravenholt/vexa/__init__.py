@@ -12,7 +12,7 @@ from .vexa import D, Vexa, __version__, compute_ground_truth, test, verify_preci
 
 from ._kernels import KernelInfo, kernels
 from ._matmul import matmul
-from ._memory import release_memory
+from ._memory import parked_memory, release_memory
 from ._solve import SolveResult, residual, solve
 from ._threadpool import register as _register_with_threadpoolctl
 from ._threads import get_num_threads, set_num_threads
@@ -20,6 +20,6 @@ from ._triple import gemm_triple
 
 __all__ = ["D", "Vexa", "compute_ground_truth", "test", "verify_precision", "__version__",
            "KernelInfo", "SolveResult", "gemm_triple", "get_num_threads", "kernels", "matmul",
-           "release_memory", "residual", "set_num_threads", "solve"]
+           "parked_memory", "release_memory", "residual", "set_num_threads", "solve"]
 
 _register_with_threadpoolctl()

@@ -24,6 +24,10 @@ def _positive_int(text):
 def build_parser():
     """The argument parser of ``python -m dravenholt.vexa``."""
     parser = argparse.ArgumentParser(prog="python -m dravenholt.vexa", description=DESCRIPTION)
+    # Not argparse's "version" action: the text names the kernel, which loads libvexa, and
+    # --help must work without it.
+    parser.add_argument("--version", action="store_true",
+                        help="print the package's version and libvexa's (with its kernel), then exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.add_parser("info", help="version, kernels, threads and the CPU features seen",
                         description="Print the version, the kernels and which one is in use, "
@@ -79,9 +83,22 @@ def _cpu_name():
     return platform.processor() or "unknown"
 
 
+def _version(arguments):
+    from . import __version__
+    from ._kernels import runtime_version
+
+    print(f"dravenholt.vexa {__version__}, libvexa {runtime_version()}")
+    return 0
+
+
+def _mebibytes(count):
+    return f"{count / 2**20:.4g} MiB" if count else "0 bytes"
+
+
 def _info(arguments):
     from . import __version__
     from ._kernels import cpu_features, kernels, runtime_version
+    from ._memory import parked_memory
     from ._runtime import library_path
     from ._threads import get_num_threads
 
@@ -94,6 +111,9 @@ def _info(arguments):
     print(f"kernel:        {next(k.name for k in listed if k.active)}")
     print(f"kernels:       {', '.join(states)}")
     print(f"threads:       {get_num_threads()}")
+    parked, limit = parked_memory()
+    print(f"memory kept:   {_mebibytes(parked)} now, blocks up to {_mebibytes(limit)} between "
+          f"products (VEXA_WORKSPACE_KEEP; release_memory() frees them)")
     print(f"CPU:           {_cpu_name()} ({os.cpu_count()} logical CPUs)")
     print(f"CPU features:  {' '.join(cpu_features()) or '(none of those libvexa looks for)'}")
     return 0
@@ -129,7 +149,7 @@ def _accuracy(arguments):
         try:
             import matplotlib  # noqa: F401
         except ImportError:
-            print("error: --plot needs matplotlib: pip install 'dravenholt.vexa[plot]'",
+            print("error: --plot needs matplotlib: python3 -m pip install matplotlib",
                   file=sys.stderr)
             return 1
     print("maximum relative error against the exact product")
@@ -146,7 +166,7 @@ def _accuracy(arguments):
     return 0
 
 
-_COMMANDS = {"info": _info, "bench": _bench, "accuracy": _accuracy}
+_COMMANDS = {"version": _version, "info": _info, "bench": _bench, "accuracy": _accuracy}
 
 
 def main(argv=None):
@@ -164,10 +184,10 @@ def main(argv=None):
         (through ``SystemExit``, as argparse does).
     """
     arguments = build_parser().parse_args(argv)
-    if arguments.command is None:
+    if arguments.command is None and not arguments.version:
         return _self_test_and_demo()
     try:
-        return _COMMANDS[arguments.command](arguments)
+        return _COMMANDS["version" if arguments.version else arguments.command](arguments)
     except (OSError, RuntimeError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 1

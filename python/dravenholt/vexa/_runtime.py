@@ -48,6 +48,8 @@ def _declare(lib):
         "vexa_kernel_active": (ctypes.c_int, []),
         "vexa_cpu_features": (ctypes.c_char_p, []),
         "vexa_release_workspace": (ctypes.c_int, []),
+        "vexa_workspace_parked_bytes": (ctypes.c_size_t, []),
+        "vexa_workspace_keep_limit": (ctypes.c_size_t, []),
     }
     for name, (restype, argtypes) in signatures.items():
         function = getattr(lib, name)

@@ -1,6 +1,7 @@
 """The thread count of libvexa's products, for this process."""
 
 import operator
+import warnings
 
 from ._runtime import library
 
@@ -20,8 +21,8 @@ def set_num_threads(n):
     Parameters
     ----------
     n : int or None
-        Threads per product. Counts above 1024 are taken as 1024. ``0`` or ``None``
-        returns to the default (see Notes).
+        Threads per product. Counts above 1024 are taken as 1024, with a
+        ``RuntimeWarning``. ``0`` or ``None`` returns to the default (see Notes).
 
     Raises
     ------
@@ -43,6 +44,9 @@ def set_num_threads(n):
     n = 0 if n is None else operator.index(n)
     if n < 0:
         raise ValueError(f"the thread count must be at least 1 (or 0 for the default), got {n}")
+    if n > _MAX_THREADS:
+        warnings.warn(f"libvexa runs at most {_MAX_THREADS} threads; {n} is taken as {_MAX_THREADS}",
+                      RuntimeWarning, stacklevel=2)
     library().vexa_set_num_threads(min(n, _MAX_THREADS))
 
 
