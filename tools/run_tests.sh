@@ -4,7 +4,8 @@
 # manylinux wheel and its tests, the C++ tests (with the kernels also emulated through
 # SIMDe, so that every kernel's code runs whatever the CPU), the C++ tests once more under
 # ASan + UBSan, the runtime and its C++ tests cross-built for Windows under Wine
-# (tools/test_windows.sh), and for aarch64 under qemu-aarch64 (tools/test_aarch64.sh).
+# (tools/test_windows.sh), and for aarch64 under qemu-aarch64 (tools/test_aarch64.sh), and
+# the aarch64 wheel with the Python tests under qemu (tools/build_wheel.sh --aarch64).
 #
 # Every stage runs even when an earlier one failed; a table of the stages (tests passed,
 # failed and skipped, minutes) closes the run, and the exit status is non-zero when any
@@ -91,6 +92,10 @@ stage_aarch64() {
     bash tools/test_aarch64.sh
 }
 
+stage_aarch64_wheel() {
+    bash tools/build_wheel.sh --aarch64
+}
+
 # ---- Running them, and the closing table ----
 
 names=() results=() counts=() minutes=()
@@ -155,13 +160,14 @@ run_stage c++ stage_cpp
 run_stage sanitizers stage_sanitizers
 run_stage windows stage_windows
 run_stage aarch64 stage_aarch64
+run_stage aarch64-wheel stage_aarch64_wheel
 
 echo
 echo "==== summary (logs in $logs)"
-printf '%-12s %-18s %8s %8s %8s %8s\n' stage result passed failed skipped minutes
+printf '%-14s %-18s %8s %8s %8s %8s\n' stage result passed failed skipped minutes
 for i in "${!names[@]}"; do
     read -r passed failed skipped <<<"${counts[$i]}"
-    printf '%-12s %-18s %8s %8s %8s %8s\n' "${names[$i]}" "${results[$i]}" "$passed" "$failed" \
+    printf '%-14s %-18s %8s %8s %8s %8s\n' "${names[$i]}" "${results[$i]}" "$passed" "$failed" \
         "$skipped" "${minutes[$i]}"
 done
 echo "total: $total_passed passed, $total_failed failed, $total_skipped skipped"
