@@ -24,6 +24,7 @@ import time
 import numpy as np
 
 from dravenholt.vexa import Vexa
+from timing import pause_busily
 
 
 def blas_description():
@@ -72,14 +73,6 @@ def timings(function, repeat):
         function()
         times.append(time.perf_counter() - start)
     return min(times), statistics.median(times)
-
-
-def pause_busily(seconds=0.2):
-    """Lets OpenBLAS's threads, which spin for a while after a product, go idle before
-    libvexa's threads are timed on the same cores."""
-    end = time.perf_counter() + seconds
-    while time.perf_counter() < end:
-        pass
 
 
 def main():

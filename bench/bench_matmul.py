@@ -13,33 +13,21 @@ OpenBLAS's spinning threads are idle before libvexa is timed.
 
 import argparse
 import statistics
-import time
 
 import numpy as np
 
 from dravenholt.vexa import Vexa, matmul
-
-
-def busy_pause(seconds=0.2):
-    end = time.perf_counter() + seconds
-    while time.perf_counter() < end:
-        pass
-
-
-def timed(call):
-    start = time.perf_counter()
-    call()
-    return time.perf_counter() - start
+from timing import pause_busily, timed
 
 
 def compare(name, ours, theirs, repeat, pause_after_theirs):
     ours(), theirs()
     t_ours, t_theirs = [], []
     for _ in range(repeat):
-        t_theirs.append(timed(theirs))
+        t_theirs.append(timed(theirs)[0])
         if pause_after_theirs:
-            busy_pause()
-        t_ours.append(timed(ours))
+            pause_busily()
+        t_ours.append(timed(ours)[0])
     for label, times in (("matmul", t_ours), (name, t_theirs)):
         print(f"  {label:>10}: min {min(times) * 1e3:9.2f} ms  median "
               f"{statistics.median(times) * 1e3:9.2f} ms")

@@ -11,23 +11,11 @@ steal from the next timing.
 
 import argparse
 import statistics
-import time
 
 import numpy as np
 
 import dravenholt.vexa as vx
-
-
-def spin(seconds=0.2):
-    end = time.perf_counter() + seconds
-    while time.perf_counter() < end:
-        pass
-
-
-def timed(call):
-    start = time.perf_counter()
-    value = call()
-    return time.perf_counter() - start, value
+from timing import pause_busily, timed
 
 
 def main():
@@ -47,7 +35,7 @@ def main():
         ours, theirs = [], []
         for attempt in range(args.repeat + 1):
             numpy_time, _ = timed(lambda: np.linalg.solve(a, b))
-            spin()
+            pause_busily()
             our_time, result = timed(lambda: vx.solve(a, b, full_output=True))
             if attempt:  # the first round warms both up
                 theirs.append(numpy_time)
