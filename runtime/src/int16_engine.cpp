@@ -116,6 +116,10 @@ const Int16Ops kPortableOps = {portable_residues_a, portable_residues_b_panel, p
 fast::Options default_options() {
     fast::Options options;
     options.chunk = 512;
+    // Measured on AVX2 (Ice Lake server, 2 threads, random normal operands): at 2^21
+    // multiply-adds the engine beats the exact core from 16 rows or columns up (0.5 to 0.7
+    // of its time), below 2^21 it loses whatever the shape.
+    options.min_side = 16;
     options.max_moduli = kModulusCount;
     return options;
 }
