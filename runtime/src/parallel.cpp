@@ -18,10 +18,9 @@ namespace {
 
 // Teams kept for reuse; callers beyond them start threads of their own per region.
 constexpr int kMaxTeams = 8;
-// The region word holds (generation << kHelperBits) | helpers, so that a worker reads both
-// in one load and can never mix one region's helper count with another's generation.
-constexpr int kHelperBits = 11;
-constexpr int kMaxHelpers = (1 << kHelperBits) - 1;
+// Bits of a team's region word that count its open slots (see Team).
+constexpr int kSlotBits = 11;
+constexpr int kMaxHelpers = (1 << kSlotBits) - 1;
 // How long a thread spins on a region word before it parks: the gap between two regions of
 // one product is usually shorter than a wake-up through the kernel, and a few tens of
 // microseconds of spinning cannot take a core from anyone for long.
@@ -60,38 +59,52 @@ void drain(std::atomic<int64_t>& next, int64_t n_tasks, const std::function<void
     }
 }
 
-// A caller's team: workers 0 .. started-1 wait for a region word they have not seen and
-// take part when their index is below its helper count. Only the caller that has borrowed
-// the team writes the region's fields, and it waits for every helper to check out before
-// it writes them again.
+// A caller's team. The region word holds (generation << kSlotBits) | open slots: a worker
+// that sees a new generation takes a slot, if one is open, by compare-and-swap on the whole
+// word, so it can never take a slot of a region other than the one it saw. The borrowing
+// caller alone writes the region's fields; once it has run out of tasks it closes the slots
+// nobody took, so a worker the system has not scheduled yet never holds it up, and waits
+// only for the workers that took one.
 struct Team {
     std::mutex mutex;
-    std::condition_variable wake;  // workers: a new region word
+    std::condition_variable wake;  // workers: a new generation
     std::condition_variable done;  // the caller: pending reached 0
     std::atomic<uint64_t> region{0};
     std::atomic<int> sleepers{0};
-    std::atomic<int> pending{0};
+    std::atomic<int> pending{0};  // slots not yet given back (taken and unfinished, or open)
     std::atomic<int64_t> next{0};
     const std::function<void(int64_t)>* body = nullptr;
     int64_t n_tasks = 0;
     int started = 0;  // the borrowing caller's alone
 
+    static uint64_t generation(uint64_t word) { return word >> kSlotBits; }
+    static int slots(uint64_t word) { return static_cast<int>(word & kMaxHelpers); }
+
     // Workers run forever (parked when idle): a team is never freed, so a worker never
     // touches freed memory, and at process exit there is nothing to join.
-    void work(int index, uint64_t seen) {
+    void work(uint64_t seen) {
         for (;;) {
-            seen = wait_for_region(seen);
-            if (index >= static_cast<int>(seen & kMaxHelpers)) continue;
-            drain(next, n_tasks, *body);
-            if (pending.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-                std::lock_guard<std::mutex> lock(mutex);
-                done.notify_one();
-            }
+            uint64_t word = wait_for_generation(seen);
+            seen = generation(word);
+            while (slots(word) > 0 && generation(word) == seen)
+                if (region.compare_exchange_weak(word, word - 1, std::memory_order_acq_rel,
+                                                 std::memory_order_acquire)) {
+                    drain(next, n_tasks, *body);
+                    finish(1);
+                    break;
+                }
         }
     }
 
-    uint64_t wait_for_region(uint64_t seen) {
-        auto fresh = [&] { return region.load(std::memory_order_acquire) != seen; };
+    void finish(int count) {
+        if (pending.fetch_sub(count, std::memory_order_acq_rel) == count) {
+            std::lock_guard<std::mutex> lock(mutex);
+            done.notify_one();
+        }
+    }
+
+    uint64_t wait_for_generation(uint64_t seen) {
+        auto fresh = [&] { return generation(region.load(std::memory_order_acquire)) != seen; };
         if (!spin_until(fresh)) {
             std::unique_lock<std::mutex> lock(mutex);
             sleepers.fetch_add(1, std::memory_order_seq_cst);
@@ -104,10 +117,10 @@ struct Team {
     // Starts workers up to `helpers`; returns how many there are (fewer when the system
     // refuses threads).
     int grow(int helpers) {
-        const uint64_t now = region.load(std::memory_order_relaxed);
+        const uint64_t now = generation(region.load(std::memory_order_relaxed));
         while (started < helpers) {
             try {
-                std::thread(&Team::work, this, started, now).detach();
+                std::thread(&Team::work, this, now).detach();
             } catch (...) {
                 break;
             }
@@ -122,14 +135,16 @@ struct Team {
         n_tasks = n_tasks_;
         next.store(0, std::memory_order_relaxed);
         pending.store(helpers, std::memory_order_relaxed);
-        const uint64_t word = ((region.load(std::memory_order_relaxed) >> kHelperBits) + 1) << kHelperBits;
-        region.store(word | static_cast<uint64_t>(helpers), std::memory_order_seq_cst);
+        const uint64_t opened = (generation(region.load(std::memory_order_relaxed)) + 1) << kSlotBits;
+        region.store(opened | static_cast<uint64_t>(helpers), std::memory_order_seq_cst);
         if (sleepers.load(std::memory_order_seq_cst) > 0) {
             // Under the lock: a worker between its check and its wait cannot miss this.
             std::lock_guard<std::mutex> lock(mutex);
             wake.notify_all();
         }
         drain(next, n_tasks, body_);
+        const int untaken = slots(region.exchange(opened, std::memory_order_acq_rel));
+        if (untaken > 0) finish(untaken);
         auto finished = [&] { return pending.load(std::memory_order_acquire) == 0; };
         if (!spin_until(finished)) {
             std::unique_lock<std::mutex> lock(mutex);

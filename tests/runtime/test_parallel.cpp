@@ -59,6 +59,22 @@ INSTANTIATE_TEST_SUITE_P(Counts, TaskAndThreadCounts,
                          ::testing::Combine(::testing::Values<int64_t>(0, 1, 2, 3, 7, 64, 1000),
                                             ::testing::Values(-1, 0, 1, 2, 3, 5, 16)));
 
+TEST(Parallel, TheTeamReallyWorks) {
+    // Each task waits (up to a minute) until as many tasks are inside at once as threads were
+    // asked for: only as many threads running together can meet.
+    for (int threads : {2, 3, 2}) {
+        std::atomic<int> inside{0};
+        std::atomic<bool> met_all{true};
+        vexa::parallel_for(threads, threads, [&](int64_t) {
+            inside.fetch_add(1);
+            const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+            while (inside.load() < threads && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+            if (inside.load() < threads) met_all.store(false);
+        });
+        EXPECT_TRUE(met_all.load()) << "threads " << threads;
+    }
+}
+
 TEST(Parallel, GrowingAndShrinkingTeams) {
     // One team serves regions of changing width: workers beyond a region's helper count
     // must sit it out and still take part in the next wide one.
