@@ -114,13 +114,14 @@ def gemm_triple(A, B, residual=np.float32, *, threads=None):
     C_hi = np.zeros((M, N), dtype=np.float64)
     C_lo = np.zeros((M, N), dtype=np.float64)
     C_res = np.zeros((M, N), dtype=residual)
-    if residual is np.float64:
-        gemm, res_type = lib.vexa_gemm_host_f64res_threads, ctypes.c_double
-    else:
-        gemm, res_type = lib.vexa_gemm_host_threads, ctypes.c_float
+    name = "vexa_gemm_host_f64res" if residual is np.float64 else "vexa_gemm_host"
+    res_type = ctypes.c_double if residual is np.float64 else ctypes.c_float
+    # The entry points with a count of their own only where one was given.
+    count = (min(threads, _MAX_THREADS),) if threads else ()
+    gemm = getattr(lib, name + "_threads" if threads else name)
     status = gemm(_pointer(A, ctypes.c_double), _pointer(B, ctypes.c_double),
                   _pointer(C_hi, ctypes.c_double), _pointer(C_lo, ctypes.c_double),
-                  _pointer(C_res, res_type), M, N, K, min(threads, _MAX_THREADS))
+                  _pointer(C_res, res_type), M, N, K, *count)
     if status != 0:
         raise RuntimeError(f"Vexa error: {status}")
     return C_hi, C_lo, C_res
