@@ -1,5 +1,6 @@
 // The exported entry points: argument checks, the kernel choice and the error boundary.
 // Nothing below this file sees an invalid argument, and no exception gets past it.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -61,7 +62,8 @@ int gemm_host_106(const double* A, const double* B, double* C_hi, double* C_lo, 
 }
 
 // Below this many multiply-adds a product of a batch runs on one thread, beside the others:
-// it is too small for its own threads to pay for starting (the fast path takes over at 2^21).
+// it is too small for its own threads to pay for starting (the fast path takes over at 2^18
+// to 2^21 by engine).
 constexpr int64_t kBatchSmallWork = int64_t(1) << 22;
 
 int gemm_batch_106(const double* const* A, const double* const* B, double* const* C_hi,
@@ -101,7 +103,8 @@ void set_third_word(vexa::GemmProblem& problem, double* C_res) { problem.C_res64
 
 template <class Res>
 int gemm_host(const double* A, const double* B, double* C_hi, double* C_lo, Res* C_res, int M,
-              int N, int K) {
+              int N, int K, int threads) {
+    if (threads < 0) return VEXA_ERROR_INVALID_ARGUMENT;
     const int checked = check_product(A, B, C_hi && C_lo && C_res, M, N, K);
     if (checked != VEXA_OK) return checked;
     const int64_t m = M, n = N, k = K;
@@ -112,7 +115,7 @@ int gemm_host(const double* A, const double* B, double* C_hi, double* C_lo, Res*
     }
     vexa::GemmProblem problem{A, B, C_hi, C_lo, nullptr, m, n, k};
     set_third_word(problem, C_res);
-    return run_product(problem, vexa::threads_for_call());
+    return run_product(problem, threads > 0 ? std::min(threads, vexa::kMaxThreads) : vexa::threads_for_call());
 }
 
 // The kernel at `index` of the table, or null when out of range.
@@ -149,7 +152,13 @@ int guarded(F&& body) {
 
 extern "C" VEXA_API int vexa_gemm_host(const double* A, const double* B, double* C_hi,
                                        double* C_lo, float* C_res, int M, int N, int K) {
-    return guarded([&] { return gemm_host(A, B, C_hi, C_lo, C_res, M, N, K); });
+    return guarded([&] { return gemm_host(A, B, C_hi, C_lo, C_res, M, N, K, 0); });
+}
+
+extern "C" VEXA_API int vexa_gemm_host_threads(const double* A, const double* B, double* C_hi,
+                                               double* C_lo, float* C_res, int M, int N, int K,
+                                               int threads) {
+    return guarded([&] { return gemm_host(A, B, C_hi, C_lo, C_res, M, N, K, threads); });
 }
 
 extern "C" VEXA_API int vexa_gemm_host_106(const double* A, const double* B, double* C_hi,
@@ -165,7 +174,13 @@ extern "C" VEXA_API int vexa_gemm_batch_106(const double* const* A, const double
 
 extern "C" VEXA_API int vexa_gemm_host_f64res(const double* A, const double* B, double* C_hi,
                                               double* C_lo, double* C_res, int M, int N, int K) {
-    return guarded([&] { return gemm_host(A, B, C_hi, C_lo, C_res, M, N, K); });
+    return guarded([&] { return gemm_host(A, B, C_hi, C_lo, C_res, M, N, K, 0); });
+}
+
+extern "C" VEXA_API int vexa_gemm_host_f64res_threads(const double* A, const double* B,
+                                                      double* C_hi, double* C_lo, double* C_res,
+                                                      int M, int N, int K, int threads) {
+    return guarded([&] { return gemm_host(A, B, C_hi, C_lo, C_res, M, N, K, threads); });
 }
 
 extern "C" VEXA_API int vexa_release_workspace(void) {

@@ -54,6 +54,13 @@ enum vexa_status {
 VEXA_API int vexa_gemm_host(const double* A, const double* B, double* C_hi, double* C_lo,
                             float* C_res, int M, int N, int K);
 
+/* vexa_gemm_host on `threads` threads for this call alone (counts above 1024 are taken as
+ * 1024), whatever the process-wide count; threads == 0 takes that count, as vexa_gemm_host
+ * does. VEXA_ERROR_INVALID_ARGUMENT for threads < 0. For callers that divide the CPUs among
+ * their own threads (a task scheduler's workers) without changing the count for others. */
+VEXA_API int vexa_gemm_host_threads(const double* A, const double* B, double* C_hi,
+                                    double* C_lo, float* C_res, int M, int N, int K, int threads);
+
 /* The first two words of vexa_gemm_host alone (about 106 bits): C_hi = RN(x) and
  * C_lo = RN(x - C_hi), bit for bit as vexa_gemm_host gives them, with the same rules, status
  * codes and threads. */
@@ -78,6 +85,11 @@ VEXA_API int vexa_gemm_batch_106(const double* const* A, const double* const* B,
  * the portable form, so it is slower than vexa_gemm_host. */
 VEXA_API int vexa_gemm_host_f64res(const double* A, const double* B, double* C_hi,
                                    double* C_lo, double* C_res, int M, int N, int K);
+
+/* vexa_gemm_host_f64res with the thread count of vexa_gemm_host_threads. */
+VEXA_API int vexa_gemm_host_f64res_threads(const double* A, const double* B, double* C_hi,
+                                           double* C_lo, double* C_res, int M, int N, int K,
+                                           int threads);
 
 /* Frees at once the scratch memory that the fast kernels keep between calls (at most
  * VEXA_WORKSPACE_KEEP bytes, 64 MiB unless set). Later calls allocate it again as needed.

@@ -1,5 +1,4 @@
-// A minimal fork-join loop for the kernels: no pool, no global state, so concurrent calls
-// from many application threads never share anything.
+// The fork-join loop of the kernels, on teams of threads that outlive the call.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +8,15 @@ namespace vexa {
 
 // Runs body(t) once for every t in [0, n_tasks), on up to `threads` threads including the
 // caller's, and returns when all have finished. Tasks are handed out dynamically, in
-// increasing order, so uneven tasks balance themselves.
+// increasing order, so uneven tasks balance themselves. With one thread (or one task) the
+// caller runs everything alone and no other thread is involved.
+//
+// The other threads come from a team the caller borrows for the region: a few teams live
+// for the whole process, their threads parked on a condition variable between regions, so
+// that consecutive regions of one product start no threads. A caller that finds every team
+// lent (many application threads at once, or a body that itself calls parallel_for) starts
+// threads of its own for the region instead, so no caller ever waits for another. A child
+// process after fork() starts afresh with no teams.
 //
 // Failure reporting is the body's business: it must not throw, and it records a failure
 // itself (typically by storing a vexa_status into a std::atomic<int> the caller owns, and

@@ -1,5 +1,5 @@
 """dravenholt.vexa.dask on a two-process local cluster (loopback only): bit-identical to
-the one-machine product whatever the chunking, the thread count each task sets, a worker
+the one-machine product whatever the chunking, the thread each task takes, a worker
 killed mid-computation, and the memory-budget error."""
 
 import os
@@ -77,7 +77,7 @@ def test_bit_identical_to_one_machine(cluster, vd, name):
     assert np.array_equal(bits([C])[0], bits([want[0] + want[1]])[0])
 
 
-def test_each_task_sets_the_workers_thread_count(cluster, vd):
+def test_tasks_take_one_worker_thread_and_leave_the_count_alone(cluster, vd):
     from dravenholt.vexa import get_num_threads, set_num_threads
 
     client = distributed.get_client()
@@ -85,8 +85,10 @@ def test_each_task_sets_the_workers_thread_count(cluster, vd):
     addresses = list(client.scheduler_info()["workers"])
     a, b = np.ones((2, 3)), np.ones((3, 2))
     for address in addresses:
+        assert client.submit(vd._task_threads, workers=[address], pure=False).result() == 1
         client.submit(vd._triple_block, a, b, workers=[address], pure=False).result()
-    assert client.run(get_num_threads) == {address: 1 for address in addresses}
+    assert client.run(get_num_threads) == {address: 2 for address in addresses}
+    assert vd._task_threads() is None  # outside a worker: the process-wide count
 
 
 def test_a_worker_killed_mid_computation_is_replaced_and_the_result_unchanged(cluster, vd):

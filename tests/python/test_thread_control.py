@@ -113,6 +113,26 @@ def test_count_changes_racing_with_products_leave_every_result_exact(package):
     assert failures == []
 
 
+@pytest.mark.parametrize("residual", [np.float32, np.float64])
+def test_a_count_for_one_product_leaves_the_process_count_alone(package, residual):
+    # Large enough for the fast kernels' threads; the oracle decides, not another call.
+    rng = np.random.default_rng(17)
+    A, B = rng.standard_normal((140, 150)), rng.standard_normal((150, 130))
+    package.set_num_threads(3)
+    results = [package.gemm_triple(A, B, residual, threads=n) for n in (None, 0, 1, 2, 5, 10**6)]
+    assert package.get_num_threads() == 3
+    if residual is np.float32:
+        assert oracle_mismatches(A[:20], B, *(w[:20] for w in results[0])) == []
+    for words in results:
+        assert all(np.array_equal(x, y) for x, y in zip(words, results[0]))
+
+
+@pytest.mark.parametrize("threads, error", [(-1, ValueError), (1.5, TypeError), ("2", TypeError)])
+def test_invalid_counts_for_one_product_are_refused(package, threads, error):
+    with pytest.raises(error):
+        package.gemm_triple(np.ones((2, 2)), np.ones((2, 2)), threads=threads)
+
+
 # ---- threadpoolctl ----------------------------------------------------------------------
 
 def vexa_pools(threadpoolctl):

@@ -110,6 +110,42 @@ TEST(CAbi, WritesExactlyTheOutputAndMatchesTheOracle) {
         }
 }
 
+// A count for one call: the oracle's words at every count, the process-wide count left as
+// it was, a negative count refused before anything is written.
+TEST(CAbi, ThreadsForOneCall) {
+    const int M = 70, N = 66, K = 90;  // past the fast path's cut-off on every engine
+    const auto A = vexa_test::random_matrix(M * K, 9), B = vexa_test::random_matrix(K * N, 10);
+    ASSERT_EQ(vexa_set_num_threads(3), VEXA_OK);
+    for (int threads : {0, 1, 2, 7, 5000}) {
+        Guarded out(M * N);
+        std::vector<double> res64(size_t(M * N));
+        Guarded pair(M * N);
+        ASSERT_EQ(vexa_gemm_host_threads(A.data(), B.data(), out.h(), out.l(), out.r(), M, N, K, threads), VEXA_OK);
+        ASSERT_EQ(vexa_gemm_host_f64res_threads(A.data(), B.data(), pair.h(), pair.l(), res64.data(), M, N, K, threads),
+                  VEXA_OK);
+        EXPECT_TRUE(out.pads_untouched() && pair.pads_untouched());
+        for (int i = 0; i < M; i += 7)
+            for (int j = 0; j < N; ++j) {
+                const auto want = vexa_test::reference_dot(A.data() + i * K, 1, B.data() + j, N, K);
+                const int at = i * N + j;
+                const vexa_test::Triple got{out.h()[at], out.l()[at], out.r()[at]};
+                EXPECT_TRUE(vexa_test::same_bits(got, want)) << threads << ": " << vexa_test::describe(got);
+            }
+        EXPECT_EQ(std::memcmp(out.h(), pair.h(), size_t(M * N) * 8), 0) << threads;
+        EXPECT_EQ(std::memcmp(out.l(), pair.l(), size_t(M * N) * 8), 0) << threads;
+    }
+    EXPECT_EQ(vexa_get_num_threads(), 3);
+    Guarded out(M * N);
+    std::vector<double> res64(size_t(M * N), kGuard);
+    EXPECT_EQ(vexa_gemm_host_threads(A.data(), B.data(), out.h(), out.l(), out.r(), M, N, K, -1),
+              VEXA_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(vexa_gemm_host_f64res_threads(A.data(), B.data(), out.h(), out.l(), res64.data(), M, N, K, -2),
+              VEXA_ERROR_INVALID_ARGUMENT);
+    EXPECT_TRUE(out.untouched());
+    EXPECT_TRUE(std::all_of(res64.begin(), res64.end(), [](double x) { return x == kGuard; }));
+    vexa_set_num_threads(0);
+}
+
 TEST(CAbi, ConcurrentCallersGetIdenticalResults) {
     const int M = 40, N = 37, K = 64;
     const auto A = vexa_test::random_matrix(M * K, 7), B = vexa_test::random_matrix(K * N, 8);

@@ -1,10 +1,12 @@
 """gemm_triple: the product as all three words, over the package's libvexa handle."""
 
 import ctypes
+import operator
 
 import numpy as np
 
 from ._runtime import library
+from ._threads import _MAX_THREADS
 
 __all__ = ["gemm_triple"]
 
@@ -31,7 +33,7 @@ def _pointer(array, ctype):
     return array.ctypes.data_as(ctypes.POINTER(ctype))
 
 
-def gemm_triple(A, B, residual=np.float32):
+def gemm_triple(A, B, residual=np.float32, *, threads=None):
     """Multiply two float64 matrices, returning every element as three words.
 
     Each element x of the exact product ``A @ B`` comes back as ``C_hi = RN(x)``,
@@ -54,6 +56,11 @@ def gemm_triple(A, B, residual=np.float32):
         Right operand; anything numpy converts to float64.
     residual : {numpy.float32, numpy.float64}, optional
         The type of the third word.
+    threads : int or None, optional
+        Threads for this product alone, leaving the process-wide count (`set_num_threads`)
+        untouched: for callers that share the CPUs out among threads of their own. Counts
+        above 1024 are taken as 1024; None or 0 takes the process-wide count. The result
+        does not depend on it.
 
     Returns
     -------
@@ -68,7 +75,10 @@ def gemm_triple(A, B, residual=np.float32):
     ------
     ValueError
         When an operand is not two-dimensional, the inner dimensions differ, a
-        dimension exceeds the native int range, or ``residual`` is neither type.
+        dimension exceeds the native int range, ``residual`` is neither type, or
+        `threads` is negative.
+    TypeError
+        When `threads` is neither an integer nor None.
     RuntimeError
         When libvexa reports a failure ("Vexa error: " and its status).
     FileNotFoundError
@@ -88,6 +98,10 @@ def gemm_triple(A, B, residual=np.float32):
     """
     if residual not in (np.float32, np.float64):
         raise ValueError(f"residual must be numpy.float32 or numpy.float64, not {residual!r}")
+    threads = 0 if threads is None else operator.index(threads)
+    if threads < 0:
+        raise ValueError(f"the thread count must be at least 1 (or 0 or None for the "
+                         f"process-wide count), got {threads}")
     A = np.ascontiguousarray(A, dtype=np.float64)
     B = np.ascontiguousarray(B, dtype=np.float64)
     M, K = _shape_pair(A.shape)
@@ -100,13 +114,14 @@ def gemm_triple(A, B, residual=np.float32):
     C_hi = np.zeros((M, N), dtype=np.float64)
     C_lo = np.zeros((M, N), dtype=np.float64)
     C_res = np.zeros((M, N), dtype=residual)
-    if residual is np.float64:
-        gemm, res_type = lib.vexa_gemm_host_f64res, ctypes.c_double
-    else:
-        gemm, res_type = lib.vexa_gemm_host, ctypes.c_float
+    name = "vexa_gemm_host_f64res" if residual is np.float64 else "vexa_gemm_host"
+    res_type = ctypes.c_double if residual is np.float64 else ctypes.c_float
+    # The entry points with a count of their own only where one was given.
+    count = (min(threads, _MAX_THREADS),) if threads else ()
+    gemm = getattr(lib, name + "_threads" if threads else name)
     status = gemm(_pointer(A, ctypes.c_double), _pointer(B, ctypes.c_double),
                   _pointer(C_hi, ctypes.c_double), _pointer(C_lo, ctypes.c_double),
-                  _pointer(C_res, res_type), M, N, K)
+                  _pointer(C_res, res_type), M, N, K, *count)
     if status != 0:
         raise RuntimeError(f"Vexa error: {status}")
     return C_hi, C_lo, C_res

@@ -1,4 +1,4 @@
-from typing import Any
+from typing import Any, Optional
 
 import numpy as np
 import numpy.typing as npt
@@ -6,5 +6,9 @@ import numpy.typing as npt
 __all__ = ["gemm_triple"]
 
 def gemm_triple(
-    A: npt.ArrayLike, B: npt.ArrayLike, residual: type[np.floating[Any]] = ...
+    A: npt.ArrayLike,
+    B: npt.ArrayLike,
+    residual: type[np.floating[Any]] = ...,
+    *,
+    threads: Optional[int] = ...,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.floating[Any]]]: ...

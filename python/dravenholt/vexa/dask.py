@@ -14,13 +14,15 @@ import dask.array as da
 import numpy as np
 from dask.base import tokenize
 
-from ._threads import get_num_threads, set_num_threads
-from ._triple import _NATIVE_INT_MAX, _shape_pair, gemm_triple as _gemm_triple_numpy
+from . import gemm_triple as _gemm_triple_numpy
 
 __all__ = ["DEFAULT_MEMORY_BUDGET", "block_shape", "gemm", "gemm_pair", "gemm_triple"]
 
 DEFAULT_MEMORY_BUDGET = 1 << 30
 """Bytes one task may use by default: 1 GiB."""
+
+# The largest dimension libvexa's C int carries intact.
+_NATIVE_INT_MAX = 2**31 - 1
 
 # One element of a task's result: the three words together, so that the three output
 # arrays share one task per block.
@@ -125,22 +127,34 @@ def _cluster_threads():
         return 1
 
 
-def _worker_threads():
-    """The thread count of the Dask worker running this task, or None outside one."""
+def _task_threads():
+    """Threads for the task running now: 1 on a Dask worker, None (the process-wide count)
+    elsewhere.
+
+    A worker runs as many tasks at once as it has threads, each on one of them; a task that
+    took more would multiply the worker's threads by its own.
+    """
     try:
         from distributed import get_worker
 
-        worker = get_worker()
+        get_worker()
     except (ImportError, ValueError):
         return None
-    return worker.state.nthreads
+    return 1
+
+
+def _dimensions(shape):
+    """(rows, columns) of a two-dimensional shape, failing as ``gemm_triple`` does."""
+    if len(shape) > 2:
+        raise ValueError("too many values to unpack (expected 2)")
+    if len(shape) < 2:
+        raise ValueError(f"need more than {len(shape)} value{'' if len(shape) == 1 else 's'} "
+                         f"to unpack")
+    return shape
 
 
 def _triple_block(a, b):
-    threads = _worker_threads()
-    if threads is not None and threads != get_num_threads():
-        set_num_threads(threads)
-    C_hi, C_lo, C_res = _gemm_triple_numpy(a, b)
+    C_hi, C_lo, C_res = _gemm_triple_numpy(a, b, threads=_task_threads())
     block = np.empty(C_hi.shape, dtype=_TRIPLE)
     block["hi"], block["lo"], block["res"] = C_hi, C_lo, C_res
     return block
@@ -148,8 +162,8 @@ def _triple_block(a, b):
 
 def _triple_array(A, B, memory_budget):
     A, B = _as_float64_dask(A), _as_float64_dask(B)
-    M, K = _shape_pair(A.shape)
-    K2, N = _shape_pair(B.shape)
+    M, K = _dimensions(A.shape)
+    K2, N = _dimensions(B.shape)
     if any(math.isnan(d) for d in (M, K, K2, N)):
         raise ValueError("operands with unknown dimensions: call compute_chunk_sizes() first")
     if K != K2:
@@ -196,8 +210,10 @@ def gemm_triple(A, B, memory_budget=DEFAULT_MEMORY_BUDGET):
     Notes
     -----
     A is rechunked to row panels over all of K, B to column panels; each output block is
-    one task and one libvexa call. On a ``distributed`` worker each task first sets
-    libvexa's thread count to the worker's thread count (``threads_per_worker``).
+    one task and one libvexa call. On a ``distributed`` worker each task multiplies on the
+    one worker thread that runs it (a worker runs ``threads_per_worker`` tasks at once),
+    without changing libvexa's process-wide thread count; elsewhere (the threaded or
+    synchronous scheduler) on libvexa's thread count.
     """
     triple = _triple_array(A, B, memory_budget)
     return triple["hi"], triple["lo"], triple["res"]
