@@ -117,7 +117,10 @@ int drive(const GemmProblem& pb, int threads, const DeviceOps& dev, const Engine
     const int64_t Mi = int64_t(rows.size()), Ni = int64_t(cols.size());
     const bool res64 = pb.C_res64 != nullptr;
     const int64_t chunk = std::max<int64_t>(16, std::min(opt.chunk, kMaxChunk) / 16 * 16);
-    int64_t Mb = round_up(std::max<int64_t>(Mi, 1), 16), Nb = round_up(std::max<int64_t>(Ni, 1), 16);
+    // Rows and columns of a block stay within what one dimension of a device grid spans.
+    constexpr int64_t kMaxSide = int64_t(1) << 20;
+    int64_t Mb = round_up(std::min(std::max<int64_t>(Mi, 1), kMaxSide), 16);
+    int64_t Nb = round_up(std::min(std::max<int64_t>(Ni, 1), kMaxSide), 16);
     int64_t Kb = std::min(round_up(K, 16), chunk);
     int64_t available = 0;
     VEXA_TRY(dev.available(dev.self, &available));

@@ -7,14 +7,19 @@
 
 namespace vexa::gpu {
 
-// Every modulus's residue of element (i, k) of a ResiduePass, padding included.
-VEXA_HD inline void residues_at(const ResiduePass& p, int64_t i, int64_t k) {
+// Every modulus's residue of element (i, k) of a ResiduePass, whose value x and line shift
+// the caller read (anything for padding, which is written as zeros).
+VEXA_HD inline void residues_store(const ResiduePass& p, int64_t i, int64_t k, double x, int32_t shift) {
     const bool real = i < p.lines && k < p.k_count;
-    const double x = real ? p.src[i * p.line_stride + k * p.k_stride] : 0.0;
-    const int32_t shift = real ? p.shift[i] : 0;
     int8_t* out = p.out + i * p.out_stride + k;
     for (int l = 0; l < p.count; ++l)
         out[l * p.modulus_stride] = real ? element::symmetric_byte(element::residue_of(x, shift, p.p[l]), p.p[l]) : 0;
+}
+
+// The same, reading the element itself.
+VEXA_HD inline void residues_at(const ResiduePass& p, int64_t i, int64_t k) {
+    const bool real = i < p.lines && k < p.k_count;
+    residues_store(p, i, k, real ? p.src[i * p.line_stride + k * p.k_stride] : 0.0, real ? p.shift[i] : 0);
 }
 
 // Element (i, j) of a WordsPass.
