@@ -83,18 +83,33 @@ VEXA_HD inline uint32_t pow2_mod(int64_t t, uint32_t p) {
     return result;
 }
 
+// m mod p for m < 2^53 with 32-bit remainders only (a 64-bit one is a long routine on a
+// GPU), two32 = 2^32 mod p.
+VEXA_HD inline uint32_t mod_53(uint64_t m, uint32_t p, uint32_t two32) {
+    return ((uint32_t(m >> 32) % p) * two32 + uint32_t(m) % p) % p;
+}
+
 // The residue in [0, p) of x * 2^-shift, an integer by the choice of shift (the lowest set
 // bit of the line's nonzero elements): with x = m * 2^e (m the integer significand), the
 // value is m >> (shift - e) when e < shift, which drops zero bits only, and
-// m * 2^(e - shift) otherwise. x must be finite.
-VEXA_HD inline uint32_t residue_of(double x, int32_t shift, uint32_t p) {
+// m * 2^(e - shift) otherwise. x must be finite. pow2[t] = 2^t mod p for t < pow2_count
+// spares the repeated squaring (null for none).
+VEXA_HD inline uint32_t residue_of(double x, int32_t shift, uint32_t p, const uint16_t* pow2 = nullptr,
+                                   int64_t pow2_count = 0) {
     const uint64_t bits = hd::bits_of(x);
     const int biased = int((bits >> 52) & 0x7ff);
     uint64_t m = bits & ((uint64_t(1) << 52) - 1);
     if (biased == 0 && m == 0) return 0;
     if (biased) m |= uint64_t(1) << 52;
     const int64_t d = int64_t(biased ? biased - 1075 : -1074) - shift;
-    uint32_t r = d < 0 ? uint32_t((m >> -d) % p) : uint32_t(uint64_t(m % p) * pow2_mod(d, p) % p);
+    const uint32_t two32 = 32 < pow2_count ? pow2[32] : pow2_mod(32, p);
+    uint32_t r;
+    if (d < 0) {
+        r = mod_53(m >> -d, p, two32);
+    } else {
+        const uint32_t scale = d < pow2_count ? pow2[d] : pow2_mod(d, p);
+        r = mod_53(m, p, two32) * scale % p;
+    }
     if ((bits >> 63) && r != 0) r = p - r;
     return r;
 }

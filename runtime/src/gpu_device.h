@@ -28,6 +28,10 @@ struct ResiduePass {
     int64_t out_stride, out_lines, modulus_stride;
     int count;
     uint32_t p[fast::kMaxModuli];
+    // pow2[l * pow2_count + t] = 2^t mod p_l for t < pow2_count (a look-up for what
+    // element_math.h's residue_of would otherwise compute); pow2_count may be 0.
+    const uint16_t* pow2;
+    int64_t pow2_count;
 };
 
 // For each of `batch` moduli l: c[l * c_stride + i * n + j] = sum_{k < depth}

@@ -66,8 +66,8 @@ private:
 };
 
 // Device bytes of one block of mb rows, nb columns (multiples of 16) and a K chunk of kb.
-int64_t block_bytes(int64_t mb, int64_t nb, int64_t kb, int L, bool chunked, bool res64) {
-    return int64_t(sizeof(fast::CrtPlan)) + 4 * (mb + nb) + 8 * kb * (mb + nb) + L * kb * (mb + nb) +
+int64_t block_bytes(int64_t mb, int64_t nb, int64_t kb, int L, int64_t pow2_count, bool chunked, bool res64) {
+    return int64_t(sizeof(fast::CrtPlan)) + 2 * L * pow2_count + 4 * (mb + nb) + 8 * kb * (mb + nb) + L * kb * (mb + nb) +
            4 * L * mb * nb + (chunked ? L * mb * nb : 0) + mb * nb * (16 + (res64 ? 8 : 4) + 1);
 }
 
@@ -108,6 +108,8 @@ int drive(const GemmProblem& pb, int threads, const DeviceOps& dev, const Engine
         const fast::Window& w = col_win[size_t(j)];
         (!w.special && w.width <= choice.cap_b ? cols : excluded_cols).push_back(j);
     }
+    // 2^t mod p_l for every shift an admitted line can need (t below its width), and 2^32.
+    const int64_t pow2_count = std::max<int64_t>(33, std::max(choice.cap_a, choice.cap_b));
     fast::CrtPlan plan;
     fast::build_crt_plan(list, L, plan);
     if (plan.digits > fast::kMaxDigits) return VEXA_ERROR_INTERNAL;
@@ -125,7 +127,7 @@ int drive(const GemmProblem& pb, int threads, const DeviceOps& dev, const Engine
     int64_t available = 0;
     VEXA_TRY(dev.available(dev.self, &available));
     const int64_t budget = int64_t(double(available) * opt.memory_fraction);
-    while (block_bytes(Mb, Nb, Kb, L, Kb < K, res64) > budget) {
+    while (block_bytes(Mb, Nb, Kb, L, pow2_count, Kb < K, res64) > budget) {
         if (Mb >= Nb && Mb >= Kb && Mb > 16) Mb = round_up(Mb / 2, 16);
         else if (Nb >= Kb && Nb > 16) Nb = round_up(Nb / 2, 16);
         else if (Kb > 16) Kb = round_up(Kb / 2, 16);
@@ -143,6 +145,13 @@ int drive(const GemmProblem& pb, int threads, const DeviceOps& dev, const Engine
     uint8_t *d_acc = nullptr, *d_zero;
     float* d_res = nullptr;
     VEXA_TRY(buffers.get(&d_plan, 1));
+    std::vector<uint16_t> pow2(size_t(L * pow2_count));
+    for (int l = 0; l < L; ++l) {
+        uint32_t v = 1 % uint32_t(list.p[l]);
+        for (int64_t t = 0; t < pow2_count; ++t, v = v * 2 % uint32_t(list.p[l])) pow2[size_t(l * pow2_count + t)] = uint16_t(v);
+    }
+    uint16_t* d_pow2;
+    VEXA_TRY(buffers.get(&d_pow2, L * pow2_count));
     VEXA_TRY(buffers.get(&d_row_shift, Mb));
     VEXA_TRY(buffers.get(&d_col_shift, Nb));
     VEXA_TRY(buffers.get(&d_a, Mb * Kb));
@@ -179,10 +188,15 @@ int drive(const GemmProblem& pb, int threads, const DeviceOps& dev, const Engine
         slot += seconds_since(start);
         return status;
     };
-    VEXA_TRY(phase(timing.upload, [&] { return dev.to_device(dev.self, d_plan, &plan, sizeof plan); }));
+    VEXA_TRY(phase(timing.upload, [&] {
+        int s = dev.to_device(dev.self, d_plan, &plan, sizeof plan);
+        return s == VEXA_OK ? dev.to_device(dev.self, d_pow2, pow2.data(), int64_t(2 * pow2.size())) : s;
+    }));
     ResiduePass pass{};
     pass.count = L;
     for (int l = 0; l < L; ++l) pass.p[l] = uint32_t(list.p[l]);
+    pass.pow2 = d_pow2;
+    pass.pow2_count = pow2_count;
 
     for (int64_t m0 = 0; m0 < Mi; m0 += Mb) {
         const int64_t mb = std::min(Mb, Mi - m0), mp = round_up(mb, 16);

@@ -113,7 +113,14 @@ int cuda_kernel_gemm(const GemmProblem& problem, int threads) {
     if (!device || double(problem.M) * double(problem.N) * double(problem.K) < double(options.fast.min_work) ||
         std::min(problem.M, problem.N) < options.fast.min_side)
         return host_gemm(problem, threads);
-    const int status = gemm(problem, threads, *device, options);
+    // One product on the device at a time: the calls share one stream, one cuBLASLt handle
+    // and its workspace, and each call sizes its blocks to the memory free at its start.
+    static std::mutex device_lock;
+    int status;
+    {
+        std::lock_guard<std::mutex> hold(device_lock);
+        status = gemm(problem, threads, *device, options);
+    }
     // A device failure may have left part of C written: the host writes all of it again.
     return status == VEXA_OK ? status : host_gemm(problem, threads);
 }

@@ -13,7 +13,10 @@ VEXA_HD inline void residues_store(const ResiduePass& p, int64_t i, int64_t k, d
     const bool real = i < p.lines && k < p.k_count;
     int8_t* out = p.out + i * p.out_stride + k;
     for (int l = 0; l < p.count; ++l)
-        out[l * p.modulus_stride] = real ? element::symmetric_byte(element::residue_of(x, shift, p.p[l]), p.p[l]) : 0;
+        out[l * p.modulus_stride] =
+            real ? element::symmetric_byte(
+                       element::residue_of(x, shift, p.p[l], p.pow2 + l * p.pow2_count, p.pow2_count), p.p[l])
+                 : 0;
 }
 
 // The same, reading the element itself.
