@@ -132,8 +132,14 @@ const vexa::gpu::DeviceOps* cuda_device() {
 struct Device {
     const vexa::gpu::DeviceOps* ops = nullptr;
     vexa::gpu::DeviceOps* owned = nullptr;
-    ~Device() {
+    Device() = default;
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+    ~Device() { reset(); }
+    void reset() {
         if (owned) owned->close(owned->self);
+        owned = nullptr;
+        ops = nullptr;
     }
 };
 
@@ -142,6 +148,7 @@ protected:
     // The device with at most `budget` bytes for the engine: a limit of the CPU backend, a
     // fraction of what the CUDA device has.
     void open(int64_t budget, vexa::gpu::EngineOptions& opt) {
+        device_.reset();
         if (GetParam().name == "cpu") {
             device_.owned = vexa::gpu::open_cpu_device(budget);
             device_.ops = device_.owned;
@@ -254,7 +261,6 @@ TEST_P(GpuEngine, SplitsToFitTheDevice) {
         if (c.budget < 1000000) EXPECT_GT(t.blocks, 1) << what;
         if (c.chunk < m.K) EXPECT_GE(t.chunks, 3 * t.blocks) << what;
         expect_exact(m, r, what);
-        device_ = Device();
     }
 }
 
