@@ -2,7 +2,6 @@
 // int8 products as int32 sums. It runs exactly the element functions the CUDA kernels run
 // (gpu_passes.h), so the tests that drive the whole engine through it check everything
 // but the CUDA calls themselves. A memory limit makes it stand in for a small device.
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -10,6 +9,7 @@
 
 #include "gpu_device.h"
 #include "gpu_passes.h"
+#include "platform.h"
 #include "vexa.h"
 
 namespace vexa::gpu {
@@ -38,12 +38,12 @@ int allocate(void* self, void** ptr, int64_t bytes) {
     *ptr = nullptr;
     if (bytes < 0 || bytes > d.limit - d.in_use) return VEXA_ERROR_OUT_OF_MEMORY;
     // 256-byte alignment, as cudaMalloc gives.
-    void* p = std::aligned_alloc(256, size_t((bytes + 255) / 256 * 256 + 256));
+    void* p = platform::allocate_aligned(256, size_t(bytes) + 1);
     if (!p) return VEXA_ERROR_OUT_OF_MEMORY;
     try {
         d.sizes[p] = bytes;
     } catch (...) {
-        std::free(p);
+        platform::free_aligned(p);
         return VEXA_ERROR_OUT_OF_MEMORY;
     }
     d.in_use += bytes;
@@ -59,7 +59,7 @@ void release(void* self, void* ptr) {
     if (it == d.sizes.end()) return;
     d.in_use -= it->second;
     d.sizes.erase(it);
-    std::free(ptr);
+    platform::free_aligned(ptr);
 }
 
 int copy(void*, void* dst, const void* src, int64_t bytes) {

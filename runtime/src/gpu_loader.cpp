@@ -9,14 +9,8 @@
 
 #include "exact_core.h"
 #include "gpu_engine.h"
+#include "platform.h"
 #include "vexa.h"
-
-#if defined(__unix__) || defined(__APPLE__)
-#include <dlfcn.h>
-#define VEXA_CAN_DLOPEN 1
-#else
-#define VEXA_CAN_DLOPEN 0
-#endif
 
 namespace vexa::gpu {
 namespace {
@@ -26,28 +20,17 @@ struct Loaded {
     std::string why;
 };
 
-#if VEXA_CAN_DLOPEN
-// The folder of the library (or program) this code was linked into.
-std::string own_folder() {
-    Dl_info info{};
-    if (!dladdr(reinterpret_cast<void*>(&own_folder), &info) || !info.dli_fname) return ".";
-    const std::string path = info.dli_fname;
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
 Loaded load(const char* path) {
     Loaded out;
-    const std::string file = path ? path : own_folder() + "/libvexa_cuda.so";
-    // RTLD_LOCAL: its symbols (and its static CUDA runtime) stay out of everyone's way.
-    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Its own symbols, and its static CUDA runtime, stay out of everyone's way.
+    void* handle = platform::open_library(path, "libvexa_cuda.so", &out.why);
     if (!handle) {
-        out.why = file + " could not be loaded (libvexa was built without VEXA_CUDA, or the file is missing)";
+        if (!path) out.why += " (libvexa was built without VEXA_CUDA, or the file is missing)";
         return out;
     }
-    const auto open = reinterpret_cast<OpenFunction>(dlsym(handle, kOpenSymbol));
+    const auto open = reinterpret_cast<OpenFunction>(platform::library_symbol(handle, kOpenSymbol));
     if (!open) {
-        out.why = file + " has no " + kOpenSymbol;
+        out.why = std::string("libvexa_cuda.so has no ") + kOpenSymbol;
         return out;
     }
     char why[256] = {};
@@ -59,9 +42,6 @@ Loaded load(const char* path) {
     out.device = device;  // kept for the life of the process, the library with it
     return out;
 }
-#else
-Loaded load(const char*) { return {nullptr, "this platform cannot load libvexa_cuda"}; }
-#endif
 
 const Loaded& loaded(const char* path) {
     static const Loaded once = [path] {
