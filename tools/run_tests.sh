@@ -67,9 +67,17 @@ stage_wheel() {
 
 stage_cpp() {
     source tools/expected_kernel.sh
-    cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+    # Wherever nvcc is, the GPU engine's CUDA backend is built too (building needs no GPU);
+    # the engine's tests (label cuda) run on its CPU backend in every build.
+    local cuda=() nvcc_path="$PATH"
+    if command -v nvcc >/dev/null || [ -x /usr/local/cuda/bin/nvcc ]; then
+        cuda=(-DVEXA_CUDA=ON)
+        nvcc_path="$PATH:/usr/local/cuda/bin"
+    fi
+    PATH="$nvcc_path" cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release "${cuda[@]}" >/dev/null
     cmake --build build/ci -j "$jobs"
     ctest --test-dir build/ci --output-on-failure --no-tests=error -j "$jobs"
+    echo "cuda-labelled tests (CPU backend and ldd checks): $(ctest --test-dir build/ci -N -L cuda | tail -1)"
 }
 
 stage_sanitizers() {

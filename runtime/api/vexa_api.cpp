@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cpu_features.h"
+#include "gpu_engine.h"
 #include "kernel.h"
 #include "parallel.h"
 #include "thread_count.h"
@@ -129,7 +130,11 @@ const vexa::Kernel* kernel_at(int index) {
 std::string version_text() {
     std::string text = std::string(VEXA_VERSION_TEXT " (kernel: ") + vexa::active_kernel().name;
     if (const char* refused = vexa::refused_kernel())
+    {
         text += std::string("; VEXA_KERNEL=") + refused + " is not available here";
+        if (std::strcmp(refused, "cuda") == 0 && vexa::gpu::cuda_unavailable())
+            text += std::string(": ") + vexa::gpu::cuda_unavailable();
+    }
     if (const char* note = vexa::num_threads_note()) text += std::string("; ") + note;
     if (const char* refused = vexa::refused_workspace_keep())
         text += std::string("; VEXA_WORKSPACE_KEEP=") + refused + " is not a number of bytes";

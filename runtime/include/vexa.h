@@ -50,7 +50,8 @@ enum vexa_status {
  * Dimensions may make M*K, K*N and M*N exceed 2^31. Safe to call from many threads at once.
  * Threads used: the count given to vexa_set_num_threads, else VEXA_NUM_THREADS if set to a
  * positive integer, else every CPU available to the process. VEXA_KERNEL=<name> forces a
- * kernel when the CPU supports it. */
+ * kernel when the CPU supports it; VEXA_KERNEL=cuda sends large products to an NVIDIA GPU
+ * through libvexa_cuda.so when that library (built with VEXA_CUDA=ON) and a device are there. */
 VEXA_API int vexa_gemm_host(const double* A, const double* B, double* C_hi, double* C_lo,
                             float* C_res, int M, int N, int K);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "element_math.h"
 #include "exact_core.h"
 #include "fastpath.h"
 #include "wide_int.h"
@@ -50,49 +51,7 @@ void to_digits(const Limbs& x, uint32_t* d) {
 // (a * b) mod p for a, b < p <= 2^16.
 uint32_t mul_mod(uint32_t a, uint32_t b, uint32_t p) { return uint32_t(uint64_t(a) * b % p); }
 
-// Portable CRT, one element at a time; the vector versions follow the same steps.
-// y = sum_l c_l Q_l is congruent to x modulo P, and y / P = q + x / P for an integer q.
-// The moduli were chosen with P > 2^(2^-10) * 2 |x| (moduli_above_twice), so
-// |x / P| < 0.4998. y and P are converted to double with relative errors below 2^-48, so
-// y / P (< 41) is known to within 2^-40, far under the 0.0002 to spare: rounding it to
-// the nearest integer gives q exactly.
-template <class Residue>
-void crt_one(const CrtPlan& t, const Residue* residues, int64_t stride, int e, uint32_t* y,
-             bool* negative) {
-    const int D = t.digits;
-    uint64_t acc[kMaxDigits] = {};
-    for (int l = 0; l < t.count; ++l) {
-        const uint64_t x = uint64_t(residues[l * stride + e]) * t.inverse[l];  // < 2^32
-        const uint64_t c = x - wide::high_word(x, t.reciprocal[l]) * t.p[l];
-        for (int j = 0; j < D; ++j) acc[j] += c * t.cofactor[l][j];
-    }
-    uint64_t carry = 0;
-    for (int j = 0; j < D; ++j) {
-        const uint64_t v = acc[j] + carry;
-        y[j] = uint32_t(v);
-        carry = v >> 32;
-    }
-    double yd = 0;
-    for (int j = D - 1; j >= 0; --j) yd = yd * 4294967296.0 + double(y[j]);
-    const uint64_t q = uint64_t(std::nearbyint(yd * t.product_inverse));
-    // x = y - q P in D digits, two's complement.
-    uint64_t borrow = 0;
-    for (int j = 0; j < D; ++j) {
-        const uint64_t sub = q * t.product[j] + borrow;  // < 2^38
-        const uint64_t v = uint64_t(y[j]) - (sub & 0xffffffffu);
-        y[j] = uint32_t(v);
-        borrow = (sub >> 32) + (v >> 63);
-    }
-    *negative = (y[D - 1] >> 31) != 0;
-    if (*negative) {
-        uint64_t c = 1;
-        for (int j = 0; j < D; ++j) {
-            const uint64_t v = uint64_t(uint32_t(~y[j])) + c;
-            y[j] = uint32_t(v);
-            c = v >> 32;
-        }
-    }
-}
+using element::crt_one;
 
 template <class Residue>
 void crt_run(const CrtPlan& t, const Residue* residues, int64_t stride, int count,

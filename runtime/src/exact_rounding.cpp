@@ -6,137 +6,12 @@
 #include <cstdint>
 
 #include "bits.h"
+#include "element_math.h"
 #include "exact_core.h"
 #include "wide_int.h"
 
 namespace vexa::exact {
 namespace {
-
-constexpr uint64_t kFractionMask = (uint64_t(1) << 52) - 1;
-constexpr uint64_t kHiddenBit = uint64_t(1) << 52;
-
-// Below 2^kStickyExponent a value only matters through whether it is nonzero: the lowest
-// rounding position of any of the three words is 2^-1075, the round bit of a subnormal.
-constexpr int64_t kStickyExponent = -1216;
-// Limbs of a value whose top bit is below 2^1024 and whose lowest bit is 2^kStickyExponent.
-constexpr int kWindowLimbs = 40;
-
-inline int bit_length(uint64_t x) { return x ? 64 - wide::leading_zeros(x) : 0; }
-
-// ---- Rounding a value held in a window of limbs -------------------------------------
-
-// An exact binary value |v| = buf * 2^base, sign separate, with every bit that matters for
-// rounding (the lowest may be a sticky bit standing for everything below it).
-struct Window {
-    uint64_t buf[kWindowLimbs];
-    int n;        // limbs in use
-    int64_t base;
-    bool negative;
-};
-
-// Bits [from, from + count) of the window as an integer; 0 <= from, count <= 64.
-uint64_t bits_at(const Window& w, int64_t from, int count) {
-    const int64_t limb = from >> 6;
-    const int offset = static_cast<int>(from & 63);
-    if (limb >= w.n) return 0;
-    uint64_t v = w.buf[limb] >> offset;
-    if (offset && limb + 1 < w.n) v |= w.buf[limb + 1] << (64 - offset);
-    return count < 64 ? v & ((uint64_t(1) << count) - 1) : v;
-}
-
-// Whether any bit below `bit` is set. Looks nearest to `bit` first: that is where a
-// nonzero bit usually is.
-bool any_below(const Window& w, int64_t bit) {
-    if (bit <= 0) return false;
-    int64_t l = std::min<int64_t>(bit >> 6, w.n);
-    if (l < w.n && (bit & 63) && (w.buf[l] & ((uint64_t(1) << (bit & 63)) - 1))) return true;
-    while (l-- > 0)
-        if (w.buf[l]) return true;
-    return false;
-}
-
-// One rounding to a binary format with `precision` significand bits and smallest ulp
-// 2^min_ulp: the value is sign * m * 2^q. The window then holds the remainder (value minus
-// the rounded value), with its own sign.
-struct Rounded {
-    bool negative;
-    uint64_t m;
-    int64_t q;
-};
-
-inline Rounded round_step(Window& w, int precision, int64_t min_ulp) {
-    while (w.n > 0 && w.buf[w.n - 1] == 0) --w.n;
-    if (w.n == 0) return {false, 0, min_ulp};  // exactly zero: +0, and so is the remainder
-    const int64_t t = int64_t(64) * (w.n - 1) + bit_length(w.buf[w.n - 1]) - 1;  // top bit
-    const int64_t q = std::max<int64_t>(t + w.base - (precision - 1), min_ulp);
-    const int64_t qi = q - w.base;  // window bit of the ulp
-    Rounded r{w.negative, 0, q};
-    if (qi <= 0) {
-        // The window's lowest bit is at or above the ulp: exact. Then t <= precision - 1 + qi,
-        // so the whole value sits in limb 0 and fits in 64 bits once shifted.
-        r.m = w.buf[0] << -qi;
-        w.n = 0;
-        return r;
-    }
-    r.m = qi <= t ? bits_at(w, qi, static_cast<int>(t - qi + 1)) : 0;
-    const int64_t round_pos = qi - 1;  // above the top bit when the value is below half an ulp
-    const int64_t round_limb = round_pos >> 6;
-    const bool round_bit = round_limb < w.n && ((w.buf[round_limb] >> (round_pos & 63)) & 1);
-    // Keep the bits below qi: they are the remainder (or its complement, below).
-    const int64_t keep_limbs = (qi + 63) >> 6;
-    if (keep_limbs < w.n) w.n = static_cast<int>(keep_limbs);
-    if ((qi & 63) && (qi >> 6) < w.n) w.buf[qi >> 6] &= (uint64_t(1) << (qi & 63)) - 1;
-    if (round_bit) {
-        const bool sticky = any_below(w, round_pos);
-        if (sticky || (r.m & 1)) {
-            ++r.m;
-            // Remainder = L - 2^qi < 0: its magnitude is 2^qi - L, the low qi bits of -L.
-            uint64_t add = 1;
-            for (int l = 0; l < w.n; ++l) {
-                const uint64_t v = ~w.buf[l] + add;
-                add = (add && v == 0) ? 1 : 0;
-                w.buf[l] = v;
-            }
-            if ((qi & 63) && (qi >> 6) < w.n) w.buf[qi >> 6] &= (uint64_t(1) << (qi & 63)) - 1;
-            w.negative = !w.negative;
-        }
-    }
-    return r;
-}
-
-// m * 2^q as a double (m <= 2^53, representable, no overflow).
-double to_double(const Rounded& r) {
-    uint64_t m = r.m;
-    int64_t q = r.q;
-    uint64_t u;
-    if (m == 0) {
-        u = 0;
-    } else {
-        if (m == (uint64_t(1) << 53)) m >>= 1, ++q;
-        u = m >= kHiddenBit ? (static_cast<uint64_t>(q + 1075) << 52) | (m & kFractionMask) : m;
-    }
-    return bits::to_double(u | (r.negative ? uint64_t(1) << 63 : 0));
-}
-
-float to_float(const Rounded& r) {
-    uint64_t m = r.m;
-    int64_t q = r.q;
-    uint32_t u;
-    if (m == 0) {
-        u = 0;
-    } else {
-        if (m == (uint64_t(1) << 24)) m >>= 1, ++q;
-        u = m >= (uint64_t(1) << 23)
-                ? (static_cast<uint32_t>(q + 150) << 23) | static_cast<uint32_t>(m & 0x7fffff)
-                : static_cast<uint32_t>(m);
-    }
-    return bits::to_float(u | (r.negative ? 0x80000000u : 0));
-}
-
-bool overflows(const Rounded& r, int64_t limit_exponent) {
-    return r.m != 0 && r.q + bit_length(r.m) - 1 >= limit_exponent;
-}
-
 
 // ---- The short fast path of round_triple -----------------------------------------------
 //
@@ -279,73 +154,10 @@ inline bool round_triple_short(bool negative, const uint64_t* mag, int n, int64_
     return true;
 }
 
-// The window of mag * 2^scale (n >= 1 trimmed limbs) for round_step, with everything below
-// 2^kStickyExponent folded into one sticky bit; false when |x| >= 2^1024.
-bool load_window(bool negative, const uint64_t* mag, int n, int64_t scale, Window& w) {
-    const int64_t top = int64_t(64) * (n - 1) + bit_length(mag[n - 1]) - 1 + scale;
-    if (top >= 1024) return false;  // |x| >= 2^1024: RN(x) overflows whatever the lower bits are
-    w.negative = negative;
-    if (scale >= kStickyExponent) {
-        w.n = n;  // top < 1024 and scale >= -1216 keep n within kWindowLimbs
-        w.base = scale;
-        std::copy(mag, mag + n, w.buf);
-    } else {
-        // Shift everything below 2^kStickyExponent out, leaving one sticky bit for it.
-        const int64_t drop = kStickyExponent - scale;
-        const int64_t drop_limbs = drop >> 6;
-        const int drop_bits = static_cast<int>(drop & 63);
-        bool sticky = false;
-        for (int64_t l = 0; l < std::min<int64_t>(drop_limbs, n); ++l) sticky |= mag[l] != 0;
-        if (drop_limbs < n && drop_bits)
-            sticky |= (mag[drop_limbs] & ((uint64_t(1) << drop_bits) - 1)) != 0;
-        w.base = kStickyExponent;
-        w.n = 0;
-        for (int64_t l = drop_limbs; l < n; ++l) {
-            uint64_t v = mag[l] >> drop_bits;
-            if (drop_bits && l + 1 < n) v |= mag[l + 1] << (64 - drop_bits);
-            w.buf[w.n++] = v;
-        }
-        if (w.n == 0) w.buf[w.n++] = 0;
-        w.buf[0] |= sticky ? 1 : 0;
-    }
-
-    return true;
-}
-
-// The third word: float32 (0 where it would overflow) or float64.
-Rounded round_third(Window& w, float*) { return round_step(w, 24, -149); }
-Rounded round_third(Window& w, double*) { return round_step(w, 53, -1074); }
-void store_third(const Rounded& r, float* res) { *res = overflows(r, 128) ? 0.0f : to_float(r); }
-void store_third(const Rounded& r, double* res) { *res = to_double(r); }
-
-// Any n >= 1 trimmed limbs. Kept out of line so that the short path stays small.
-template <class Res>
-__attribute__((noinline)) void round_triple_general(bool negative, const uint64_t* mag, int n,
-                                                    int64_t scale, double* hi, double* lo,
-                                                    Res* res) {
-    Window w;
-    if (!load_window(negative, mag, n, scale, w)) {
-        write_infinity(negative, hi, lo, res);
-        return;
-    }
-    const Rounded h = round_step(w, 53, -1074);
-    if (overflows(h, 1024)) {
-        write_infinity(negative, hi, lo, res);
-        return;
-    }
-    const Rounded l = round_step(w, 53, -1074);
-    const Rounded r = round_third(w, res);
-    *hi = to_double(h);
-    *lo = to_double(l);
-    store_third(r, res);
-}
-
 }  // namespace
 
 void write_infinity(bool negative, double* hi, double* lo, double* res) {
-    float unused;
-    write_infinity(negative, hi, lo, &unused);
-    *res = 0.0;
+    element::infinity_words(negative, hi, lo, res);
 }
 
 void round_triple(bool negative, const uint64_t* mag, int nlimbs, int64_t scale, double* hi,
@@ -358,13 +170,11 @@ void round_triple(bool negative, const uint64_t* mag, int nlimbs, int64_t scale,
     }
     // The float64 residual exists for the ranges where a float32 one fails (subnormal or
     // overflowing), which the short path was not written for: always the general route.
-    round_triple_general(negative, mag, n, scale, hi, lo, res);
+    element::round_triple_general(negative, mag, n, scale, hi, lo, res);
 }
 
 void write_infinity(bool negative, double* hi, double* lo, float* res) {
-    *hi = bits::to_double((uint64_t(0x7ff) << 52) | (negative ? uint64_t(1) << 63 : 0));
-    *lo = 0.0;
-    *res = 0.0f;
+    element::infinity_words(negative, hi, lo, res);
 }
 
 void round_triple(bool negative, const uint64_t* mag, int nlimbs, int64_t scale, double* hi,
@@ -376,7 +186,7 @@ void round_triple(bool negative, const uint64_t* mag, int nlimbs, int64_t scale,
         return;
     }
     if (n <= 4 && round_triple_short(negative, mag, n, scale, hi, lo, res)) return;
-    round_triple_general(negative, mag, n, scale, hi, lo, res);
+    element::round_triple_general(negative, mag, n, scale, hi, lo, res);
 }
 
 }  // namespace vexa::exact

@@ -48,6 +48,9 @@ extern const Kernel kNeonI8mmKernel;    // "neon_i8mm"
 #if VEXA_HAVE_KERNEL_NEON_DOTPROD
 extern const Kernel kNeonDotprodKernel; // "neon_dotprod"
 #endif
+// The GPU engine on a CUDA device (gpu_engine.h): supported only when VEXA_KERNEL=cuda asks
+// for it and libvexa_cuda.so opens a device, so it is never chosen unasked.
+extern const Kernel kCudaKernel;        // "cuda"
 // The exact core, always supported.
 extern const Kernel kScalarKernel;      // "scalar"
 

@@ -8,6 +8,7 @@
 
 #include "cpu_features.h"
 #include "exact_core.h"
+#include "gpu_engine.h"
 #include "int16_engine.h"
 #include "int8_fastpath.h"
 #include "kernel.h"
@@ -67,6 +68,7 @@ int int16_engine(const GemmProblem& problem, int threads, const fast::Options& o
 }  // namespace
 
 extern const Kernel kScalarKernel = {"scalar", always_supported, exact::gemm};
+extern const Kernel kCudaKernel = {"cuda", gpu::cuda_kernel_usable, gpu::cuda_kernel_gemm};
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
 extern const Kernel kAvx512VnniKernel = {"avx512_vnni", VEXA_RUNS_HERE(cpu::has_avx512_vnni), int8_kernel<int8::kVnniOps, vnni_options>};
 #endif
@@ -96,6 +98,7 @@ const Kernel* const kTable[] = {
 #if VEXA_HAVE_KERNEL_NEON_DOTPROD
     &kNeonDotprodKernel,
 #endif
+    &kCudaKernel,
     &kScalarKernel,
 };
 constexpr std::size_t kTableSize = sizeof(kTable) / sizeof(kTable[0]);

@@ -7,6 +7,7 @@
 #include <malloc.h>
 #include <windows.h>
 #else
+#include <dlfcn.h>
 #if defined(__linux__)
 #include <sched.h>
 #include <sys/mman.h>
@@ -43,6 +44,34 @@ void advise_huge_pages(void* block, size_t bytes) {
     (void)block, (void)bytes;
 #endif
 }
+
+#if defined(_WIN32)
+void* open_library(const char*, const char*, std::string* why) {
+    *why = "this build cannot load libraries at run time on Windows";
+    return nullptr;
+}
+void* library_symbol(void*, const char*) { return nullptr; }
+#else
+void* open_library(const char* path, const char* name, std::string* why) {
+    std::string file;
+    if (path) {
+        file = path;
+    } else {
+        Dl_info info{};
+        file = ".";
+        if (dladdr(reinterpret_cast<void*>(&open_library), &info) && info.dli_fname) {
+            file = info.dli_fname;
+            const size_t slash = file.rfind('/');
+            file = slash == std::string::npos ? "." : file.substr(0, slash);
+        }
+        file += std::string("/") + name;
+    }
+    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) *why = file + " could not be loaded";
+    return handle;
+}
+void* library_symbol(void* library, const char* symbol) { return dlsym(library, symbol); }
+#endif
 
 int usable_cpu_count() {
 #if defined(__linux__)

@@ -168,6 +168,17 @@ def test_an_unusable_kernel_name_falls_back_and_says_so(libvexa_path, name):
     assert _version_in_subprocess(libvexa_path, VEXA_KERNEL=name) == want
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the loader's message is the Linux one")
+def test_asking_for_cuda_without_its_library_says_why(libvexa_path, tmp_path):
+    # A copy of libvexa alone in a folder: no libvexa_cuda.so beside it to open.
+    lone = tmp_path / Path(libvexa_path).name
+    lone.write_bytes(Path(libvexa_path).read_bytes())
+    normal = _version_in_subprocess(lone)
+    want = normal[:-1] + (f"; VEXA_KERNEL=cuda is not available here: {tmp_path}/libvexa_cuda.so could not "
+                          "be loaded (libvexa was built without VEXA_CUDA, or the file is missing))")
+    assert _version_in_subprocess(lone, VEXA_KERNEL="cuda") == want
+
+
 @pytest.mark.parametrize("name, value, note", [
     ("VEXA_NUM_THREADS", "abc", "is not a positive integer"),
     ("VEXA_NUM_THREADS", "0", "is not a positive integer"),

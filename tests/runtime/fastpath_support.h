@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <ostream>
@@ -90,12 +91,25 @@ inline void expect_matches_exact_core(const Matrices& m, const Result& r, const 
     EXPECT_EQ(bad, 0) << what;
 }
 
+// Random normal operands with rows 3, 17 and 39 of A spanning 1e-300..1e300 and column 5
+// of B alternating 1e-200 and 1e200: lines no modulus count can hold, among ordinary ones.
+inline Matrices huge_and_tiny_lines(int64_t M, int64_t N, int64_t K, uint32_t seed);
+
 inline Matrices random_normal(int64_t M, int64_t N, int64_t K, uint32_t seed, double scale = 1.0) {
     std::mt19937_64 rng(seed);
     std::normal_distribution<double> d(0.0, scale);
     Matrices m{M, N, K, std::vector<double>(size_t(M * K)), std::vector<double>(size_t(K * N))};
     for (double& x : m.A) x = d(rng);
     for (double& x : m.B) x = d(rng);
+    return m;
+}
+
+inline Matrices huge_and_tiny_lines(int64_t M, int64_t N, int64_t K, uint32_t seed) {
+    Matrices m = random_normal(M, N, K, seed);
+    for (int64_t i : {3, 17, 39})
+        for (int64_t k = 0; k < m.K; ++k)
+            m.A[size_t(i * m.K + k)] *= std::pow(10.0, -300.0 + 600.0 * double(k) / double(m.K - 1));
+    for (int64_t k = 0; k < m.K; ++k) m.B[size_t(k * m.N + 5)] *= (k % 2 ? 1e-200 : 1e200);
     return m;
 }
 

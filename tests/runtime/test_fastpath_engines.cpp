@@ -72,11 +72,7 @@ TEST_P(EveryEngine, ChunkAndQuadEdges) {
 // Rows spanning 1e-300..1e300 among ordinary ones: they cannot be given a sensible
 // window and must leave the CRT path, the ordinary rows must not.
 TEST_P(EveryEngine, HugeAndTinyInOneRow) {
-    Matrices m = random_normal(40, 70, 50, 99);
-    for (int64_t i : {3, 17, 39})
-        for (int64_t k = 0; k < m.K; ++k)
-            m.A[size_t(i * m.K + k)] *= std::pow(10.0, -300.0 + 600.0 * double(k) / double(m.K - 1));
-    for (int64_t k = 0; k < m.K; ++k) m.B[size_t(k * m.N + 5)] *= (k % 2 ? 1e-200 : 1e200);
+    const Matrices m = huge_and_tiny_lines(40, 70, 50, 99);
     vexa::fast::Options opt = eager(GetParam());
     opt.exact_cost_ratio = 1e9;  // only lines no modulus count can hold leave the CRT path
     const Result r = run(m, GetParam(), opt, 2);

@@ -15,7 +15,9 @@ class KernelInfo(NamedTuple):
     name : str
         The kernel's name, as ``VEXA_KERNEL`` spells it.
     supported : bool
-        Whether this CPU and operating system can run it.
+        Whether this CPU and operating system can run it. The GPU kernel ``"cuda"`` counts
+        as supported only when ``VEXA_KERNEL=cuda`` asks for it and libvexa_cuda.so opens a
+        CUDA device; it is never chosen unasked.
     active : bool
         Whether products use it.
     """
