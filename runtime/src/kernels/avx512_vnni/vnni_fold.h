@@ -9,6 +9,8 @@
 #include "int8_fastpath.h"
 
 namespace vexa::int8 {
+// Each folder keeps its own copy: none may become the one the linker keeps for another.
+namespace {
 
 // r = x mod p per lane for an integer-valued double |x| < 2^31 (the tile's int32 sums).
 // The quotient from RN(1/p) is off by at most one, and the fused multiply-subtract is exact
@@ -37,4 +39,5 @@ inline void fold_into(__m512i sums, const Modulus& mod, uint8_t* acc, bool accum
     _mm_storeu_si128(reinterpret_cast<__m128i*>(acc), _mm512_cvtepi32_epi8(r));
 }
 
+}  // namespace
 }  // namespace vexa::int8
