@@ -10,6 +10,7 @@
 
 #include "cpu_features.h"
 #include "int8_fastpath.h"
+#include "kernel.h"
 #if VEXA_HAVE_KERNEL_NEON_DOTPROD
 #include "kernels/neon_dotprod/neon_dotprod.h"
 #endif
@@ -31,12 +32,8 @@ void PrintTo(const Tile& t, std::ostream* os) { *os << t.name; }
 std::vector<Tile> tiles() {
     std::vector<Tile> v{{"portable", &int8::kPortableOps, int8::kWideRowGroup}};
 #if VEXA_HAVE_KERNEL_AMX_INT8
-    // The emulated build runs the tile through the AMX model on any CPU.
-#if VEXA_SIMDE
-    v.push_back({"amx_int8", &int8::kAmxOps, int8::kWideRowGroup});
-#else
-    if (vexa::cpu::has_amx_int8()) v.push_back({"amx_int8", &int8::kAmxOps, int8::kWideRowGroup});
-#endif
+    // The kernel's own check: in the emulated build the tile runs through the AMX model.
+    if (vexa::kAmxInt8Kernel.is_supported()) v.push_back({"amx_int8", &int8::kAmxOps, int8::kWideRowGroup});
 #endif
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
     if (vexa::cpu::has_avx512_vnni()) v.push_back({"avx512_vnni", &int8::kVnniOps});
