@@ -8,13 +8,22 @@ if [ "$(uname -m)" = x86_64 ]; then
     VEXA_EXPECTED_KERNEL=scalar
     VEXA_EXPECTED_ENGINES="int8/portable int16/portable"
     _vexa_has_flags avx2 fma bmi1 bmi2 && VEXA_EXPECTED_KERNEL=avx2
+    # AMX tiles need Linux 5.16 or later (the tile data permission); a sandbox that refuses
+    # that permission makes the runtime fall back, and KernelChoice then says so.
+    _vexa_kernel_version=$(uname -r | cut -d- -f1)
+    _vexa_amx_os=no
+    [ "$(printf '%s\n' 5.16 "$_vexa_kernel_version" | sort -V | head -1)" = 5.16 ] && _vexa_amx_os=yes
+    if [ "$_vexa_amx_os" = yes ] && _vexa_has_flags avx512f avx512bw avx512dq avx512vl avx512_vnni bmi2 amx_tile amx_int8; then
+        VEXA_EXPECTED_KERNEL=amx_int8
+        VEXA_EXPECTED_ENGINES+=" int8/amx_int8"
+    fi
     if _vexa_has_flags avx512f avx512bw avx512dq avx512vl avx512_vnni bmi2; then
-        VEXA_EXPECTED_KERNEL=avx512_vnni
+        [ "$VEXA_EXPECTED_KERNEL" = amx_int8 ] || VEXA_EXPECTED_KERNEL=avx512_vnni
         VEXA_EXPECTED_ENGINES+=" int8/avx512_vnni"
     fi
     if _vexa_has_flags avx2 fma bmi1 bmi2; then VEXA_EXPECTED_ENGINES+=" int16/avx2"; fi
     export VEXA_EXPECTED_KERNEL VEXA_EXPECTED_ENGINES
     echo "expected here: kernel $VEXA_EXPECTED_KERNEL, engines $VEXA_EXPECTED_ENGINES"
     unset -f _vexa_has_flags
-    unset _vexa_cpu_flags
+    unset _vexa_cpu_flags _vexa_kernel_version _vexa_amx_os
 fi

@@ -12,6 +12,11 @@
 #include <intrin.h>
 #endif
 
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__linux__)
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #if defined(__aarch64__) && defined(__linux__)
 #include <sys/auxv.h>
 #elif defined(__aarch64__) && defined(__APPLE__)
@@ -69,6 +74,27 @@ bool detect_avx512_vnni() {
     // SSE, AVX, opmask, ZMM_Hi256 and Hi16_ZMM state must all be saved by the OS.
     constexpr uint64_t kZmmState = 0xe6;
     return (xcr0() & kZmmState) == kZmmState;
+}
+
+// Linux enables the tile data state lazily, per process: until the process asks, the first
+// tile instruction faults. Windows enables it for every process whose XCR0 has it.
+bool tile_data_granted() {
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__linux__) && defined(SYS_arch_prctl)
+    constexpr long kReqXcompPerm = 0x1023, kXfeatureXtileData = 18;  // asm/prctl.h, fpu/types.h
+    return syscall(SYS_arch_prctl, kReqXcompPerm, kXfeatureXtileData) == 0;
+#else
+    return true;
+#endif
+}
+
+bool detect_amx_int8() {
+    Regs r;
+    if (!cpuid(7, 0, r)) return false;
+    constexpr uint32_t kAmxTile = 1u << 24, kAmxInt8 = 1u << 25;
+    if ((r.d & (kAmxTile | kAmxInt8)) != (kAmxTile | kAmxInt8)) return false;
+    constexpr uint64_t kTileState = uint64_t(3) << 17;  // XTILECFG, XTILEDATA
+    if ((xcr0() & kTileState) != kTileState) return false;
+    return tile_data_granted();
 }
 
 bool detect_avx2() {
@@ -163,6 +189,12 @@ bool has_neon_i8mm() {
 
 bool has_avx512_vnni() {
     static const bool supported = detect_avx512_vnni();
+    return supported;
+}
+
+bool has_amx_int8() {
+    // The permission request runs once, under the static's initialisation guard.
+    static const bool supported = has_avx512_vnni() && detect_amx_int8();
     return supported;
 }
 

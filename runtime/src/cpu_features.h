@@ -8,6 +8,11 @@ namespace vexa::cpu {
 // AVX-512 F, BW, DQ, VL and VNNI (plus BMI2), with the OS saving the opmask and ZMM state.
 bool has_avx512_vnni();
 
+// AMX-TILE and AMX-INT8 with the OS managing the tile state (XCR0 bits 17 and 18) and, on
+// Linux, this process granted the tile data (arch_prctl ARCH_REQ_XCOMP_PERM, asked once),
+// plus everything has_avx512_vnni() needs: the amx_int8 folder is built on that one.
+bool has_amx_int8();
+
 // AVX2, FMA, BMI1 and BMI2 (x86-64-v3's vector part), with the OS saving the YMM state.
 bool has_avx2();
 

@@ -74,7 +74,7 @@ void portable_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t
 void portable_tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows,
                    const int8_t* b_panel, int64_t k_padded, uint8_t* acc, int64_t acc_stride,
                    bool accumulate) {
-    int32_t sum[kRowGroup][kPanelWidth] = {};
+    int32_t sum[kWideRowGroup][kPanelWidth] = {};
     for (int64_t k = 0; k < k_padded; ++k) {
         const int8_t* bk = b_panel + (k / 4) * 4 * kPanelWidth + k % 4;
         for (int r = 0; r < rows; ++r) {
@@ -108,12 +108,15 @@ const uint8_t kAllIncluded[kPanelWidth] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1
                                            1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
                                            1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
 
-// The driver's view of a set of Int8Ops: groups of rows of A stored row by row.
+// The driver's view of a set of Int8Ops: groups of RowGroup rows of A stored row by row,
+// K padded to a multiple of Step.
+template <int64_t RowGroup, int64_t Step>
 struct Engine : fast::SharedPieces<Int8Ops, uint8_t> {
     using ResidueA = uint8_t;
     using ResidueB = int8_t;
     using Residue = uint8_t;
-    static constexpr int64_t kPanelWidth = int8::kPanelWidth, kRowGroup = int8::kRowGroup, kStep = 4;
+    static constexpr int64_t kPanelWidth = int8::kPanelWidth, kRowGroup = RowGroup, kStep = Step;
+    static_assert(int8::kMaxChunk % Step == 0, "a chunk holds whole steps");
     static constexpr int64_t kMaxChunk = int8::kMaxChunk;
 
     fast::ModulusList moduli() const { return int8::moduli(); }
@@ -146,7 +149,11 @@ const Int8Ops kPortableOps = {portable_residues_a, portable_residues_b_panel, po
                               portable_crt_bytes,  portable_crt_round_bytes,  fast::portable_scan_lines};
 
 int gemm(const GemmProblem& problem, int threads, const Int8Ops& ops, const Int8Options& options) {
-    return fast::run_engine(problem, threads, Engine{{ops}}, options);
+    return fast::run_engine(problem, threads, Engine<kRowGroup, 4>{{ops}}, options);
+}
+
+int gemm_wide(const GemmProblem& problem, int threads, const Int8Ops& ops, const Int8Options& options) {
+    return fast::run_engine(problem, threads, Engine<kWideRowGroup, kWideStep>{{ops}}, options);
 }
 
 Int8Timing last_int8_timing() { return fast::last_timing(); }

@@ -35,6 +35,10 @@ constexpr int64_t kMaxChunk = 65536;
 // of 4, in groups of kRowGroup rows.
 constexpr int kPanelWidth = 64;
 constexpr int kRowGroup = 6;
+// The layout of gemm_wide, for tiles that multiply 16 rows by 64 bytes of K at a time: row
+// groups of kWideRowGroup and K padded to a multiple of kWideStep.
+constexpr int kWideRowGroup = 16;
+constexpr int kWideStep = 64;
 // Elements per call of Int8Ops::crt.
 constexpr int kCrtRun = fast::kMaxRun;
 static_assert(kCrtRun == kPanelWidth, "one CRT run per panel");
@@ -56,7 +60,8 @@ struct Int8Ops {
     void (*residues_b_panel)(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols,
                              int64_t k_count, int64_t k_padded, const int32_t* shift,
                              const uint8_t* included, int8_t* out, int64_t out_modulus_stride);
-    // For one modulus: the int8 product of `rows` (<= kRowGroup) A rows by one B panel
+    // For one modulus: the int8 product of `rows` (<= kRowGroup; <= kWideRowGroup for the
+    // pieces gemm_wide runs, kPortableOps among them) A rows by one B panel
     // over k_padded (a multiple of 4, <= kMaxChunk), reduced modulo p into
     // acc[r * acc_stride + c] (bytes in [0, p)) for r < rows, c < kPanelWidth: added modulo
     // p to what is there when `accumulate`, stored over it otherwise (the first K chunk).
@@ -83,6 +88,11 @@ extern const Int8Ops kPortableOps;
 int gemm(const GemmProblem& problem, int threads, const Int8Ops& ops,
          const Int8Options& options = Int8Options());
 
+// The same with groups of kWideRowGroup rows and K padded to kWideStep; `ops.tile` must
+// take kWideRowGroup rows.
+int gemm_wide(const GemmProblem& problem, int threads, const Int8Ops& ops,
+              const Int8Options& options = Int8Options());
+
 Int8Timing last_int8_timing();
 
 // ---- Pieces exposed for the tests ----
@@ -100,4 +110,7 @@ using fast::window_of;
 
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
 #include "kernels/avx512_vnni/avx512_vnni.h"
+#endif
+#if VEXA_HAVE_KERNEL_AMX_INT8
+#include "kernels/amx_int8/amx_int8.h"
 #endif

@@ -36,6 +36,9 @@ struct Kernel {
 
 // The fast kernels, compiled in when their ISA folder under src/kernels/ has sources (CMake
 // then defines the matching VEXA_HAVE_KERNEL_* macro).
+#if VEXA_HAVE_KERNEL_AMX_INT8
+extern const Kernel kAmxInt8Kernel;     // "amx_int8"
+#endif
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
 extern const Kernel kAvx512VnniKernel;  // "avx512_vnni"
 #endif

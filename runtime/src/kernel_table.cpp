@@ -57,6 +57,14 @@ template <const int8::Int8Ops& ops>
 int int8_engine(const GemmProblem& problem, int threads, const fast::Options& options) {
     return int8::gemm(problem, threads, ops, options);
 }
+template <const int8::Int8Ops& ops>
+int int8_wide_kernel(const GemmProblem& problem, int threads) {
+    return int8::gemm_wide(problem, threads, ops);
+}
+template <const int8::Int8Ops& ops>
+int int8_wide_engine(const GemmProblem& problem, int threads, const fast::Options& options) {
+    return int8::gemm_wide(problem, threads, ops, options);
+}
 template <const int16::Int16Ops& ops>
 int int16_kernel(const GemmProblem& problem, int threads) {
     return int16::gemm(problem, threads, ops);
@@ -69,6 +77,9 @@ int int16_engine(const GemmProblem& problem, int threads, const fast::Options& o
 
 extern const Kernel kScalarKernel = {"scalar", always_supported, exact::gemm};
 extern const Kernel kCudaKernel = {"cuda", gpu::cuda_kernel_usable, gpu::cuda_kernel_gemm};
+#if VEXA_HAVE_KERNEL_AMX_INT8
+extern const Kernel kAmxInt8Kernel = {"amx_int8", VEXA_RUNS_HERE(cpu::has_amx_int8), int8_wide_kernel<int8::kAmxOps>};
+#endif
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
 extern const Kernel kAvx512VnniKernel = {"avx512_vnni", VEXA_RUNS_HERE(cpu::has_avx512_vnni), int8_kernel<int8::kVnniOps, vnni_options>};
 #endif
@@ -86,6 +97,9 @@ extern const Kernel kNeonDotprodKernel = {"neon_dotprod", cpu::has_neon_dotprod,
 namespace {
 
 const Kernel* const kTable[] = {
+#if VEXA_HAVE_KERNEL_AMX_INT8
+    &kAmxInt8Kernel,
+#endif
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
     &kAvx512VnniKernel,
 #endif
@@ -107,6 +121,9 @@ constexpr std::size_t kTableSize = sizeof(kTable) / sizeof(kTable[0]);
 const fast::Engine kEngines[] = {
     {"int8/portable", always_supported, int8_engine<int8::kPortableOps>, int8_options, int8::moduli},
     {"int16/portable", always_supported, int16_engine<int16::kPortableOps>, int16::default_options, int16::moduli},
+#if VEXA_HAVE_KERNEL_AMX_INT8
+    {"int8/amx_int8", VEXA_RUNS_HERE(cpu::has_amx_int8), int8_wide_engine<int8::kAmxOps>, int8_options, int8::moduli},
+#endif
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
     {"int8/avx512_vnni", VEXA_RUNS_HERE(cpu::has_avx512_vnni), int8_engine<int8::kVnniOps>, vnni_options, int8::moduli},
 #endif

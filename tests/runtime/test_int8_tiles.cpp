@@ -10,6 +10,7 @@
 
 #include "cpu_features.h"
 #include "int8_fastpath.h"
+#include "kernel.h"
 #if VEXA_HAVE_KERNEL_NEON_DOTPROD
 #include "kernels/neon_dotprod/neon_dotprod.h"
 #endif
@@ -24,11 +25,16 @@ namespace int8 = vexa::int8;
 struct Tile {
     const char* name;
     const int8::Int8Ops* ops;
+    int max_rows = int8::kRowGroup;  // kWideRowGroup for the pieces gemm_wide runs
 };
 void PrintTo(const Tile& t, std::ostream* os) { *os << t.name; }
 
 std::vector<Tile> tiles() {
-    std::vector<Tile> v{{"portable", &int8::kPortableOps}};
+    std::vector<Tile> v{{"portable", &int8::kPortableOps, int8::kWideRowGroup}};
+#if VEXA_HAVE_KERNEL_AMX_INT8
+    // The kernel's own check: in the emulated build the tile runs through the AMX model.
+    if (vexa::kAmxInt8Kernel.is_supported()) v.push_back({"amx_int8", &int8::kAmxOps, int8::kWideRowGroup});
+#endif
 #if VEXA_HAVE_KERNEL_AVX512_VNNI
     if (vexa::cpu::has_avx512_vnni()) v.push_back({"avx512_vnni", &int8::kVnniOps});
 #endif
@@ -53,7 +59,7 @@ struct Operands {
 
 Operands operands(int p, int64_t k_padded, Fill fill, std::mt19937_64& rng) {
     const int low = -(p / 2), high = (p - 1) / 2;  // the symmetric range of B
-    Operands o{std::vector<uint8_t>(size_t(int8::kRowGroup * k_padded)),
+    Operands o{std::vector<uint8_t>(size_t(int8::kWideRowGroup * k_padded)),
                std::vector<int8_t>(size_t(k_padded * int8::kPanelWidth))};
     for (size_t e = 0; e < o.a.size(); ++e)
         o.a[e] = uint8_t(fill == Fill::kRandom ? int(rng() % uint64_t(p)) : p - 1);
@@ -68,8 +74,8 @@ Operands operands(int p, int64_t k_padded, Fill fill, std::mt19937_64& rng) {
 
 // sum_k a[r][k] b[k][c] for every row and column of the group, in 64 bits.
 std::vector<int64_t> exact_sums(const Operands& o, int64_t k_padded) {
-    std::vector<int64_t> sums(size_t(int8::kRowGroup * int8::kPanelWidth), 0);
-    for (int r = 0; r < int8::kRowGroup; ++r)
+    std::vector<int64_t> sums(size_t(int8::kWideRowGroup * int8::kPanelWidth), 0);
+    for (int r = 0; r < int8::kWideRowGroup; ++r)
         for (int64_t k = 0; k < k_padded; ++k) {
             const int64_t a = o.a[size_t(r * k_padded + k)];
             const int8_t* b = &o.b[size_t((k / 4) * 4 * int8::kPanelWidth + k % 4)];
@@ -82,9 +88,13 @@ void check(const Tile& tile, int p, int64_t k_padded, Fill fill, std::mt19937_64
     const Operands o = operands(p, k_padded, fill, rng);
     const std::vector<int64_t> sums = exact_sums(o, k_padded);
     const int8::Modulus modulus{p, double(p), 1.0 / p};
-    for (int rows = 1; rows <= int8::kRowGroup; ++rows)
+    // Every count of the 6-row groups; for 16-row tiles, one odd count between and the full one.
+    std::vector<int> row_counts;
+    for (int rows = 1; rows <= int8::kRowGroup; ++rows) row_counts.push_back(rows);
+    if (tile.max_rows > int8::kRowGroup) row_counts.insert(row_counts.end(), {11, tile.max_rows});
+    for (int rows : row_counts)
         for (bool accumulate : {false, true}) {
-            std::vector<uint8_t> acc(size_t(int8::kRowGroup * int8::kPanelWidth));
+            std::vector<uint8_t> acc(size_t(int8::kWideRowGroup * int8::kPanelWidth));
             for (uint8_t& x : acc) x = uint8_t(rng() % uint64_t(p));
             // Rows past `rows` must be left as they are.
             std::vector<uint8_t> want = acc;

@@ -9,12 +9,12 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "cpuinfo_flags.h"
 #include "intrinsic_calls.h"
 
 namespace {
@@ -430,19 +430,8 @@ TEST_P(Shim, MatchesTheModelAndTheInstruction) {
 
 // ---- Every class of input, exhaustively ----
 
-// Read off /proc/cpuinfo, not the runtime's CPUID detection that native_call relies on, so
-// that a detection fault cannot quietly turn the native half off.
 bool cpu_has_avx512_vnni() {
-    std::ifstream cpuinfo("/proc/cpuinfo");
-    std::string line;
-    while (std::getline(cpuinfo, line))
-        if (line.rfind("flags", 0) == 0) {
-            const std::string flags = line + " ";
-            for (const char* f : {" avx512f ", " avx512bw ", " avx512dq ", " avx512vl ", " avx512_vnni "})
-                if (flags.find(f) == std::string::npos) return false;
-            return true;
-        }
-    return false;
+    return vexa_test::cpuinfo_has({"avx512f", "avx512bw", "avx512dq", "avx512vl", "avx512_vnni"});
 }
 
 // One value of each class an operand can fall in: both zeros, subnormals, normals near the
