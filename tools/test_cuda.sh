@@ -26,7 +26,7 @@ status=0
 echo "== the engine's suites on the CUDA backend"
 out=$("$build/tests/runtime/test_gpu_engine" --gtest_filter='*cuda*' 2>&1) || status=1
 printf '%s\n' "$out" | grep -E '^\[ *(OK|FAILED|SKIPPED|PASSED) ' || true
-if printf '%s\n' "$out" | grep -q 'SKIPPED'; then
+if printf '%s\n' "$out" | grep -q 'SKIPPED' || ! printf '%s\n' "$out" | grep -qE '^\[ +OK \] .*/cuda'; then
     echo "test_cuda: the CUDA backend did not open:" >&2
     printf '%s\n' "$out" | grep -m1 -A1 'no CUDA device' >&2 || true
     status=1

@@ -54,6 +54,18 @@ void operator delete(void* pointer) noexcept { counted_free(pointer); }
 void operator delete[](void* pointer) noexcept { counted_free(pointer); }
 void operator delete(void* pointer, size_t) noexcept { counted_free(pointer); }
 void operator delete[](void* pointer, size_t) noexcept { counted_free(pointer); }
+// The nothrow forms too (std::stable_sort's buffer takes one): AddressSanitizer's own would
+// otherwise hand out blocks without the header that the sized delete above expects.
+void* operator new(size_t bytes, const std::nothrow_t&) noexcept {
+    try {
+        return counted_allocate(bytes);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](size_t bytes, const std::nothrow_t& tag) noexcept { return operator new(bytes, tag); }
+void operator delete(void* pointer, const std::nothrow_t&) noexcept { counted_free(pointer); }
+void operator delete[](void* pointer, const std::nothrow_t&) noexcept { counted_free(pointer); }
 
 namespace {
 
