@@ -110,8 +110,11 @@ for python in "${pythons[@]}"; do
             *"(kernel: neon_i8mm)") ;;
             *) echo "expected the kernel neon_i8mm under qemu -cpu max" >&2; exit 1 ;;
         esac
-        # The tests' stand-in runtimes are compiled for the emulated interpreter.
+        # The tests' stand-in runtimes are compiled for the emulated interpreter. A cap on
+        # the address space (RLIMIT_AS) binds qemu itself, whose reservations dwarf the guest's
+        # own, so the tests of a first call without memory are left to the native runs.
         CC=$tools/bin/zig-aarch64-cc "$emulated/python3" -m pytest -q -rs -p no:cacheprovider \
+            --deselect tests/python/test_native_boundaries.py::test_first_call_on_a_new_thread_without_memory_fails_cleanly \
             tests/python
         unset QEMU_CPU PYTHONPATH
         continue
