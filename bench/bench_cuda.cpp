@@ -21,6 +21,7 @@
 #include "exact_core.h"
 #include "gpu_engine.h"
 #include "kernel.h"
+#include "thread_count.h"
 #include "vexa.h"
 
 namespace {

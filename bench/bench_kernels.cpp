@@ -27,6 +27,8 @@
 #include "int16_engine.h"
 #include "int8_fastpath.h"
 #include "kernel.h"
+#include "kernel_registry.h"
+#include "thread_count.h"
 #include "vexa.h"
 
 namespace {
@@ -106,15 +108,16 @@ struct ReassemblyInputs {
     }
 };
 
-void run_crt(benchmark::State& state, const vexa::int8::Int8Ops* ops) {
+// The CRT alone, as the portable reference forms it (digits of the magnitude and a sign).
+void run_crt(benchmark::State& state) {
     const ReassemblyInputs in;
     const vexa::int8::CrtPlan plan = bench_crt_plan(kBenchModuli);
     std::vector<uint32_t> magnitude(size_t(vexa::int8::kMaxDigits * vexa::int8::kCrtRun));
     std::vector<uint8_t> negative(size_t(vexa::int8::kCrtRun));
     for (auto _ : state) {
         for (int64_t e0 = 0; e0 < kBenchElements; e0 += vexa::int8::kCrtRun) {
-            ops->crt(plan, in.residues.data() + e0, kBenchElements, vexa::int8::kCrtRun,
-                     magnitude.data(), negative.data());
+            vexa::fast::portable_crt(plan, in.residues.data() + e0, kBenchElements, vexa::int8::kCrtRun,
+                                     magnitude.data(), negative.data());
             benchmark::DoNotOptimize(magnitude.data());
         }
     }
@@ -136,8 +139,8 @@ void run_round_triple(benchmark::State& state) {
         1e-9 * double(kBenchElements), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-// The driver's reassembly as it stands: one CRT run, then limbs and round_triple per element.
-void run_crt_then_round(benchmark::State& state, const vexa::int8::Int8Ops* ops) {
+// The reassembly in two steps: one portable CRT run, then limbs and round_triple per element.
+void run_crt_then_round(benchmark::State& state) {
     const ReassemblyInputs in;
     const vexa::int8::CrtPlan plan = bench_crt_plan(kBenchModuli);
     std::vector<uint32_t> magnitude(size_t(vexa::int8::kMaxDigits * vexa::int8::kCrtRun));
@@ -147,8 +150,8 @@ void run_crt_then_round(benchmark::State& state, const vexa::int8::Int8Ops* ops)
     const int D = plan.digits, nl = (D + 1) / 2;
     for (auto _ : state) {
         for (int64_t e0 = 0; e0 < kBenchElements; e0 += vexa::int8::kCrtRun) {
-            ops->crt(plan, in.residues.data() + e0, kBenchElements, vexa::int8::kCrtRun,
-                     magnitude.data(), negative.data());
+            vexa::fast::portable_crt(plan, in.residues.data() + e0, kBenchElements, vexa::int8::kCrtRun,
+                                     magnitude.data(), negative.data());
             for (int e = 0; e < vexa::int8::kCrtRun; ++e) {
                 uint64_t limbs[vexa::int8::kMaxLimbs];
                 for (int w = 0; w < nl; ++w) {
@@ -165,17 +168,8 @@ void run_crt_then_round(benchmark::State& state, const vexa::int8::Int8Ops* ops)
         1e-9 * double(kBenchElements), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-#if VEXA_HAVE_KERNEL_AVX512_VNNI
-}  // namespace
-namespace vexa::int8 {
-// The CRT fused with the rounding (kernels/avx512_vnni/crt_vnni.cpp).
-void vnni_crt_round(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
-                    int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
-                    uint8_t* zero);
-}  // namespace vexa::int8
-namespace {
-
-void run_crt_round(benchmark::State& state) {
+// The CRT fused with the rounding, as the driver runs it: Int8Ops::crt_round.
+void run_crt_round(benchmark::State& state, const vexa::int8::Int8Ops* ops) {
     const ReassemblyInputs in;
     const vexa::int8::CrtPlan plan = bench_crt_plan(kBenchModuli);
     std::vector<double> hi(static_cast<size_t>(kBenchElements)), lo(static_cast<size_t>(kBenchElements));
@@ -184,15 +178,13 @@ void run_crt_round(benchmark::State& state) {
     const std::vector<int32_t> scale(size_t(vexa::int8::kCrtRun), 0);
     for (auto _ : state) {
         for (int64_t e0 = 0; e0 < kBenchElements; e0 += vexa::int8::kCrtRun)
-            vexa::int8::vnni_crt_round(plan, in.residues.data() + e0, kBenchElements, vexa::int8::kCrtRun,
-                                       kBenchScale, scale.data(), &hi[size_t(e0)], &lo[size_t(e0)],
-                                       &res[size_t(e0)], &zero[size_t(e0)]);
+            ops->crt_round(plan, in.residues.data() + e0, kBenchElements, vexa::int8::kCrtRun, kBenchScale,
+                           scale.data(), &hi[size_t(e0)], &lo[size_t(e0)], &res[size_t(e0)], &zero[size_t(e0)]);
         benchmark::DoNotOptimize(hi.data());
     }
     state.counters["ns_per_element"] = benchmark::Counter(
         1e-9 * double(kBenchElements), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
-#endif
 
 #if VEXA_HAVE_KERNEL_AVX2
 }  // namespace
@@ -219,7 +211,7 @@ double thread_seconds() {
 // The int16 engine's 6x16 tile alone, one thread, on a K chunk that stays in the first-level
 // cache: multiply-adds per second of this thread's CPU time, and per cycle at the nominal
 // clock (vpmaddwd peaks at 32 per core cycle).
-void run_int16_tile(benchmark::State& state) {
+void run_int16_tile(benchmark::State& state, const vexa::int16::Int16Ops* ops) {
     const int64_t K = 512;
     std::vector<int16_t> a(size_t(vexa::int16::kRowGroup * K)), b(size_t(vexa::int16::kPanelWidth * K));
     std::mt19937_64 gen(5);
@@ -230,7 +222,7 @@ void run_int16_tile(benchmark::State& state) {
     const double macs = double(vexa::int16::kRowGroup * vexa::int16::kPanelWidth * K);
     const double start = thread_seconds();
     for (auto _ : state) {
-        vexa::avx2::kInt16Ops.tile(modulus, a.data(), b.data(), K, acc.data(), vexa::int16::kPanelWidth, true);
+        ops->tile(modulus, a.data(), b.data(), K, acc.data(), vexa::int16::kPanelWidth, true);
         benchmark::DoNotOptimize(acc.data());
     }
     const double rate = macs * double(state.iterations()) / (thread_seconds() - start);
@@ -249,19 +241,21 @@ const bool registered = [] {
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
     }
-#if VEXA_HAVE_KERNEL_AVX2
-    if (vexa::cpu::has_avx2()) benchmark::RegisterBenchmark("tile/int16/avx2", run_int16_tile);
-#endif
     benchmark::RegisterBenchmark("reassembly/round_triple", run_round_triple);
-    benchmark::RegisterBenchmark("reassembly/crt/portable", run_crt, &vexa::int8::kPortableOps);
-#if VEXA_HAVE_KERNEL_AVX512_VNNI
-    for (std::size_t k = 0; k < count; ++k)
-        if (std::string(table[k]->name) == "avx512_vnni" && table[k]->is_supported())
-            benchmark::RegisterBenchmark("reassembly/crt/avx512_vnni", run_crt, &vexa::int8::kVnniOps),
-            benchmark::RegisterBenchmark("reassembly/crt_then_round/avx512_vnni", run_crt_then_round,
-                                         &vexa::int8::kVnniOps),
-            benchmark::RegisterBenchmark("reassembly/crt_round/avx512_vnni", run_crt_round);
+    benchmark::RegisterBenchmark("reassembly/crt/portable", run_crt);
+    benchmark::RegisterBenchmark("reassembly/crt_then_round/portable", run_crt_then_round);
+    const vexa::registry::Entry* entries = vexa::registry::entries(&count);
+    for (std::size_t e = 0; e < count; ++e) {
+        const vexa::registry::Entry& entry = entries[e];
+        if (!vexa::registry::runs_here(entry)) continue;
+        const std::string pieces = entry.kernel ? entry.kernel : "portable";
+        if (entry.int8)
+            benchmark::RegisterBenchmark(("reassembly/crt_round/" + pieces).c_str(), run_crt_round, entry.int8);
+#if VEXA_HAVE_KERNEL_AVX2
+        if (entry.int16 && entry.kernel)
+            benchmark::RegisterBenchmark(("tile/int16/" + pieces).c_str(), run_int16_tile, entry.int16);
 #endif
+    }
     return true;
 }();
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kernel.h"
+#include "thread_count.h"
 #include "vexa.h"
 
 namespace {

@@ -43,7 +43,7 @@ cmake --build "$build" -j "$jobs"
 # 100000-element fuzz, and the portable int8 pieces over a full chunk of 65536 (the NEON
 # ones still run there).
 skip='EveryKernel\.(LargeEnoughForTheFastKernels|LargeK|RandomFuzzOver100000Elements)/'
-skip+='|ExtremeResiduesOverAFullChunk/int8_portable|Int8Tile\.ResiduesAtTheirBoundsOverAFullChunk/portable'
+skip+='|ExtremeResiduesOverAFullChunk/int8_portable|Int8Tile\.ResiduesAtTheirBoundsOverAFullChunk/int8_portable'
 # qemu-user cannot fork a process that runs threads: its own assertions stop the child
 # (cpu_exec: cpu == current_cpu). The fork case runs in the native and sanitizer builds.
 skip+='|Parallel\.ForkChildRunsRegions'

@@ -230,6 +230,8 @@ extern "C" VEXA_API int vexa_get_num_threads(void) {
     }
 }
 
+extern "C" VEXA_API int vexa_max_threads(void) { return vexa::kMaxThreads; }
+
 extern "C" VEXA_API int vexa_kernel_count(void) {
     std::size_t count = 0;
     vexa::kernel_table(&count);

@@ -121,6 +121,10 @@ VEXA_API int vexa_set_num_threads(int n);
 /* The thread count the next vexa_gemm_host call will use; always at least 1. */
 VEXA_API int vexa_get_num_threads(void);
 
+/* The most threads any call runs with (1024): larger counts, given to vexa_set_num_threads,
+ * to the *_threads entry points or in VEXA_NUM_THREADS, are taken as this. */
+VEXA_API int vexa_max_threads(void);
+
 /* The kernels compiled into this library, in priority order; index 0 .. count - 1. */
 VEXA_API int vexa_kernel_count(void);
 

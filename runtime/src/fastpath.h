@@ -8,7 +8,7 @@
 // (specials, enormous exponent spreads) goes to the exact core. The output is therefore
 // bit-identical to the exact core.
 //
-// Engines differ in the residue width, the modulus list, the K chunk, the tile and the
+// Residue engines differ in the residue width, the modulus list, the K chunk, the tile and the
 // packing (int8_engine.h, int16_engine.h); the planning, the sorting by norm bound, the
 // per-tile modulus counts, the blocking, the CRT and the fallback are shared
 // (fastpath_driver.h). This header holds plain types only, so that ISA files can include it
@@ -182,16 +182,5 @@ Window window_of(const double* x, int64_t stride, int64_t count);
 int moduli_above_twice(const ModulusList& list, double log2_bound, int max_moduli);
 // Smallest L whose modulus product P satisfies P >= 2^bits, or 0 if none up to max_moduli.
 int moduli_for_bits(const ModulusList& list, int bits, int max_moduli);
-
-// One engine of the fast path with one set of pieces, as the tests and benches run it.
-struct Engine {
-    const char* name;  // "<engine>/<pieces>", e.g. "int16/avx2"
-    bool (*is_supported)();
-    int (*gemm)(const GemmProblem& problem, int threads, const Options& options);
-    Options (*defaults)();
-    ModulusList (*moduli)();
-};
-// Every engine compiled in, portable references included (kernel_table.cpp).
-const Engine* engine_table(std::size_t* count);
 
 }  // namespace vexa::fast

@@ -78,6 +78,3 @@ void limb_weights(int p, int32_t* weights);
 
 }  // namespace vexa::int16
 
-#if VEXA_HAVE_KERNEL_AVX2
-#include "kernels/avx2/avx2.h"
-#endif

@@ -92,11 +92,6 @@ void portable_tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, i
         }
 }
 
-void portable_crt_bytes(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
-                        uint32_t* magnitude, uint8_t* negative) {
-    fast::portable_crt(plan, residues, stride, count, magnitude, negative);
-}
-
 void portable_crt_round_bytes(const CrtPlan& plan, const uint8_t* residues, int64_t stride,
                               int count, int64_t scale_base, const int32_t* scale, double* hi,
                               double* lo, float* res, uint8_t* zero) {
@@ -146,7 +141,7 @@ struct Engine : fast::SharedPieces<Int8Ops, uint8_t> {
 }  // namespace
 
 const Int8Ops kPortableOps = {portable_residues_a, portable_residues_b_panel, portable_tile,
-                              portable_crt_bytes,  portable_crt_round_bytes,  fast::portable_scan_lines};
+                              portable_crt_round_bytes, fast::portable_scan_lines};
 
 int gemm(const GemmProblem& problem, int threads, const Int8Ops& ops, const Int8Options& options) {
     return fast::run_engine(problem, threads, Engine<kRowGroup, 4>{{ops}}, options);

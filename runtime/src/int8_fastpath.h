@@ -39,7 +39,7 @@ constexpr int kRowGroup = 6;
 // groups of kWideRowGroup and K padded to a multiple of kWideStep.
 constexpr int kWideRowGroup = 16;
 constexpr int kWideStep = 64;
-// Elements per call of Int8Ops::crt.
+// Elements per call of Int8Ops::crt_round.
 constexpr int kCrtRun = fast::kMaxRun;
 static_assert(kCrtRun == kPanelWidth, "one CRT run per panel");
 
@@ -60,17 +60,15 @@ struct Int8Ops {
     void (*residues_b_panel)(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols,
                              int64_t k_count, int64_t k_padded, const int32_t* shift,
                              const uint8_t* included, int8_t* out, int64_t out_modulus_stride);
-    // For one modulus: the int8 product of `rows` (<= kRowGroup; <= kWideRowGroup for the
-    // pieces gemm_wide runs, kPortableOps among them) A rows by one B panel
-    // over k_padded (a multiple of 4, <= kMaxChunk), reduced modulo p into
-    // acc[r * acc_stride + c] (bytes in [0, p)) for r < rows, c < kPanelWidth: added modulo
-    // p to what is there when `accumulate`, stored over it otherwise (the first K chunk).
+    // For one modulus: the int8 product of `rows` A rows by one B panel over k_padded (a
+    // multiple of 4, <= kMaxChunk), reduced modulo p into acc[r * acc_stride + c] (bytes in
+    // [0, p)) for r < rows, c < kPanelWidth: added modulo p to what is there when
+    // `accumulate`, stored over it otherwise (the first K chunk). The driver passes whole
+    // row groups only, so an ISA folder's tile takes exactly its layout's group (kRowGroup,
+    // or kWideRowGroup for gemm_wide); kPortableOps takes any count up to kWideRowGroup.
     void (*tile)(const Modulus& modulus, const uint8_t* a, int64_t a_row_stride, int rows,
                  const int8_t* b_panel, int64_t k_padded, uint8_t* acc, int64_t acc_stride,
                  bool accumulate);
-    // As fast::portable_crt.
-    void (*crt)(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
-                uint32_t* magnitude, uint8_t* negative);
     // As fast::portable_crt_round.
     void (*crt_round)(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
                       int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
@@ -108,9 +106,3 @@ using fast::window_of;
 }  // namespace int8
 }  // namespace vexa
 
-#if VEXA_HAVE_KERNEL_AVX512_VNNI
-#include "kernels/avx512_vnni/avx512_vnni.h"
-#endif
-#if VEXA_HAVE_KERNEL_AMX_INT8
-#include "kernels/amx_int8/amx_int8.h"
-#endif

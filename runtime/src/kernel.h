@@ -26,7 +26,7 @@ struct GemmProblem {
 
 struct Kernel {
     const char* name;           // as VEXA_KERNEL and vexa_version() spell it
-    bool (*is_supported)();     // the CPU and OS can run it; may request AMX permission
+    bool (*is_supported)();     // this process can run it (for amx_int8: asks for the tile data)
     // Arguments are already validated and M, N, K > 0. Returns a vexa_status value. Must not
     // throw. The ABI promises that a failed call writes nothing, so a kernel allocates all it
     // needs before writing its first output element; on VEXA_ERROR_OUT_OF_MEMORY the caller
@@ -34,23 +34,8 @@ struct Kernel {
     int (*gemm)(const GemmProblem& problem, int threads);
 };
 
-// The fast kernels, compiled in when their ISA folder under src/kernels/ has sources (CMake
-// then defines the matching VEXA_HAVE_KERNEL_* macro).
-#if VEXA_HAVE_KERNEL_AMX_INT8
-extern const Kernel kAmxInt8Kernel;     // "amx_int8"
-#endif
-#if VEXA_HAVE_KERNEL_AVX512_VNNI
-extern const Kernel kAvx512VnniKernel;  // "avx512_vnni"
-#endif
-#if VEXA_HAVE_KERNEL_AVX2
-extern const Kernel kAvx2Kernel;        // "avx2"
-#endif
-#if VEXA_HAVE_KERNEL_NEON_I8MM
-extern const Kernel kNeonI8mmKernel;    // "neon_i8mm"
-#endif
-#if VEXA_HAVE_KERNEL_NEON_DOTPROD
-extern const Kernel kNeonDotprodKernel; // "neon_dotprod"
-#endif
+// The kernels of the ISA folders come from the registry (kernel_registry.h); these two are
+// always there.
 // The GPU engine on a CUDA device (gpu_engine.h): supported only when VEXA_KERNEL=cuda asks
 // for it and libvexa_cuda.so opens a device, so it is never chosen unasked.
 extern const Kernel kCudaKernel;        // "cuda"
@@ -65,12 +50,5 @@ const Kernel* const* kernel_table(std::size_t* count);
 const Kernel& active_kernel();
 // The VEXA_KERNEL that was set but names no kernel supported here, or null.
 const char* refused_kernel();
-
-// Worker threads for one call: VEXA_NUM_THREADS when set to a positive integer (at most
-// kMaxThreads), otherwise all hardware threads.
-int configured_threads();
-// Why a VEXA_NUM_THREADS that was set is not the count (not a positive integer, or capped),
-// or null when it is or was not set.
-const char* num_threads_note();
 
 }  // namespace vexa

@@ -55,6 +55,19 @@ def test_counts_above_the_cap_warn_and_take_the_cap(package, n):
     assert package.get_num_threads() == 1024
 
 
+def test_the_cap_is_the_one_libvexa_reports(package):
+    from dravenholt.vexa._runtime import library
+    limit = library().vexa_max_threads()
+    assert limit == 1024
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        package.set_num_threads(limit)
+    assert package.get_num_threads() == limit
+    with pytest.warns(RuntimeWarning, match=f"at most {limit} threads"):
+        package.set_num_threads(limit + 1)
+    assert package.get_num_threads() == limit
+
+
 @pytest.mark.parametrize("n, error", [(-1, ValueError), (-2**40, ValueError),
                                       (1.5, TypeError), ("2", TypeError)])
 def test_invalid_counts_are_refused_and_change_nothing(package, n, error):

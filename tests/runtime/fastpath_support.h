@@ -15,6 +15,7 @@
 #include "bits.h"
 #include "exact_core.h"
 #include "fastpath.h"
+#include "kernel_registry.h"
 #include "vexa.h"
 
 namespace fastpath_test {
@@ -31,44 +32,61 @@ struct Result {
     std::vector<float> res;
 };
 
-// An engine of the table, printed by name in test names and messages.
-struct EngineParam {
-    const vexa::fast::Engine* engine;
+// An entry of the registry, printed by its id in test names and messages.
+struct EntryParam {
+    const vexa::registry::Entry* entry;
 };
-inline void PrintTo(const EngineParam& p, std::ostream* os) { *os << p.engine->name; }
-inline std::string param_name(const ::testing::TestParamInfo<EngineParam>& info) {
-    std::string name = info.param.engine->name;
+inline void PrintTo(const EntryParam& p, std::ostream* os) { *os << p.entry->id; }
+inline std::string param_name(const ::testing::TestParamInfo<EntryParam>& info) {
+    std::string name = info.param.entry->id;
     for (char& c : name)
         if (c == '/') c = '_';
     return name;
 }
 
-// The supported engines whose name starts with `prefix` ("" for all).
-inline std::vector<EngineParam> engines(const std::string& prefix = "") {
+// The entries whose id starts with `prefix` ("" for all) and that `keep` accepts: every one
+// compiled in, whether it runs here or not, so that none drops out of a suite unseen.
+template <class Keep>
+std::vector<EntryParam> entries_where(Keep keep, const std::string& prefix = "") {
     std::size_t count = 0;
-    const vexa::fast::Engine* table = vexa::fast::engine_table(&count);
-    std::vector<EngineParam> v;
+    const vexa::registry::Entry* table = vexa::registry::entries(&count);
+    std::vector<EntryParam> v;
     for (std::size_t e = 0; e < count; ++e)
-        if (table[e].is_supported() && std::string(table[e].name).rfind(prefix, 0) == 0) v.push_back({&table[e]});
+        if (std::string(table[e].id).rfind(prefix, 0) == 0 && keep(table[e])) v.push_back({&table[e]});
     return v;
 }
+inline std::vector<EntryParam> entries_with_prefix(const std::string& prefix = "") {
+    return entries_where([](const vexa::registry::Entry&) { return true; }, prefix);
+}
+
+// A suite over registry entries: an entry this process cannot run shows as skipped, with
+// the reason, rather than as a pass. Native or emulated is the registry's word, not CPUID's.
+class EntryTest : public ::testing::TestWithParam<EntryParam> {
+protected:
+    void SetUp() override {
+        const vexa::registry::Entry& e = *GetParam().entry;
+        if (!vexa::registry::runs_here(e))
+            GTEST_SKIP() << e.id << (e.emulated ? ": the emulated build needs AVX2 here"
+                                                : ": this CPU or OS lacks the kernel's instructions");
+    }
+};
 
 // The engine's options with its small-size cut-offs removed, so test shapes take its path.
-inline vexa::fast::Options eager(const EngineParam& p) {
-    vexa::fast::Options o = p.engine->defaults();
+inline vexa::fast::Options eager(const EntryParam& p) {
+    vexa::fast::Options o = p.entry->defaults();
     o.min_work = 0;
     o.min_side = 0;
     return o;
 }
 
-inline Result run(const Matrices& m, const EngineParam& p, const vexa::fast::Options& opt, int threads) {
+inline Result run(const Matrices& m, const EntryParam& p, const vexa::fast::Options& opt, int threads) {
     Result r;
     const size_t n = size_t(m.M * m.N);
     r.hi.assign(n, 12345.0);
     r.lo.assign(n, 12345.0);
     r.res.assign(n, 12345.0f);
     vexa::GemmProblem pb{m.A.data(), m.B.data(), r.hi.data(), r.lo.data(), r.res.data(), m.M, m.N, m.K};
-    EXPECT_EQ(p.engine->gemm(pb, threads, opt), VEXA_OK);
+    EXPECT_EQ(vexa::registry::gemm(*p.entry, pb, threads, opt), VEXA_OK);
     return r;
 }
 

@@ -16,6 +16,7 @@
 #include "exact_core.h"
 #include "exact_oracle.h"
 #include "kernel.h"
+#include "thread_count.h"
 #include "vexa.h"
 
 namespace {

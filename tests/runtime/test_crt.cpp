@@ -1,5 +1,6 @@
-// The CRT reassembly of the int8 fast path (Int8Ops::crt), every implementation, against
-// GMP: residues of known integers in, the integers out, for every modulus count.
+// The CRT reassembly of the int8 fast path against GMP: residues of known integers in, the
+// integers out (the reference, fast::portable_crt), and their rounded words (Int8Ops::crt_round
+// of every registry entry), for every modulus count.
 #include <gmpxx.h>
 #include <gtest/gtest.h>
 
@@ -11,24 +12,21 @@
 
 #include "exact_oracle.h"
 #include "int8_fastpath.h"
-#include "kernel.h"
+#include "fastpath_support.h"
 
 namespace {
 
 namespace int8 = vexa::int8;
+using namespace fastpath_test;
 
 struct Implementation {
     const char* name;
     const int8::Int8Ops* ops;
 };
+Implementation implementation(const EntryParam& p) { return {p.entry->id, p.entry->int8}; }
 
-std::vector<Implementation> implementations() {
-    std::vector<Implementation> v{{"portable", &int8::kPortableOps}};
-#if VEXA_HAVE_KERNEL_AVX512_VNNI
-    if (vexa::kAvx512VnniKernel.is_supported()) v.push_back({"avx512_vnni", &int8::kVnniOps});
-#endif
-    return v;
-}
+// The CRT and rounding of every int8 entry, the portable reference included.
+class CrtRound : public EntryTest {};
 
 mpz_class from_digits(const uint32_t* d, int count, int64_t step) {
     mpz_class x = 0;
@@ -150,35 +148,33 @@ std::vector<uint8_t> residues_of(const Plan& plan, const std::vector<mpz_class>&
 
 TEST(Crt, RebuildsEveryIntegerForEveryModulusCount) {
     std::mt19937_64 gen(5);
-    for (const Implementation& impl : implementations()) {
-        for (int count = 1; count <= int8::kMaxModuli; ++count) {
-            const Plan plan = plan_for(count);
-            ASSERT_LE(plan.crt.digits, int8::kMaxDigits);
-            // Runs of every length up to kCrtRun, residues stored with a stride of their own.
-            for (int run : {int8::kCrtRun, 1, 15, 16, 17, 37}) {
-                const int64_t stride = run + 3;
-                const std::vector<mpz_class> xs = samples(plan.product, gen, run);
-                const std::vector<uint8_t> residues = residues_of(plan, xs, run, stride);
-                // Poisoned past `run`: those entries must stay as they were.
-                std::vector<uint32_t> magnitude(size_t(int8::kMaxDigits * int8::kCrtRun), 0xdeadbeef);
-                std::vector<uint8_t> negative(size_t(int8::kCrtRun), 7);
-                impl.ops->crt(plan.crt, residues.data(), stride, run, magnitude.data(), negative.data());
-                for (int e = 0; e < run; ++e) {
-                    const mpz_class got_magnitude =
-                        from_digits(magnitude.data() + e, plan.crt.digits, int8::kCrtRun);
-                    const mpz_class& want = xs[size_t(e)];
-                    ASSERT_EQ(got_magnitude, mpz_class(abs(want)))
-                        << impl.name << ", " << count << " moduli, run " << run << ", element " << e
-                        << ": x = " << want.get_str();
-                    ASSERT_EQ(negative[size_t(e)], want < 0 ? 1 : 0)
-                        << impl.name << ", " << count << " moduli, element " << e;
-                }
-                for (int e = run; e < int8::kCrtRun; ++e) {
-                    ASSERT_EQ(negative[size_t(e)], 7) << impl.name << " wrote past the run";
-                    for (int j = 0; j < int8::kMaxDigits; ++j)
-                        ASSERT_EQ(magnitude[size_t(j * int8::kCrtRun + e)], 0xdeadbeefu)
-                            << impl.name << " wrote past the run";
-                }
+    for (int count = 1; count <= int8::kMaxModuli; ++count) {
+        const Plan plan = plan_for(count);
+        ASSERT_LE(plan.crt.digits, int8::kMaxDigits);
+        // Runs of every length up to kCrtRun, residues stored with a stride of their own.
+        for (int run : {int8::kCrtRun, 1, 15, 16, 17, 37}) {
+            const int64_t stride = run + 3;
+            const std::vector<mpz_class> xs = samples(plan.product, gen, run);
+            const std::vector<uint8_t> residues = residues_of(plan, xs, run, stride);
+            // Poisoned past `run`: those entries must stay as they were.
+            std::vector<uint32_t> magnitude(size_t(int8::kMaxDigits * int8::kCrtRun), 0xdeadbeef);
+            std::vector<uint8_t> negative(size_t(int8::kCrtRun), 7);
+            vexa::fast::portable_crt(plan.crt, residues.data(), stride, run, magnitude.data(), negative.data());
+            for (int e = 0; e < run; ++e) {
+                const mpz_class got_magnitude =
+                    from_digits(magnitude.data() + e, plan.crt.digits, int8::kCrtRun);
+                const mpz_class& want = xs[size_t(e)];
+                ASSERT_EQ(got_magnitude, mpz_class(abs(want)))
+                    << count << " moduli, run " << run << ", element " << e
+                    << ": x = " << want.get_str();
+                ASSERT_EQ(negative[size_t(e)], want < 0 ? 1 : 0)
+                    << count << " moduli, element " << e;
+            }
+            for (int e = run; e < int8::kCrtRun; ++e) {
+                ASSERT_EQ(negative[size_t(e)], 7) << "wrote past the run";
+                for (int j = 0; j < int8::kMaxDigits; ++j)
+                    ASSERT_EQ(magnitude[size_t(j * int8::kCrtRun + e)], 0xdeadbeefu)
+                        << "wrote past the run";
             }
         }
     }
@@ -187,31 +183,29 @@ TEST(Crt, RebuildsEveryIntegerForEveryModulusCount) {
 TEST(Crt, FollowsAChangeOfPlanOnTheSameThread) {
     // Plans alternating in the same storage, two of them with the same modulus count but
     // other moduli: whatever an implementation keeps from one call must not leak into the next.
-    for (const Implementation& impl : implementations()) {
-        const Plan plans[] = {plan_for(21), plan_for(9), plan_for(21, 3), plan_for(21)};
-        int8::CrtPlan shared;
-        std::mt19937_64 gen(9);
-        for (int round = 0; round < 12; ++round) {
-            const Plan& plan = plans[round % 4];
-            shared = plan.crt;
-            const std::vector<mpz_class> xs = samples(plan.product, gen, int8::kCrtRun);
-            std::vector<uint8_t> residues(size_t(plan.crt.count * int8::kCrtRun));
-            for (int l = 0; l < plan.crt.count; ++l)
-                for (int e = 0; e < int8::kCrtRun; ++e) {
-                    mpz_class r;
-                    const mpz_class modulus = plan.moduli[size_t(l)];
-                    mpz_fdiv_r(r.get_mpz_t(), xs[size_t(e)].get_mpz_t(), modulus.get_mpz_t());
-                    residues[size_t(l * int8::kCrtRun + e)] = uint8_t(r.get_ui());
-                }
-            std::vector<uint32_t> magnitude(size_t(int8::kMaxDigits * int8::kCrtRun));
-            std::vector<uint8_t> negative(size_t(int8::kCrtRun));
-            impl.ops->crt(shared, residues.data(), int8::kCrtRun, int8::kCrtRun, magnitude.data(),
-                          negative.data());
+    const Plan plans[] = {plan_for(21), plan_for(9), plan_for(21, 3), plan_for(21)};
+    int8::CrtPlan shared;
+    std::mt19937_64 gen(9);
+    for (int round = 0; round < 12; ++round) {
+        const Plan& plan = plans[round % 4];
+        shared = plan.crt;
+        const std::vector<mpz_class> xs = samples(plan.product, gen, int8::kCrtRun);
+        std::vector<uint8_t> residues(size_t(plan.crt.count * int8::kCrtRun));
+        for (int l = 0; l < plan.crt.count; ++l)
             for (int e = 0; e < int8::kCrtRun; ++e) {
-                mpz_class got = from_digits(magnitude.data() + e, shared.digits, int8::kCrtRun);
-                if (negative[size_t(e)]) got = -got;
-                ASSERT_EQ(got, xs[size_t(e)]) << impl.name << ", round " << round << ", element " << e;
+                mpz_class r;
+                const mpz_class modulus = plan.moduli[size_t(l)];
+                mpz_fdiv_r(r.get_mpz_t(), xs[size_t(e)].get_mpz_t(), modulus.get_mpz_t());
+                residues[size_t(l * int8::kCrtRun + e)] = uint8_t(r.get_ui());
             }
+        std::vector<uint32_t> magnitude(size_t(int8::kMaxDigits * int8::kCrtRun));
+        std::vector<uint8_t> negative(size_t(int8::kCrtRun));
+        vexa::fast::portable_crt(shared, residues.data(), int8::kCrtRun, int8::kCrtRun, magnitude.data(),
+                                 negative.data());
+        for (int e = 0; e < int8::kCrtRun; ++e) {
+            mpz_class got = from_digits(magnitude.data() + e, shared.digits, int8::kCrtRun);
+            if (negative[size_t(e)]) got = -got;
+            ASSERT_EQ(got, xs[size_t(e)]) << "round " << round << ", element " << e;
         }
     }
 }
@@ -250,21 +244,20 @@ void check_crt_round(const Implementation& impl, const Plan& plan, int run, std:
             << impl.name << " wrote past the run at " << e;
 }
 
-TEST(CrtRound, MatchesTheOracleForEveryModulusCount) {
-    for (const Implementation& impl : implementations()) {
-        std::mt19937_64 gen(17);
-        for (int count = 1; count <= int8::kMaxModuli; ++count) {
-            const Plan plan = plan_for(count);
-            for (int run : {int8::kCrtRun, 1, 13, 16, 17, 50})
-                ASSERT_NO_FATAL_FAILURE(check_crt_round(impl, plan, run, gen));
-        }
+TEST_P(CrtRound, MatchesTheOracleForEveryModulusCount) {
+    const Implementation impl = implementation(GetParam());
+    std::mt19937_64 gen(17);
+    for (int count = 1; count <= int8::kMaxModuli; ++count) {
+        const Plan plan = plan_for(count);
+        for (int run : {int8::kCrtRun, 1, 13, 16, 17, 50})
+            ASSERT_NO_FATAL_FAILURE(check_crt_round(impl, plan, run, gen));
     }
 }
 
 // Values built to round up at the edges: all ones (hi rounds up to a power of two, to
 // 2^1024 at the top), res of 25 ones (rounds up to 2^128 at float32's top: res = 0), and
 // ties in hi and lo.
-TEST(CrtRound, CarriesAtTheTopOfBothFormats) {
+TEST_P(CrtRound, CarriesAtTheTopOfBothFormats) {
     const Plan plan = plan_for(23);  // P near 2^180: magnitudes of three limbs
     auto pow2 = [](unsigned long e) {
         mpz_class x = 1;
@@ -292,34 +285,37 @@ TEST(CrtRound, CarriesAtTheTopOfBothFormats) {
                     scale.push_back(int32_t(edge + d - at));
                 }
     ASSERT_LE(xs.size(), size_t(2 * int8::kCrtRun));
-    for (const Implementation& impl : implementations()) {
-        const int count = plan.crt.count;
-        for (size_t first = 0; first < xs.size(); first += int8::kCrtRun) {
-            const int run = int(std::min<size_t>(int8::kCrtRun, xs.size() - first));
-            std::vector<uint8_t> residues(size_t(count * run));
-            for (int l = 0; l < count; ++l)
-                for (int e = 0; e < run; ++e) {
-                    mpz_class r;
-                    const mpz_class modulus = plan.moduli[size_t(l)];
-                    mpz_fdiv_r(r.get_mpz_t(), xs[first + size_t(e)].get_mpz_t(), modulus.get_mpz_t());
-                    residues[size_t(l * run + e)] = uint8_t(r.get_ui());
-                }
-            std::vector<double> hi(static_cast<size_t>(run)), lo(static_cast<size_t>(run));
-            std::vector<float> res(static_cast<size_t>(run));
-            std::vector<uint8_t> zero(static_cast<size_t>(run));
-            impl.ops->crt_round(plan.crt, residues.data(), run, run, 0, scale.data() + first, hi.data(),
-                                lo.data(), res.data(), zero.data());
+    const Implementation impl = implementation(GetParam());
+    const int count = plan.crt.count;
+    for (size_t first = 0; first < xs.size(); first += int8::kCrtRun) {
+        const int run = int(std::min<size_t>(int8::kCrtRun, xs.size() - first));
+        std::vector<uint8_t> residues(size_t(count * run));
+        for (int l = 0; l < count; ++l)
             for (int e = 0; e < run; ++e) {
-                const mpz_class& x = xs[first + size_t(e)];
-                const int64_t s = scale[first + size_t(e)];
-                const vexa_test::Triple want = vexa_test::reference_words(x, s);
-                const vexa_test::Triple got{hi[size_t(e)], lo[size_t(e)], res[size_t(e)]};
-                EXPECT_TRUE(vexa_test::same_bits(got, want))
-                    << impl.name << ": x = " << x.get_str(16) << " * 2^" << s << ": got " << vexa_test::describe(got)
-                    << ", want " << vexa_test::describe(want);
+                mpz_class r;
+                const mpz_class modulus = plan.moduli[size_t(l)];
+                mpz_fdiv_r(r.get_mpz_t(), xs[first + size_t(e)].get_mpz_t(), modulus.get_mpz_t());
+                residues[size_t(l * run + e)] = uint8_t(r.get_ui());
             }
+        std::vector<double> hi(static_cast<size_t>(run)), lo(static_cast<size_t>(run));
+        std::vector<float> res(static_cast<size_t>(run));
+        std::vector<uint8_t> zero(static_cast<size_t>(run));
+        impl.ops->crt_round(plan.crt, residues.data(), run, run, 0, scale.data() + first, hi.data(),
+                            lo.data(), res.data(), zero.data());
+        for (int e = 0; e < run; ++e) {
+            const mpz_class& x = xs[first + size_t(e)];
+            const int64_t s = scale[first + size_t(e)];
+            const vexa_test::Triple want = vexa_test::reference_words(x, s);
+            const vexa_test::Triple got{hi[size_t(e)], lo[size_t(e)], res[size_t(e)]};
+            EXPECT_TRUE(vexa_test::same_bits(got, want))
+                << impl.name << ": x = " << x.get_str(16) << " * 2^" << s << ": got " << vexa_test::describe(got)
+                << ", want " << vexa_test::describe(want);
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Entries, CrtRound,
+                         ::testing::ValuesIn(entries_where([](const vexa::registry::Entry& e) { return e.int8 != nullptr; })),
+                         param_name);
 
 }  // namespace

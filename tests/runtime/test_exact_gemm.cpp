@@ -19,6 +19,7 @@
 #include "exact_oracle.h"
 #include "fastpath.h"
 #include "kernel.h"
+#include "kernel_registry.h"
 #include "vexa.h"
 
 namespace {
@@ -88,13 +89,13 @@ struct Output {
 struct Runner {
     std::string name;
     const vexa::Kernel* kernel = nullptr;
-    const vexa::fast::Engine* engine = nullptr;
+    const vexa::registry::Entry* entry = nullptr;
     int run(const vexa::GemmProblem& pb, int threads) const {
         if (kernel) return kernel->gemm(pb, threads);
-        vexa::fast::Options eager = engine->defaults();
+        vexa::fast::Options eager = entry->defaults();
         eager.min_work = 0;
         eager.min_side = 0;
-        return engine->gemm(pb, threads, eager);
+        return vexa::registry::gemm(*entry, pb, threads, eager);
     }
 };
 void PrintTo(const Runner& runner, std::ostream* out) { *out << runner.name; }
@@ -141,19 +142,24 @@ std::vector<Runner> supported_runners() {
     const vexa::Kernel* const* table = vexa::kernel_table(&count);
     for (std::size_t k = 0; k < count; ++k)
         if (table[k]->is_supported()) runners.push_back({table[k]->name, table[k], nullptr});
-    const vexa::fast::Engine* engines = vexa::fast::engine_table(&count);
-    for (std::size_t e = 0; e < count; ++e)
-        if (engines[e].is_supported()) {
-            std::string name = std::string("eager_") + engines[e].name;
-            for (char& ch : name)
-                if (ch == '/') ch = '_';
-            runners.push_back({name, nullptr, &engines[e]});
-        }
+    // Every registry entry, whether it runs here or not: EveryKernel skips, with the reason,
+    // one that does not.
+    const vexa::registry::Entry* entries = vexa::registry::entries(&count);
+    for (std::size_t e = 0; e < count; ++e) {
+        std::string name = std::string("eager_") + entries[e].id;
+        for (char& ch : name)
+            if (ch == '/') ch = '_';
+        runners.push_back({name, nullptr, &entries[e]});
+    }
     return runners;
 }
 
 class EveryKernel : public ::testing::TestWithParam<Runner> {
   protected:
+    void SetUp() override {
+        if (GetParam().entry && !vexa::registry::runs_here(*GetParam().entry))
+            GTEST_SKIP() << GetParam().entry->id << " does not run on this CPU";
+    }
     // The oracle once, then the kernel at 1, 2 and 3 threads (3 leaves a ragged split).
     void check(const Case& c) {
         const std::vector<Triple> ref = reference(c);

@@ -25,7 +25,7 @@ namespace {
 using namespace fastpath_test;
 using vexa::GemmProblem;
 
-class EveryEngine : public ::testing::TestWithParam<EngineParam> {};
+class EveryEngine : public EntryTest {};
 
 // log2 of a positive integer, to double precision.
 double log2_of(const mpz_class& v) {
@@ -34,8 +34,8 @@ double log2_of(const mpz_class& v) {
     return double(e) + std::log2(d);
 }
 
-mpz_class modulus_product(const EngineParam& p, int count) {
-    const vexa::fast::ModulusList list = p.engine->moduli();
+mpz_class modulus_product(const EntryParam& p, int count) {
+    const vexa::fast::ModulusList list = p.entry->moduli();
     mpz_class P = 1;
     for (int l = 0; l < count; ++l) P *= list.p[l];
     return P;
@@ -219,9 +219,9 @@ TEST_P(EveryEngine, ParkedWorkspaceIsReusedCleanly) {
 }
 
 
-INSTANTIATE_TEST_SUITE_P(Engines, EveryEngine, ::testing::ValuesIn(engines()), param_name);
+INSTANTIATE_TEST_SUITE_P(Engines, EveryEngine, ::testing::ValuesIn(entries_with_prefix()), param_name);
 
-class Int16Engine : public ::testing::TestWithParam<EngineParam> {};
+class Int16Engine : public EntryTest {};
 
 // Residues at (p - 1) / 2 = 4095 for 8191, the largest a prime of the list gives, with
 // products of one sign all along K: a chunk of 128 such terms is within 2^31 only by the
@@ -251,6 +251,6 @@ TEST_P(Int16Engine, ResiduesAtTheirBoundsAcrossChunks) {
         }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, Int16Engine, ::testing::ValuesIn(engines("int16/")), param_name);
+INSTANTIATE_TEST_SUITE_P(Engines, Int16Engine, ::testing::ValuesIn(entries_with_prefix("int16/")), param_name);
 
 }  // namespace

@@ -26,24 +26,17 @@ namespace {
 using vexa::GemmProblem;
 namespace int8 = vexa::int8;
 
+using namespace fastpath_test;
+
+// One int8 entry's pieces, named for messages.
 struct Ops {
     const char* name;
     const int8::Int8Ops* ops;
 };
+Ops ops_of(const EntryParam& p) { return {p.entry->id, p.entry->int8}; }
+auto int8_entry = [](const vexa::registry::Entry& e) { return e.int8 != nullptr; };
 
-std::vector<Ops> available_ops() {
-    std::vector<Ops> v{{"portable", &int8::kPortableOps}};
-#if VEXA_HAVE_KERNEL_AVX512_VNNI
-    if (vexa::kAvx512VnniKernel.is_supported()) v.push_back({"avx512_vnni", &int8::kVnniOps});
-#endif
-    return v;
-}
-
-using namespace fastpath_test;
-
-void PrintTo(const Ops& ops, std::ostream* os) { *os << ops.name; }
-
-class Int8FastPath : public ::testing::TestWithParam<EngineParam> {};
+class Int8FastPath : public EntryTest {};
 
 TEST(Int8Moduli, PairwiseCoprimeAndMinimalForEveryBitCount) {
     const int* p;
@@ -156,7 +149,10 @@ void expect_scans_of(const std::vector<std::vector<double>>& lines, const std::v
 
 // Every implementation's line scans against a reference built on frexp: |x| = f 2^e with
 // f in [0.5, 1), so f 2^53 is an integer whose lowest set bit sits at 2^(e - 53 + ctz).
-TEST(Int8Window, ScansOfRowsAndColumns) {
+class Int8Scans : public EntryTest {};
+
+TEST_P(Int8Scans, OfRowsAndColumns) {
+    const Ops o = ops_of(GetParam());
     const double inf = std::numeric_limits<double>::infinity();
     const double tiny = std::numeric_limits<double>::denorm_min();
     std::mt19937_64 rng(8);
@@ -182,12 +178,10 @@ TEST(Int8Window, ScansOfRowsAndColumns) {
             rows[size_t(i * K + at)] = lines[size_t(i)][k];
             cols[size_t(at * count + i)] = lines[size_t(i)][k];
         }
-    for (const Ops& o : available_ops()) {
-        std::vector<int8::LineScan> by_row(static_cast<size_t>(count)), by_col(static_cast<size_t>(count));
-        o.ops->scan_lines(rows.data(), K, count, K, true, by_row.data());
-        o.ops->scan_lines(cols.data(), count, K, count, false, by_col.data());
-        expect_scans_of(lines, by_row, by_col, o.name);
-    }
+    std::vector<int8::LineScan> by_row(static_cast<size_t>(count)), by_col(static_cast<size_t>(count));
+    o.ops->scan_lines(rows.data(), K, count, K, true, by_row.data());
+    o.ops->scan_lines(cols.data(), count, K, count, false, by_col.data());
+    expect_scans_of(lines, by_row, by_col, o.name);
 }
 
 
@@ -263,25 +257,19 @@ TEST(Int8Window, NormBound) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, Int8FastPath, ::testing::ValuesIn(engines("int8/")), param_name);
+INSTANTIATE_TEST_SUITE_P(Engines, Int8FastPath, ::testing::ValuesIn(entries_with_prefix("int8/")), param_name);
 
-// The vector pieces that run here, without the portable reference they are checked against.
-std::vector<Ops> vector_ops() {
-    std::vector<Ops> v = available_ops();
-    v.erase(v.begin());
-    return v;
-}
-
-// Each vector piece's residues and tile against the portable ones, byte for byte.
-class Int8VectorPieces : public ::testing::TestWithParam<Ops> {};
-// A CPU without any of the ISAs built here has no instances in the native build.
+// Each ISA entry's residues and tile against the portable ones, byte for byte.
+class Int8VectorPieces : public EntryTest {};
+// A build without any ISA folder has no instances.
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Int8VectorPieces);
 
 TEST_P(Int8VectorPieces, MatchPortable) {
-    const int8::Int8Ops& ops = *GetParam().ops;
+    const int8::Int8Ops& ops = *GetParam().entry->int8;
     std::mt19937_64 rng(3);
     std::normal_distribution<double> d;
-    const int64_t rows = 6, K = 37, kpad = 40;
+    // The tile takes whole row groups only.
+    const int64_t rows = GetParam().entry->layout.row_group, K = 37, kpad = 40;
     std::vector<double> a(size_t(rows * K)), b(size_t(K * 50));
     for (double& x : a) x = d(rng) * std::ldexp(1.0, int(rng() % 40) - 20);
     for (double& x : b) x = d(rng);
@@ -313,22 +301,22 @@ TEST_P(Int8VectorPieces, MatchPortable) {
     ops.residues_b_panel(plan, b.data(), 50, 50, K, kpad, col_shift.data(), col_in.data(), rb2.data(), b_stride);
     EXPECT_EQ(rb1, rb2);
     for (int l = 0; l < plan.count; ++l) {
-        std::vector<uint8_t> acc1(size_t(6 * 64)), acc2;
+        std::vector<uint8_t> acc1(size_t(rows * 64)), acc2;
         for (size_t e = 0; e < acc1.size(); ++e) acc1[e] = uint8_t(e % size_t(p[l]));
         acc2 = acc1;
-        for (int rowsz : {6, 4, 1, 5})
-            for (bool accumulate : {true, false}) {
-                int8::kPortableOps.tile(plan.moduli[l], &ra1[size_t(l * a_stride)], kpad, rowsz,
-                                        &rb1[size_t(l * b_stride)], kpad, acc1.data(), 64, accumulate);
-                ops.tile(plan.moduli[l], &ra1[size_t(l * a_stride)], kpad, rowsz, &rb1[size_t(l * b_stride)],
-                         kpad, acc2.data(), 64, accumulate);
-                EXPECT_EQ(acc1, acc2) << "modulus " << p[l] << ", " << rowsz << " rows, accumulate " << accumulate;
-            }
+        for (bool accumulate : {true, false}) {
+            int8::kPortableOps.tile(plan.moduli[l], &ra1[size_t(l * a_stride)], kpad, int(rows),
+                                    &rb1[size_t(l * b_stride)], kpad, acc1.data(), 64, accumulate);
+            ops.tile(plan.moduli[l], &ra1[size_t(l * a_stride)], kpad, int(rows), &rb1[size_t(l * b_stride)], kpad,
+                     acc2.data(), 64, accumulate);
+            EXPECT_EQ(acc1, acc2) << "modulus " << p[l] << ", accumulate " << accumulate;
+        }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Ops, Int8VectorPieces, ::testing::ValuesIn(vector_ops()),
-                         [](const ::testing::TestParamInfo<Ops>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Entries, Int8VectorPieces,
+                         ::testing::ValuesIn(entries_where([](const vexa::registry::Entry& e) { return e.int8 && e.native; })),
+                         param_name);
 
 // ---- The residue pieces against GMP, on lines built to a chosen integer width ----
 
@@ -401,7 +389,7 @@ struct Line {
 
 // Rows of A, one per line, over k_count with rows padded to row_stride; rows not included
 // hold NaNs that must not be read. Both kernels against GMP, every byte of the output.
-void check_residues_a(const std::vector<int>& moduli, const std::vector<Line>& lines, int64_t k_count,
+void check_residues_a(const Ops& o, const std::vector<int>& moduli, const std::vector<Line>& lines, int64_t k_count,
                       int64_t row_stride, std::mt19937_64& rng, const std::string& what) {
     const int64_t rows = int64_t(lines.size()), lda = k_count + 3;
     std::vector<double> a(size_t(rows * lda), std::numeric_limits<double>::quiet_NaN());
@@ -427,24 +415,22 @@ void check_residues_a(const std::vector<int>& moduli, const std::vector<Line>& l
             for (int l = 0; l < plan.count; ++l)
                 expected[size_t(l * modulus_stride + r * row_stride + k)] = uint8_t(residue_of(v, moduli[size_t(l)]));
         }
-    for (const Ops& o : available_ops()) {
-        std::vector<uint8_t> out(expected.size(), 0xa5);
-        o.ops->residues_a(plan, a.data(), lda, rows, k_count, shift.data(), included.data(), out.data(),
-                          row_stride, modulus_stride);
-        for (size_t e = 0; e < out.size(); ++e)
-            if (out[e] != expected[e]) {
-                const int64_t l = int64_t(e) / modulus_stride, r = int64_t(e) % modulus_stride / row_stride;
-                ADD_FAILURE() << what << ", " << o.name << ": A residue mod " << moduli[size_t(l)] << " of row " << r
-                              << " (width " << lines[size_t(r)].width << "), k " << int64_t(e) % row_stride
-                              << ": " << int(out[e]) << " instead of " << int(expected[e]);
-                break;
-            }
-    }
+    std::vector<uint8_t> out(expected.size(), 0xa5);
+    o.ops->residues_a(plan, a.data(), lda, rows, k_count, shift.data(), included.data(), out.data(),
+                      row_stride, modulus_stride);
+    for (size_t e = 0; e < out.size(); ++e)
+        if (out[e] != expected[e]) {
+            const int64_t l = int64_t(e) / modulus_stride, r = int64_t(e) % modulus_stride / row_stride;
+            ADD_FAILURE() << what << ", " << o.name << ": A residue mod " << moduli[size_t(l)] << " of row " << r
+                          << " (width " << lines[size_t(r)].width << "), k " << int64_t(e) % row_stride
+                          << ": " << int(out[e]) << " instead of " << int(expected[e]);
+            break;
+        }
 }
 
 // One panel of B, one column per line (lines past the panel width are ignored, columns
 // past `lines` are padding), over k_count rows padded to k_padded.
-void check_residues_b(const std::vector<int>& moduli, const std::vector<Line>& lines, int64_t k_count,
+void check_residues_b(const Ops& o, const std::vector<int>& moduli, const std::vector<Line>& lines, int64_t k_count,
                       int64_t k_padded, std::mt19937_64& rng, const std::string& what) {
     const int64_t cols = std::min<int64_t>(int64_t(lines.size()), int8::kPanelWidth), ldb = int8::kPanelWidth + 5;
     std::vector<double> b(size_t(k_count * ldb), std::numeric_limits<double>::infinity());
@@ -474,20 +460,18 @@ void check_residues_b(const std::vector<int>& moduli, const std::vector<Line>& l
                 expected[size_t(l * modulus_stride + (k / 4) * 4 * int8::kPanelWidth + c * 4 + k % 4)] = int8_t(r);
             }
         }
-    for (const Ops& o : available_ops()) {
-        std::vector<int8_t> out(expected.size(), int8_t(0x5a));
-        o.ops->residues_b_panel(plan, b.data(), ldb, cols, k_count, k_padded, shift.data(), included.data(),
-                                out.data(), modulus_stride);
-        for (size_t e = 0; e < out.size(); ++e)
-            if (out[e] != expected[e]) {
-                const int64_t l = int64_t(e) / modulus_stride, at = int64_t(e) % modulus_stride;
-                const int64_t c = at % (4 * int8::kPanelWidth) / 4;
-                ADD_FAILURE() << what << ", " << o.name << ": B residue mod " << moduli[size_t(l)] << " of column "
-                              << c << ", k " << at / (4 * int8::kPanelWidth) * 4 + at % 4 << ": " << int(out[e])
-                              << " instead of " << int(expected[e]);
-                break;
-            }
-    }
+    std::vector<int8_t> out(expected.size(), int8_t(0x5a));
+    o.ops->residues_b_panel(plan, b.data(), ldb, cols, k_count, k_padded, shift.data(), included.data(),
+                            out.data(), modulus_stride);
+    for (size_t e = 0; e < out.size(); ++e)
+        if (out[e] != expected[e]) {
+            const int64_t l = int64_t(e) / modulus_stride, at = int64_t(e) % modulus_stride;
+            const int64_t c = at % (4 * int8::kPanelWidth) / 4;
+            ADD_FAILURE() << what << ", " << o.name << ": B residue mod " << moduli[size_t(l)] << " of column "
+                          << c << ", k " << at / (4 * int8::kPanelWidth) * 4 + at % 4 << ": " << int(out[e])
+                          << " instead of " << int(expected[e]);
+            break;
+        }
 }
 
 std::vector<int> first_moduli(int count) {
@@ -509,7 +493,11 @@ int32_t shift_for_width(int width, std::mt19937_64& rng) {
     return int32_t(low + int(rng() % uint64_t(high - low + 1)));
 }
 
-TEST(Int8ResiduePieces, EdgeWidthsAgainstGmp) {
+// The residue pieces of every int8 entry against GMP.
+class Int8ResiduePieces : public EntryTest {};
+
+TEST_P(Int8ResiduePieces, EdgeWidthsAgainstGmp) {
+    const Ops o = ops_of(GetParam());
     std::mt19937_64 rng(11);
     std::vector<Line> lines;
     for (int w : kEdgeWidths) lines.push_back({w, shift_for_width(w, rng)});
@@ -520,12 +508,13 @@ TEST(Int8ResiduePieces, EdgeWidthsAgainstGmp) {
     std::shuffle(lines.begin(), lines.end(), rng);
     for (int64_t k_count : {1, 7, 9, 64, 67, 130}) {
         const std::string what = "K " + std::to_string(k_count);
-        check_residues_a(first_moduli(int8::kMaxModuli), lines, k_count, (k_count + 3) / 4 * 4 + (k_count % 2) * 8, rng, what);
-        check_residues_b(first_moduli(int8::kMaxModuli), lines, k_count, (k_count + 3) / 4 * 4 + (k_count % 2) * 4, rng, what);
+        check_residues_a(o, first_moduli(int8::kMaxModuli), lines, k_count, (k_count + 3) / 4 * 4 + (k_count % 2) * 8, rng, what);
+        check_residues_b(o, first_moduli(int8::kMaxModuli), lines, k_count, (k_count + 3) / 4 * 4 + (k_count % 2) * 4, rng, what);
     }
 }
 
-TEST(Int8ResiduePieces, EveryModulusCount) {
+TEST_P(Int8ResiduePieces, EveryModulusCount) {
+    const Ops o = ops_of(GetParam());
     std::mt19937_64 rng(12);
     for (int count = 1; count <= int8::kMaxModuli; ++count) {
         std::vector<Line> lines;
@@ -534,13 +523,14 @@ TEST(Int8ResiduePieces, EveryModulusCount) {
             lines.push_back({i == 3 ? 0 : w, shift_for_width(w, rng)});
         }
         const std::string what = std::to_string(count) + " moduli";
-        check_residues_a(first_moduli(count), lines, 45, 52, rng, what);
-        check_residues_b(first_moduli(count), lines, 45, 48, rng, what);
+        check_residues_a(o, first_moduli(count), lines, 45, 52, rng, what);
+        check_residues_b(o, first_moduli(count), lines, 45, 48, rng, what);
     }
 }
 
 // Moduli below 32, and the even ones below 256, take other paths through the reduction.
-TEST(Int8ResiduePieces, SmallAndEvenModuli) {
+TEST_P(Int8ResiduePieces, SmallAndEvenModuli) {
+    const Ops o = ops_of(GetParam());
     std::mt19937_64 rng(13);
     std::vector<Line> lines;
     for (int w : {5, 33, 64, 96, 128, 129, 300}) lines.push_back({w, shift_for_width(w, rng)});
@@ -549,23 +539,27 @@ TEST(Int8ResiduePieces, SmallAndEvenModuli) {
           std::vector<int>{254, 253, 251}, std::vector<int>{128, 255}, std::vector<int>{33, 32, 31}}) {
         std::string what = "moduli";
         for (int p : moduli) what += " " + std::to_string(p);
-        check_residues_a(moduli, lines, 70, 72, rng, what);
-        check_residues_b(moduli, lines, 70, 72, rng, what);
+        check_residues_a(o, moduli, lines, 70, 72, rng, what);
+        check_residues_b(o, moduli, lines, 70, 72, rng, what);
     }
 }
 
 // A full panel of columns of assorted widths, and a block of rows whose widest elements
 // fall in different 64-element blocks.
-TEST(Int8ResiduePieces, FullPanelsAndLongRows) {
+TEST_P(Int8ResiduePieces, FullPanelsAndLongRows) {
+    const Ops o = ops_of(GetParam());
     std::mt19937_64 rng(14);
     std::vector<Line> lines;
     for (int c = 0; c < int8::kPanelWidth; ++c) {
         const int w = c % 9 == 4 ? 0 : 1 + int(rng() % 110);
         lines.push_back({w, shift_for_width(std::max(w, 1), rng)});
     }
-    check_residues_b(first_moduli(21), lines, 257, 260, rng, "full panel");
+    check_residues_b(o, first_moduli(21), lines, 257, 260, rng, "full panel");
     lines.resize(12);
-    check_residues_a(first_moduli(21), lines, 1000, 1000, rng, "long rows");
+    check_residues_a(o, first_moduli(21), lines, 1000, 1000, rng, "long rows");
 }
+
+INSTANTIATE_TEST_SUITE_P(Entries, Int8Scans, ::testing::ValuesIn(entries_where(int8_entry)), param_name);
+INSTANTIATE_TEST_SUITE_P(Entries, Int8ResiduePieces, ::testing::ValuesIn(entries_where(int8_entry)), param_name);
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Every int8 tile this machine can run against plain 64-bit sums: each row count a caller
-// may pass, storing and accumulating, random residues and residues at their bounds, over
+// Every int8 tile of the registry against plain 64-bit sums: each row count a caller may
+// pass, storing and accumulating, random residues and residues at their bounds, over
 // K from one quad to a full chunk.
 #include <gtest/gtest.h>
 
@@ -8,46 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "cpu_features.h"
+#include "fastpath_support.h"
 #include "int8_fastpath.h"
-#include "kernel.h"
-#if VEXA_HAVE_KERNEL_NEON_DOTPROD
-#include "kernels/neon_dotprod/neon_dotprod.h"
-#endif
-#if VEXA_HAVE_KERNEL_NEON_I8MM
-#include "kernels/neon_i8mm/neon_i8mm.h"
-#endif
+#include "kernel_registry.h"
 
 namespace {
 
 namespace int8 = vexa::int8;
+using namespace fastpath_test;
 
-struct Tile {
-    const char* name;
-    const int8::Int8Ops* ops;
-    int max_rows = int8::kRowGroup;  // kWideRowGroup for the pieces gemm_wide runs
-};
-void PrintTo(const Tile& t, std::ostream* os) { *os << t.name; }
-
-std::vector<Tile> tiles() {
-    std::vector<Tile> v{{"portable", &int8::kPortableOps, int8::kWideRowGroup}};
-#if VEXA_HAVE_KERNEL_AMX_INT8
-    // The kernel's own check: in the emulated build the tile runs through the AMX model.
-    if (vexa::kAmxInt8Kernel.is_supported()) v.push_back({"amx_int8", &int8::kAmxOps, int8::kWideRowGroup});
-#endif
-#if VEXA_HAVE_KERNEL_AVX512_VNNI
-    if (vexa::cpu::has_avx512_vnni()) v.push_back({"avx512_vnni", &int8::kVnniOps});
-#endif
-#if VEXA_HAVE_KERNEL_NEON_DOTPROD
-    if (vexa::cpu::has_neon_dotprod()) v.push_back({"neon_dotprod", &vexa::neon_dotprod::kInt8Ops});
-#endif
-#if VEXA_HAVE_KERNEL_NEON_I8MM
-    if (vexa::cpu::has_neon_i8mm()) v.push_back({"neon_i8mm", &vexa::neon_i8mm::kInt8Ops});
-#endif
-    return v;
-}
-
-class Int8Tile : public ::testing::TestWithParam<Tile> {};
+// The tile of every int8 entry of the registry.
+class Int8Tile : public EntryTest {};
 
 enum class Fill { kRandom, kLargestSameSign, kLargestAlternating };
 
@@ -84,14 +55,19 @@ std::vector<int64_t> exact_sums(const Operands& o, int64_t k_padded) {
     return sums;
 }
 
-void check(const Tile& tile, int p, int64_t k_padded, Fill fill, std::mt19937_64& rng) {
+void check(const EntryParam& entry, int p, int64_t k_padded, Fill fill, std::mt19937_64& rng) {
+    const vexa::registry::Entry& tile = *entry.entry;
     const Operands o = operands(p, k_padded, fill, rng);
     const std::vector<int64_t> sums = exact_sums(o, k_padded);
     const int8::Modulus modulus{p, double(p), 1.0 / p};
-    // Every count of the 6-row groups; for 16-row tiles, one odd count between and the full one.
-    std::vector<int> row_counts;
-    for (int rows = 1; rows <= int8::kRowGroup; ++rows) row_counts.push_back(rows);
-    if (tile.max_rows > int8::kRowGroup) row_counts.insert(row_counts.end(), {11, tile.max_rows});
+    // The driver passes an ISA tile its whole row group only; the reference takes every count
+    // of the 6-row groups, one odd count between and the full 16 of gemm_wide.
+    std::vector<int> row_counts{tile.layout.row_group};
+    if (!tile.native) {
+        row_counts.clear();
+        for (int rows = 1; rows <= int8::kRowGroup; ++rows) row_counts.push_back(rows);
+        row_counts.insert(row_counts.end(), {11, int8::kWideRowGroup});
+    }
     for (int rows : row_counts)
         for (bool accumulate : {false, true}) {
             std::vector<uint8_t> acc(size_t(int8::kWideRowGroup * int8::kPanelWidth));
@@ -102,9 +78,9 @@ void check(const Tile& tile, int p, int64_t k_padded, Fill fill, std::mt19937_64
                 const int64_t s = sums[e] + (accumulate ? acc[e] : 0);
                 want[e] = uint8_t(((s % p) + p) % p);
             }
-            tile.ops->tile(modulus, o.a.data(), k_padded, rows, o.b.data(), k_padded, acc.data(),
+            tile.int8->tile(modulus, o.a.data(), k_padded, rows, o.b.data(), k_padded, acc.data(),
                            int8::kPanelWidth, accumulate);
-            ASSERT_EQ(acc, want) << tile.name << ": p " << p << ", K " << k_padded << ", " << rows
+            ASSERT_EQ(acc, want) << tile.id << ": p " << p << ", K " << k_padded << ", " << rows
                                  << " rows, accumulate " << accumulate << ", fill " << int(fill);
         }
 }
@@ -124,7 +100,8 @@ TEST_P(Int8Tile, ResiduesAtTheirBoundsOverAFullChunk) {
             check(GetParam(), p, int8::kMaxChunk, fill, rng);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tiles, Int8Tile, ::testing::ValuesIn(tiles()),
-                         [](const ::testing::TestParamInfo<Tile>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Entries, Int8Tile,
+                         ::testing::ValuesIn(entries_where([](const vexa::registry::Entry& e) { return e.int8 != nullptr; })),
+                         param_name);
 
 }  // namespace

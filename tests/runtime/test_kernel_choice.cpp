@@ -11,8 +11,8 @@
 #include <sstream>
 #include <string>
 
-#include "fastpath.h"
 #include "kernel.h"
+#include "kernel_registry.h"
 
 namespace {
 
@@ -23,10 +23,10 @@ const char* expectation(const char* name) {
 
 std::string supported_engines() {
     std::size_t count = 0;
-    const vexa::fast::Engine* table = vexa::fast::engine_table(&count);
+    const vexa::registry::Entry* table = vexa::registry::entries(&count);
     std::string names;
     for (std::size_t e = 0; e < count; ++e)
-        if (table[e].is_supported()) names += (names.empty() ? "" : " ") + std::string(table[e].name);
+        if (vexa::registry::runs_here(table[e])) names += (names.empty() ? "" : " ") + std::string(table[e].id);
     return names;
 }
 

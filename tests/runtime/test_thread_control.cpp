@@ -13,6 +13,7 @@
 
 #include "exact_oracle.h"
 #include "kernel.h"
+#include "thread_count.h"
 #include "platform.h"
 #include "vexa.h"
 
@@ -48,7 +49,10 @@ TEST_F(ThreadCount, SetGetAndReset) {
         ASSERT_EQ(vexa_set_num_threads(n), VEXA_OK);
         EXPECT_EQ(vexa_get_num_threads(), n);
     }
+    EXPECT_EQ(vexa_max_threads(), 1024);
     ASSERT_EQ(vexa_set_num_threads(100000), VEXA_OK);
+    EXPECT_EQ(vexa_get_num_threads(), vexa_max_threads());
+    ASSERT_EQ(vexa_set_num_threads(vexa_max_threads()), VEXA_OK);
     EXPECT_EQ(vexa_get_num_threads(), 1024);
     ASSERT_EQ(vexa_set_num_threads(0), VEXA_OK);
     EXPECT_EQ(vexa_get_num_threads(), by_default);

@@ -49,6 +49,7 @@ def _declare(lib):
         "vexa_version": (ctypes.c_char_p, []),
         "vexa_set_num_threads": (ctypes.c_int, [ctypes.c_int]),
         "vexa_get_num_threads": (ctypes.c_int, []),
+        "vexa_max_threads": (ctypes.c_int, []),
         "vexa_kernel_count": (ctypes.c_int, []),
         "vexa_kernel_name": (ctypes.c_char_p, [ctypes.c_int]),
         "vexa_kernel_supported": (ctypes.c_int, [ctypes.c_int]),

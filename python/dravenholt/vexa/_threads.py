@@ -7,10 +7,6 @@ from ._runtime import library
 
 __all__ = ["get_num_threads", "set_num_threads"]
 
-# libvexa takes at most this many; larger requests are capped, not refused.
-_MAX_THREADS = 1024
-
-
 def set_num_threads(n):
     """Set the number of threads every later libvexa product uses.
 
@@ -44,10 +40,13 @@ def set_num_threads(n):
     n = 0 if n is None else operator.index(n)
     if n < 0:
         raise ValueError(f"the thread count must be at least 1 (or 0 for the default), got {n}")
-    if n > _MAX_THREADS:
-        warnings.warn(f"libvexa runs at most {_MAX_THREADS} threads; {n} is taken as {_MAX_THREADS}",
+    lib = library()
+    # libvexa's limit: larger requests are capped, not refused.
+    limit = lib.vexa_max_threads()
+    if n > limit:
+        warnings.warn(f"libvexa runs at most {limit} threads; {n} is taken as {limit}",
                       RuntimeWarning, stacklevel=2)
-    library().vexa_set_num_threads(min(n, _MAX_THREADS))
+    lib.vexa_set_num_threads(min(n, limit))
 
 
 def get_num_threads():

@@ -6,7 +6,6 @@ import operator
 import numpy as np
 
 from ._runtime import library
-from ._threads import _MAX_THREADS
 
 __all__ = ["gemm_triple"]
 
@@ -117,7 +116,7 @@ def gemm_triple(A, B, residual=np.float32, *, threads=None):
     name = "vexa_gemm_host_f64res" if residual is np.float64 else "vexa_gemm_host"
     res_type = ctypes.c_double if residual is np.float64 else ctypes.c_float
     # The entry points with a count of their own only where one was given.
-    count = (min(threads, _MAX_THREADS),) if threads else ()
+    count = (min(threads, lib.vexa_max_threads()),) if threads else ()
     gemm = getattr(lib, name + "_threads" if threads else name)
     status = gemm(_pointer(A, ctypes.c_double), _pointer(B, ctypes.c_double),
                   _pointer(C_hi, ctypes.c_double), _pointer(C_lo, ctypes.c_double),

@@ -141,15 +141,18 @@ template <class Dot>
 void tile(const Modulus& modulus, const uint8_t* a, int64_t a_row_stride, int rows, const int8_t* b_panel,
           int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
     const Reduce<Dot> reduce(modulus.p);
-    switch (rows) {
-        case 1: return tile_rows<Dot, 1>(reduce, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
-        case 2: return tile_rows<Dot, 2>(reduce, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
-        case 3: return tile_rows<Dot, 3>(reduce, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
-        case 4: return tile_rows<Dot, 4>(reduce, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
-        case 5: return tile_rows<Dot, 5>(reduce, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
-        case 6: return tile_rows<Dot, 6>(reduce, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
-        default: return;
-    }
+    // The driver passes whole row groups only (the packing pads A to kRowGroup rows).
+    if (rows == kRowGroup)
+        tile_rows<Dot, kRowGroup>(reduce, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+}
+
+// A folder's table: this tile, and the portable reference's other pieces. kPortableOps is
+// constant-initialised (function addresses only), so it is complete before a folder's table
+// is filled in at load time.
+template <class Dot>
+Int8Ops pieces() {
+    return {kPortableOps.residues_a, kPortableOps.residues_b_panel, tile<Dot>, kPortableOps.crt_round,
+            kPortableOps.scan_lines};
 }
 
 }  // namespace vexa::int8::neon

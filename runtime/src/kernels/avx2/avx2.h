@@ -1,14 +1,13 @@
-// The entry points of the AVX2 folder. Everything in it needs x86-64-v3 (AVX2, FMA, BMI2,
-// with the OS saving the YMM state: cpu::has_avx2); nothing else of the folder is visible
-// outside it, and its helpers live in namespace vexa::avx2.
+// What the avx2 folder offers the registry. Everything in it needs x86-64-v3 (AVX2, FMA,
+// BMI2, with the OS saving the YMM state: cpu::has_avx2).
 #pragma once
 
 #include "int16_engine.h"
 
 namespace vexa::avx2 {
 
-// The int16 engine's pieces: residues by 15-bit limbs, the 6x16 vpmaddwd tile, and the
-// portable CRT and line scans.
+// The int16 engine's pieces: residues by 15-bit limbs, the 6x16 vpmaddwd tile, the CRT four
+// elements per vector, and the portable line scans.
 extern const int16::Int16Ops kInt16Ops;
 
 }  // namespace vexa::avx2

@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "exact_core.h"
-#include "kernels/avx2/avx2.h"
+#include "kernels/avx2/avx2_pieces.h"
 
 namespace vexa::avx2 {
 namespace {

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <utility>
 
-#include "kernels/avx2/avx2.h"
+#include "kernels/avx2/avx2_pieces.h"
 
 namespace vexa::avx2 {
 namespace {
@@ -139,6 +139,8 @@ BlockResidues block_residues_for(int limbs) {
     return block_residues_for(limbs, std::make_integer_sequence<int, kMaxLimbs15>());
 }
 
+}  // namespace
+
 void residues_a(const fast::ResiduePlan& plan, const double* const* rows, const int32_t* shift,
                 int64_t k_count, int64_t k_padded, int16_t* out, int64_t modulus_stride) {
     Constants k;
@@ -211,15 +213,5 @@ void residues_b_panel(const fast::ResiduePlan& plan, const double* b, int64_t ld
         }
     }
 }
-
-}  // namespace
-
-void tile(const int16::Modulus& mod, const int16_t* a, const int16_t* b, int64_t k_padded,
-          uint16_t* acc, int64_t acc_stride, bool accumulate);
-void crt_round(const fast::CrtPlan& plan, const uint16_t* residues, int64_t stride, int count,
-               int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res, uint8_t* zero);
-
-extern const int16::Int16Ops kInt16Ops = {residues_a, residues_b_panel, tile, crt_round,
-                                          fast::portable_scan_lines};
 
 }  // namespace vexa::avx2

@@ -1,10 +1,12 @@
 // The int16 engine's product tile: 6 rows of A by 16 columns of B with vpmaddwd, twelve
-// int32 accumulators held in registers over the whole K, reduced every kReduceEvery terms.
+// int32 accumulators held in registers over the whole K, reduced every kReduceEvery terms;
+// and the table of the folder's pieces.
 #include <immintrin.h>
 
 #include <cstring>
 
 #include "kernels/avx2/avx2.h"
+#include "kernels/avx2/avx2_pieces.h"
 
 namespace vexa::avx2 {
 namespace {
@@ -165,5 +167,8 @@ void tile(const int16::Modulus& mod, const int16_t* a, const int16_t* b, int64_t
     else
         tile_6x16<false>(mod, a, b, k_padded, acc, acc_stride, accumulate);
 }
+
+extern const int16::Int16Ops kInt16Ops = {residues_a, residues_b_panel, tile, crt_round,
+                                          fast::portable_scan_lines};
 
 }  // namespace vexa::avx2

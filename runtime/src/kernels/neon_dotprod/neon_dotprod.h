@@ -1,6 +1,5 @@
-// The entry points of the neon_dotprod folder. Everything in it needs the ARMv8.2 dot
-// products (cpu::has_neon_dotprod); nothing else of the folder is visible outside it, and
-// its helpers live in namespace vexa::neon_dotprod.
+// What the neon_dotprod folder offers the registry. Everything in it needs the ARMv8.2 dot
+// products (cpu::has_neon_dotprod).
 #pragma once
 
 #include "int8_fastpath.h"

@@ -1,6 +1,5 @@
-// The entry points of the neon_i8mm folder. Everything in it needs the ARMv8.6 int8 matrix
-// multiplies and the dot products (cpu::has_neon_i8mm); nothing else of the folder is
-// visible outside it, and its helpers live in namespace vexa::neon_i8mm.
+// What the neon_i8mm folder offers the registry. Everything in it needs the ARMv8.6 int8
+// matrix multiplies and the dot products (cpu::has_neon_i8mm).
 #pragma once
 
 #include "int8_fastpath.h"

@@ -1,8 +1,8 @@
 // AVX-512 CRT reassembly of the int8 fast path: the exact signed integer of each output
 // element from its residues, sixteen elements per pass in 32-bit lanes.
-// Built with AVX-512 flags; nothing here runs unless the kernel table found VNNI.
+// Built with AVX-512 flags; nothing here runs unless the registry found VNNI.
 //
-// The portable version (int8_fastpath.cpp) forms c_l = r_l (Q_l mod p_l)^-1 mod p_l and
+// The portable version (fast::portable_crt, crt_plan.cpp) forms c_l = r_l (Q_l mod p_l)^-1 mod p_l and
 // sums c_l Q_l in 32-bit digits: three multiplies per modulus for c_l and one 32 x 32-bit
 // multiply per digit, eight lanes at a time. Here the inverse rides in the basis instead:
 // e_l = inverse_l * Q_l is below P (inverse_l < p_l), congruent to 1 modulo p_l and to 0
@@ -13,7 +13,7 @@
 //
 // Then, as in the portable version, q = round(y / P) from doubles and x = y - q P.
 //
-// vnni_crt_round goes on to the rounded triples of x * 2^scale without leaving the
+// crt_round goes on to the rounded triples of x * 2^scale without leaving the
 // registers: exact::round_triple's short path, eight lanes at a time, with the few
 // elements it does not cover sent to exact::round_triple itself.
 #include <immintrin.h>
@@ -24,10 +24,9 @@
 #include <utility>
 
 #include "exact_core.h"
-#include "int8_fastpath.h"
+#include "kernels/avx512_vnni/avx512_vnni_pieces.h"
 
-namespace vexa {
-namespace int8 {
+namespace vexa::avx512_vnni {
 namespace {
 
 // The plan's basis in signed 16-bit digits (fast::WordBasis), derived with the plan.
@@ -355,22 +354,14 @@ void dispatch_words(std::integer_sequence<int, J...>, int words, Run&& run) {
 
 }  // namespace
 
-void vnni_crt(const CrtPlan& t, const uint8_t* residues, int64_t stride, int count,
-              uint32_t* magnitude, uint8_t* negative) {
-    const WordBasis& w = t.word_basis;
-    dispatch_words(std::make_integer_sequence<int, kMaxWords>(), w.words, [&](auto words) {
-        crt_to_digits<decltype(words)::value>(t, w, residues, stride, count, magnitude, negative);
-    });
-}
-
 // The CRT and the rounding in one. For e < count, with x_e the integer that
-// Int8Ops::crt rebuilds from residues[l * stride + e]: where x_e != 0, hi[e], lo[e], res[e]
+// the CRT rebuilds from residues[l * stride + e]: where x_e != 0, hi[e], lo[e], res[e]
 // are exact::round_triple of x_e * 2^(scale_base + scale[e]) and zero[e] = 0; where
 // x_e == 0, the three words are +0 and zero[e] = 1 (the sign of an exact zero sum depends
 // on the inputs, which only the caller has). Nothing past `count` is read or written.
-void vnni_crt_round(const CrtPlan& t, const uint8_t* residues, int64_t stride, int count,
-                    int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
-                    uint8_t* zero) {
+void crt_round(const CrtPlan& t, const uint8_t* residues, int64_t stride, int count,
+               int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
+               uint8_t* zero) {
     const WordBasis& w = t.word_basis;
     dispatch_words(std::make_integer_sequence<int, kMaxWords>(), w.words, [&](auto words) {
         constexpr int J = decltype(words)::value;
@@ -381,5 +372,4 @@ void vnni_crt_round(const CrtPlan& t, const uint8_t* residues, int64_t stride, i
     });
 }
 
-}  // namespace int8
-}  // namespace vexa
+}  // namespace vexa::avx512_vnni

@@ -3,8 +3,8 @@
 // times each column's sum of B; the B residues are already signed.
 #include <arm_neon.h>
 
-#include "../neon_int8_tile.h"
-#include "neon_dotprod.h"
+#include "kernels/neon_int8_tile.h"
+#include "kernels/neon_dotprod/neon_dotprod.h"
 
 namespace vexa::neon_dotprod {
 namespace {
@@ -19,10 +19,6 @@ struct Dot {
 
 }  // namespace
 
-// kPortableOps is constant-initialised (function addresses only), so it is complete before
-// this table is filled in at load time.
-const int8::Int8Ops kInt8Ops = {int8::kPortableOps.residues_a, int8::kPortableOps.residues_b_panel,
-                                int8::neon::tile<Dot>,          int8::kPortableOps.crt,
-                                int8::kPortableOps.crt_round,   int8::kPortableOps.scan_lines};
+const int8::Int8Ops kInt8Ops = int8::neon::pieces<Dot>();
 
 }  // namespace vexa::neon_dotprod

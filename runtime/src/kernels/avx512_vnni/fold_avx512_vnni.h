@@ -6,9 +6,9 @@
 
 #include <cstdint>
 
-#include "int8_fastpath.h"
+#include "kernels/avx512_vnni/avx512_vnni_pieces.h"
 
-namespace vexa::int8 {
+namespace vexa::avx512_vnni {
 // Each folder keeps its own copy: none may become the one the linker keeps for another.
 namespace {
 
@@ -40,4 +40,4 @@ inline void fold_into(__m512i sums, const Modulus& mod, uint8_t* acc, bool accum
 }
 
 }  // namespace
-}  // namespace vexa::int8
+}  // namespace vexa::avx512_vnni

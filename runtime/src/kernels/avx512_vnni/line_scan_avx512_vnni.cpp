@@ -1,15 +1,14 @@
 // AVX-512 scans for the fast path's planning: the lowest and highest set bits and the sum
 // of squares of each row of A and each column of B, eight elements per vector. The bit
 // positions come from exact int64 -> double conversions: every significand is below 2^53.
-// Built with AVX-512 flags; nothing here runs unless the kernel table found VNNI.
+// Built with AVX-512 flags; nothing here runs unless the registry found VNNI.
 #include <immintrin.h>
 
 #include <cstdint>
 
-#include "int8_fastpath.h"
+#include "kernels/avx512_vnni/avx512_vnni_pieces.h"
 
-namespace vexa {
-namespace int8 {
+namespace vexa::avx512_vnni {
 namespace {
 
 inline __m512i splat(int64_t v) { return _mm512_set1_epi64(v); }
@@ -73,8 +72,8 @@ inline __mmask8 first(int64_t n) { return n >= 8 ? __mmask8(0xff) : __mmask8((1u
 
 }  // namespace
 
-void vnni_scan_lines(const double* b, int64_t ldb, int64_t rows, int64_t cols, bool by_rows,
-                     LineScan* out) {
+void scan_lines(const double* b, int64_t ldb, int64_t rows, int64_t cols, bool by_rows,
+                LineScan* out) {
     if (by_rows) {
         for (int64_t r = 0; r < rows; ++r) {
             const double* x = b + r * ldb;
@@ -106,5 +105,4 @@ void vnni_scan_lines(const double* b, int64_t ldb, int64_t rows, int64_t cols, b
     }
 }
 
-}  // namespace int8
-}  // namespace vexa
+}  // namespace vexa::avx512_vnni

@@ -2,8 +2,8 @@
 // the residue layout itself (A in [0, 256), B symmetric), so the tile needs no correction.
 #include <arm_neon.h>
 
-#include "../neon_int8_tile.h"
-#include "neon_i8mm.h"
+#include "kernels/neon_int8_tile.h"
+#include "kernels/neon_i8mm/neon_i8mm.h"
 
 namespace vexa::neon_i8mm {
 namespace {
@@ -17,10 +17,6 @@ struct Dot {
 
 }  // namespace
 
-// kPortableOps is constant-initialised (function addresses only), so it is complete before
-// this table is filled in at load time.
-const int8::Int8Ops kInt8Ops = {int8::kPortableOps.residues_a, int8::kPortableOps.residues_b_panel,
-                                int8::neon::tile<Dot>,          int8::kPortableOps.crt,
-                                int8::kPortableOps.crt_round,   int8::kPortableOps.scan_lines};
+const int8::Int8Ops kInt8Ops = int8::neon::pieces<Dot>();
 
 }  // namespace vexa::neon_i8mm

@@ -1,24 +1,17 @@
 // The int8 product tile on AMX: up to 16 rows of A residues (unsigned bytes) by a 64-column
 // panel of B residues (signed bytes) with tdpbusd, into four 16 x 16 int32 tiles.
-// Built with AMX and AVX-512 flags; nothing here runs unless the kernel table found both.
-#include <immintrin.h>
-
-// GCC 12 reports the intrinsics' own placeholder operands as maybe-uninitialized.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-
+// Built with AMX and AVX-512 flags; nothing here runs unless the registry found both.
 #include <cstdint>
 #include <cstring>
 
-#include "int8_fastpath.h"
 #include "kernels/amx_int8/amx_int8.h"
-#include "kernels/avx512_vnni/avx512_vnni.h"
-#include "kernels/avx512_vnni/vnni_fold.h"
+#include "kernels/amx_int8/amx_int8_pieces.h"
+#include "kernels/avx512_vnni/fold_avx512_vnni.h"
 
-namespace vexa::int8 {
+namespace vexa::amx_int8 {
 namespace {
+
+using avx512_vnni::fold_into;
 
 // One tile row: 64 bytes of K of an A row, 16 int32 sums of a C row, or one quad of K for
 // 16 columns of a B row, which is how the packed panel ([k / 4][column][k % 4]) already
@@ -89,7 +82,9 @@ inline void step(const uint8_t* a, int64_t a_stride, const int8_t* b) {
 
 // The int32 sums cannot wrap: k_padded <= kMaxChunk (int8_fastpath.h), whatever the order
 // of the additions.
-void amx_tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows,
+}  // namespace
+
+void tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows,
               const int8_t* b_panel, int64_t k_padded, uint8_t* acc, int64_t acc_stride,
               bool accumulate) {
     if (rows < 1 || rows > kMaxRows) return;
@@ -122,9 +117,7 @@ void amx_tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int ro
             fold_into(_mm512_loadu_si512(&sums[r][16 * j]), mod, acc + r * acc_stride + 16 * j, accumulate);
 }
 
-}  // namespace
+extern const Int8Ops kInt8Ops = {avx512_vnni::residues_a, avx512_vnni::residues_b_panel, tile,
+                                 avx512_vnni::crt_round, avx512_vnni::scan_lines};
 
-extern const Int8Ops kAmxOps = {vnni_residues_a, vnni_residues_b_panel, amx_tile, vnni_crt,
-                                vnni_crt_round,  vnni_scan_lines};
-
-}  // namespace vexa::int8
+}  // namespace vexa::amx_int8

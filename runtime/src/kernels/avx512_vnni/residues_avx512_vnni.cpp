@@ -1,23 +1,13 @@
-// AVX-512 VNNI pieces of the int8 fast path: residues of A and B, and the int8 product
-// tile with vpdpbusd (unsigned A bytes times signed B bytes, four at a time into int32).
-// Built with AVX-512 flags; nothing here runs unless the kernel table found VNNI.
-#include <immintrin.h>
-
-// GCC 12 reports the intrinsics' own placeholder operands as maybe-uninitialized.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-
+// The residues of A and B for the int8 fast path with AVX-512 VNNI: byte digits of the
+// scaled integers times their weights modulo p, four at a time through vpdpbusd.
+// Built with AVX-512 flags; nothing here runs unless the registry found VNNI.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
-#include "int8_fastpath.h"
-#include "kernels/avx512_vnni/vnni_fold.h"
+#include "kernels/avx512_vnni/avx512_vnni_pieces.h"
 
-namespace vexa {
-namespace int8 {
+namespace vexa::avx512_vnni {
 namespace {
 
 // ---- Residues ----
@@ -328,9 +318,9 @@ inline __mmask8 lanes_below(int64_t n) {
 
 }  // namespace
 
-void vnni_residues_a(const ResiduePlan& plan, const double* a, int64_t lda, int64_t rows,
-                     int64_t k_count, const int32_t* shift, const uint8_t* included,
-                     uint8_t* out, int64_t out_row_stride, int64_t out_modulus_stride) {
+void residues_a(const ResiduePlan& plan, const double* a, int64_t lda, int64_t rows,
+                int64_t k_count, const int32_t* shift, const uint8_t* included,
+                uint8_t* out, int64_t out_row_stride, int64_t out_modulus_stride) {
     const ModulusConstants mc(plan, false);
     for (int64_t r = 0; r < rows; ++r) {
         if (!included[r]) {
@@ -356,9 +346,9 @@ void vnni_residues_a(const ResiduePlan& plan, const double* a, int64_t lda, int6
     }
 }
 
-void vnni_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols,
-                           int64_t k_count, int64_t k_padded, const int32_t* shift,
-                           const uint8_t* included, int8_t* out, int64_t out_modulus_stride) {
+void residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols,
+                      int64_t k_count, int64_t k_padded, const int32_t* shift,
+                      const uint8_t* included, int8_t* out, int64_t out_modulus_stride) {
     const ModulusConstants mc(plan, true);
     constexpr int kGroups = kPanelWidth / 8;
     __mmask8 live[kGroups];
@@ -400,121 +390,4 @@ void vnni_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb
     }
 }
 
-namespace {
-
-template <int R>
-void tile_rows(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const int8_t* b_panel,
-               int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
-    __m512i c[R][4];
-    for (int r = 0; r < R; ++r)
-        for (int j = 0; j < 4; ++j) c[r][j] = _mm512_setzero_si512();
-    const uint8_t* a_rows[R];
-    for (int r = 0; r < R; ++r) a_rows[r] = a + r * a_row_stride;
-    for (int64_t k = 0; k < k_padded; k += 4) {
-        const int8_t* bp = b_panel + k * kPanelWidth;
-        const __m512i b0 = _mm512_loadu_si512(bp);
-        const __m512i b1 = _mm512_loadu_si512(bp + 64);
-        const __m512i b2 = _mm512_loadu_si512(bp + 128);
-        const __m512i b3 = _mm512_loadu_si512(bp + 192);
-#pragma GCC unroll 6
-        for (int r = 0; r < R; ++r) {
-            int32_t quad;
-            std::memcpy(&quad, a_rows[r] + k, 4);
-            const __m512i av = _mm512_set1_epi32(quad);
-            c[r][0] = _mm512_dpbusd_epi32(c[r][0], av, b0);
-            c[r][1] = _mm512_dpbusd_epi32(c[r][1], av, b1);
-            c[r][2] = _mm512_dpbusd_epi32(c[r][2], av, b2);
-            c[r][3] = _mm512_dpbusd_epi32(c[r][3], av, b3);
-        }
-    }
-    for (int r = 0; r < R; ++r)
-        for (int j = 0; j < 4; ++j) fold_into(c[r][j], mod, acc + r * acc_stride + j * 16, accumulate);
-}
-
-// acc += dot4(a as u8, b as s8) per int32 lane, in place. Written as asm because GCC 12
-// copies the accumulator around the builtin on every use, which spills the 24 accumulators.
-// The emulated test build (VEXA_SIMDE) has no zmm registers to name: the intrinsic there.
-#if VEXA_SIMDE
-#define VEXA_DPBUSD(acc, a, b) ((acc) = _mm512_dpbusd_epi32((acc), (a), (b)))
-#else
-#define VEXA_DPBUSD(acc, a, b) __asm__("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(a), "vm"(b))
-#endif
-
-// The hot loop for a full group of six rows, accumulators spelled out so that all 24
-// stay in registers (with 4 B vectors and one broadcast: 29 of the 32 zmm registers).
-void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const int8_t* b_panel,
-              int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
-#define VEXA_ROW_ACCUMULATORS(r) \
-    __m512i c##r##0 = _mm512_setzero_si512(), c##r##1 = _mm512_setzero_si512(), \
-            c##r##2 = _mm512_setzero_si512(), c##r##3 = _mm512_setzero_si512();
-    VEXA_ROW_ACCUMULATORS(0) VEXA_ROW_ACCUMULATORS(1) VEXA_ROW_ACCUMULATORS(2)
-    VEXA_ROW_ACCUMULATORS(3) VEXA_ROW_ACCUMULATORS(4) VEXA_ROW_ACCUMULATORS(5)
-#undef VEXA_ROW_ACCUMULATORS
-    const uint8_t* a0 = a;
-    const uint8_t* a1 = a + a_row_stride;
-    const uint8_t* a2 = a + 2 * a_row_stride;
-    const uint8_t* a3 = a + 3 * a_row_stride;
-    const uint8_t* a4 = a + 4 * a_row_stride;
-    const uint8_t* a5 = a + 5 * a_row_stride;
-    for (int64_t k = 0; k < k_padded; k += 4) {
-        const int8_t* bp = b_panel + k * kPanelWidth;
-        const __m512i b0 = _mm512_loadu_si512(bp);
-        const __m512i b1 = _mm512_loadu_si512(bp + 64);
-        const __m512i b2 = _mm512_loadu_si512(bp + 128);
-        const __m512i b3 = _mm512_loadu_si512(bp + 192);
-#define VEXA_ROW_STEP(r)                                              \
-    {                                                                 \
-        int32_t quad;                                                 \
-        std::memcpy(&quad, a##r + k, 4);                             \
-        const __m512i av = _mm512_set1_epi32(quad);                   \
-        VEXA_DPBUSD(c##r##0, av, b0);                                 \
-        VEXA_DPBUSD(c##r##1, av, b1);                                 \
-        VEXA_DPBUSD(c##r##2, av, b2);                                 \
-        VEXA_DPBUSD(c##r##3, av, b3);                                 \
-    }
-        VEXA_ROW_STEP(0) VEXA_ROW_STEP(1) VEXA_ROW_STEP(2)
-        VEXA_ROW_STEP(3) VEXA_ROW_STEP(4) VEXA_ROW_STEP(5)
-#undef VEXA_ROW_STEP
-    }
-#define VEXA_ROW_FOLD(r)                                              \
-    fold_into(c##r##0, mod, acc + r * acc_stride, accumulate);                    \
-    fold_into(c##r##1, mod, acc + r * acc_stride + 16, accumulate);               \
-    fold_into(c##r##2, mod, acc + r * acc_stride + 32, accumulate);               \
-    fold_into(c##r##3, mod, acc + r * acc_stride + 48, accumulate);
-    VEXA_ROW_FOLD(0) VEXA_ROW_FOLD(1) VEXA_ROW_FOLD(2)
-    VEXA_ROW_FOLD(3) VEXA_ROW_FOLD(4) VEXA_ROW_FOLD(5)
-#undef VEXA_ROW_FOLD
-}
-
-void vnni_tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows,
-               const int8_t* b_panel, int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
-    switch (rows) {
-        case 6: tile_six(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate); break;
-        case 5: tile_rows<5>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate); break;
-        case 4: tile_rows<4>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate); break;
-        case 3: tile_rows<3>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate); break;
-        case 2: tile_rows<2>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate); break;
-        case 1: tile_rows<1>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate); break;
-        default: break;
-    }
-}
-
-}  // namespace
-
-// In crt_vnni.cpp.
-void vnni_crt(const CrtPlan& t, const uint8_t* residues, int64_t stride, int count,
-              uint32_t* magnitude, uint8_t* negative);
-
-void vnni_crt_round(const CrtPlan& t, const uint8_t* residues, int64_t stride, int count,
-                    int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
-                    uint8_t* zero);
-
-// In line_scan_vnni.cpp.
-void vnni_scan_lines(const double* b, int64_t ldb, int64_t rows, int64_t cols, bool by_rows,
-                     LineScan* out);
-
-extern const Int8Ops kVnniOps = {vnni_residues_a, vnni_residues_b_panel, vnni_tile, vnni_crt,
-                                 vnni_crt_round, vnni_scan_lines};
-
-}  // namespace int8
-}  // namespace vexa
+}  // namespace vexa::avx512_vnni
