@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "exact_core.h"
+#include "fast_plan.h"
 #include "fastpath_driver.h"
 #include "int8_fastpath.h"
+#include "parallel.h"
 #include "planning.h"
 #include "vexa.h"
 
@@ -24,7 +26,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using fast::driver::round_up;
-using fast::driver::seconds_since;
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 std::mutex timing_lock;
 GpuTiming latest_timing;
@@ -33,14 +38,6 @@ void record(const GpuTiming& t) {
     std::lock_guard<std::mutex> hold(timing_lock);
     latest_timing = t;
 }
-
-// The host's line scans, as the CPU driver's scan_windows takes them.
-struct PortableScan {
-    void scan_lines(const double* b, int64_t ldb, int64_t rows, int64_t cols, bool by_rows,
-                    fast::LineScan* out) const {
-        fast::portable_scan_lines(b, ldb, rows, cols, by_rows, out);
-    }
-};
 
 // Device buffers of one call, released together however the call ends.
 class Buffers {
@@ -92,8 +89,8 @@ int drive(const GemmProblem& pb, int threads, const DeviceOps& dev, const Engine
         return all_exact();
 
     // ---- Planning, as the CPU fast path plans ----
-    std::vector<fast::Window> row_win(static_cast<size_t>(M)), col_win(static_cast<size_t>(N));
-    fast::driver::scan_windows(pb, threads, PortableScan{}, row_win, col_win);
+    std::vector<fast::LineWindow> row_win(static_cast<size_t>(M)), col_win(static_cast<size_t>(N));
+    fast::scan_windows(pb, fast::portable_scan_lines, threads, row_win, col_win);
     const fast::ModulusList list = int8::moduli();
     const fast::ModulusChoice choice =
         fast::choose_moduli(fast::census(row_win), fast::census(col_win), M, N, K, list, opt.fast);
@@ -101,11 +98,11 @@ int drive(const GemmProblem& pb, int threads, const DeviceOps& dev, const Engine
     const int L = choice.count;
     std::vector<int64_t> rows, cols, excluded_rows, excluded_cols;
     for (int64_t i = 0; i < M; ++i) {
-        const fast::Window& w = row_win[size_t(i)];
+        const fast::LineWindow& w = row_win[size_t(i)];
         (!w.special && w.width <= choice.cap_a ? rows : excluded_rows).push_back(i);
     }
     for (int64_t j = 0; j < N; ++j) {
-        const fast::Window& w = col_win[size_t(j)];
+        const fast::LineWindow& w = col_win[size_t(j)];
         (!w.special && w.width <= choice.cap_b ? cols : excluded_cols).push_back(j);
     }
     // 2^t mod p_l for every shift an admitted line can need (t below its width), and 2^32.
@@ -220,7 +217,7 @@ int drive(const GemmProblem& pb, int threads, const DeviceOps& dev, const Engine
                 // The device may still be reading the host buffers of the last chunk.
                 VEXA_TRY(dev.synchronize(dev.self));
                 auto tg = Clock::now();
-                fast::driver::parallel((mb + 15) / 16 + (kb + 15) / 16, threads, [&](int64_t t) {
+                vexa::parallel_for((mb + 15) / 16 + (kb + 15) / 16, threads, [&](int64_t t) {
                     const int64_t a_tasks = new_a ? (mb + 15) / 16 : 0;
                     if (t < a_tasks) {
                         for (int64_t r = t * 16; r < std::min(mb, t * 16 + 16); ++r)
@@ -275,7 +272,7 @@ int drive(const GemmProblem& pb, int threads, const DeviceOps& dev, const Engine
                 return s == VEXA_OK ? dev.synchronize(dev.self) : s;
             }));
             auto ts = Clock::now();
-            fast::driver::parallel(mb, threads, [&](int64_t r) {
+            vexa::parallel_for(mb, threads, [&](int64_t r) {
                 const int64_t i = rows[size_t(m0 + r)];
                 for (int64_t c = 0; c < nb; ++c) {
                     const int64_t j = cols[size_t(n0 + c)], at = r * np + c, to = i * N + j;

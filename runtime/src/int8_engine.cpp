@@ -148,6 +148,17 @@ struct Engine : fast::SharedPieces<Int8Ops, uint8_t> {
 const Int8Ops kPortableOps = {portable_residues_a, portable_residues_b_panel, portable_tile,
                               portable_crt_bytes,  portable_crt_round_bytes,  fast::portable_scan_lines};
 
+}  // namespace int8
+
+fast::EngineLayout fast::int8_layout() {
+    return driver::layout_of(int8::Engine<int8::kRowGroup, 4>{{int8::kPortableOps}});
+}
+fast::EngineLayout fast::int8_wide_layout() {
+    return driver::layout_of(int8::Engine<int8::kWideRowGroup, int8::kWideStep>{{int8::kPortableOps}});
+}
+
+namespace int8 {
+
 int gemm(const GemmProblem& problem, int threads, const Int8Ops& ops, const Int8Options& options) {
     return fast::run_engine(problem, threads, Engine<kRowGroup, 4>{{ops}}, options);
 }
@@ -155,8 +166,6 @@ int gemm(const GemmProblem& problem, int threads, const Int8Ops& ops, const Int8
 int gemm_wide(const GemmProblem& problem, int threads, const Int8Ops& ops, const Int8Options& options) {
     return fast::run_engine(problem, threads, Engine<kWideRowGroup, kWideStep>{{ops}}, options);
 }
-
-Int8Timing last_int8_timing() { return fast::last_timing(); }
 
 fast::ModulusList moduli() { return {kModuli, kMaxModuli}; }
 

@@ -20,9 +20,8 @@ using fast::kMaxModuli;
 using fast::LineScan;
 using fast::Modulus;
 using fast::ResiduePlan;
-using fast::Window;
+using fast::LineWindow;
 using Int8Options = fast::Options;
-using Int8Timing = fast::Timing;
 
 // Terms of one int32 accumulation. Residues of A are unsigned bytes in [0, 255] and those
 // of B signed bytes in [-128, 127], so one product is at most 255 * 128 = 32640 in
@@ -92,8 +91,6 @@ int gemm(const GemmProblem& problem, int threads, const Int8Ops& ops,
 // take kWideRowGroup rows.
 int gemm_wide(const GemmProblem& problem, int threads, const Int8Ops& ops,
               const Int8Options& options = Int8Options());
-
-Int8Timing last_int8_timing();
 
 // ---- Pieces exposed for the tests ----
 

@@ -91,7 +91,7 @@ TEST(Int8Window, LabelledLines) {
         {"NaN", {std::nan("")}, 0, 0, true},
     };
     for (const Case& c : cases) {
-        const int8::Window w = int8::window_of(c.x.data(), 1, int64_t(c.x.size()));
+        const int8::LineWindow w = int8::window_of(c.x.data(), 1, int64_t(c.x.size()));
         EXPECT_EQ(w.special, c.special) << c.label;
         EXPECT_EQ(w.width, c.width) << c.label;
         if (c.width) {
@@ -243,7 +243,7 @@ TEST(Int8Window, NormBound) {
         lines.push_back(l);
     }
     for (const Line& l : lines) {
-        const int8::Window w = int8::window_of(l.x.data(), 1, int64_t(l.x.size()));
+        const int8::LineWindow w = int8::window_of(l.x.data(), 1, int64_t(l.x.size()));
         mpz_class sum = 0;
         for (double v : l.x) {
             if (v == 0) continue;
