@@ -103,7 +103,6 @@ public:
             b.mb = std::min(p_.Mb, Mp - m0);
             b.mb_pad = round_up(b.mb, kRowGroup);
             b.g0 = m0 / kRowGroup;  // Mb is a multiple of kRowGroup
-            if (p_.single_chunk) residues_of_a_block(b);
             for (int64_t n0 = 0; n0 < Np; n0 += p_.Nb) {
                 b.n0 = n0;
                 b.nb = std::min(p_.Nb, Np - n0);
@@ -144,26 +143,30 @@ private:
                            p_.Mb * p_.Kb);
     }
 
-    // With K in one chunk: the residues of A once per row block, enough for every panel.
-    void residues_of_a_block(const Block& b) {
-        PhaseTimer timer(timing_.residues);
-        parallel_for(b.mb_pad / kRowGroup, threads_, [&](int64_t group) {
-            residues_of_a(b, 0, pb_.K, group, group_count(b.g0 + group, 0, p_.panels));
-        });
+    // Where the gathered block is small enough to stay in cache, each panel gathers its own
+    // columns as its residues are made: one region fewer per block, which is what counts
+    // for small products.
+    bool gather_by_panel(int64_t kb) const { return kb * p_.Nb * int64_t(sizeof(double)) <= (int64_t(512) << 10); }
+
+    // Sorted columns [c0, c0 + cols) of the block, rows [k, k_end) of the chunk, into the
+    // panel layout of the gathered block.
+    void gather(const Block& b, int64_t k0, int64_t c_begin, int64_t c_end, int64_t k_begin, int64_t k_end) {
+        const int64_t* from = p_.col_order.data();
+        for (int64_t k = k_begin; k < k_end; ++k) {
+            const double* row = pb_.B + (k0 + k) * pb_.N;
+            for (int64_t c = c_begin; c < c_end; ++c) {
+                const int64_t at = c - b.n0;
+                gathered_[(at / kPanelWidth) * kPanelWidth * p_.Kb + k * kPanelWidth + at % kPanelWidth] = row[from[c]];
+            }
+        }
     }
 
-    // The sorted columns of B gathered into panels, a few rows of B at a time: gathering
-    // panel by panel instead would stream all of B once per panel.
+    // The whole block gathered a few rows of B at a time: panel by panel would stream all of
+    // B once per panel.
     void gather_columns(const Block& b, int64_t k0, int64_t kb) {
         const int64_t rows_per_task = 16;
         parallel_for((kb + rows_per_task - 1) / rows_per_task, threads_, [&](int64_t t) {
-            const int64_t* from = &p_.col_order[size_t(b.n0)];
-            for (int64_t k = t * rows_per_task; k < std::min(kb, (t + 1) * rows_per_task); ++k) {
-                const double* row = pb_.B + (k0 + k) * pb_.N;
-                for (int64_t c = 0; c < b.nb; ++c)
-                    gathered_[(c / kPanelWidth) * kPanelWidth * p_.Kb + k * kPanelWidth + c % kPanelWidth] =
-                        row[from[c]];
-            }
+            gather(b, k0, b.n0, b.n0 + b.nb, t * rows_per_task, std::min(kb, (t + 1) * rows_per_task));
         });
     }
 
@@ -175,6 +178,7 @@ private:
         const double* source = pb_.B + k0 * pb_.N + c0;
         int64_t stride = pb_.N;
         if (p_.columns_moved) {
+            if (gather_by_panel(kb)) gather(b, k0, c0, c0 + cols, 0, kb);
             source = gathered_ + pnl * kPanelWidth * p_.Kb;
             stride = kPanelWidth;
         }
@@ -184,14 +188,18 @@ private:
                            &p_.sorted_col_shift[size_t(c0)], res_b_ + pnl * kb_pad * kPanelWidth, p_.Kb * p_.Nb);
     }
 
-    // Residues of A by row group (unless made once per row block), of B by panel.
+    // Residues of A by row group, of B by panel, in one region. With K in one chunk the
+    // residues of A are made with the first column block, for every panel, and serve the
+    // others.
     void residues(const Block& b, int64_t k0, int64_t kb) {
         PhaseTimer timer(timing_.residues);
-        if (p_.columns_moved) gather_columns(b, k0, kb);
-        const int64_t a_tasks = p_.single_chunk ? 0 : b.mb_pad / kRowGroup;
+        if (p_.columns_moved && !gather_by_panel(kb)) gather_columns(b, k0, kb);
+        const bool all_panels = p_.single_chunk;
+        const int64_t a_tasks = !all_panels || b.n0 == 0 ? b.mb_pad / kRowGroup : 0;
+        const int64_t q0 = all_panels ? 0 : b.q0, q1 = all_panels ? p_.panels : b.q0 + b.panels;
         parallel_for(a_tasks + b.panels, threads_, [&](int64_t t) {
             if (t < a_tasks)
-                residues_of_a(b, k0, kb, t, group_count(b.g0 + t, b.q0, b.q0 + b.panels));
+                residues_of_a(b, k0, kb, t, group_count(b.g0 + t, q0, q1));
             else
                 residues_of_b(b, k0, kb, t - a_tasks);
         });
