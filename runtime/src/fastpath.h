@@ -9,9 +9,9 @@
 // bit-identical to the exact core.
 //
 // Engines differ in the residue width, the modulus list, the K chunk, the tile and the
-// packing (int8_engine.h, int16_engine.h); the planning, the sorting by norm bound, the
-// per-tile modulus counts, the blocking, the CRT and the fallback are shared
-// (fastpath_driver.h). This header holds plain types only, so that ISA files can include it
+// packing (int8_fastpath.h, int16_engine.h); the planning, the sorting by norm bound, the
+// per-tile modulus counts and the blocking (fast_plan.h), and the execution, the CRT and
+// the fallback (fastpath_driver.h) are shared. This header holds plain types only, so that ISA files can include it
 // without instantiating anything that baseline code would also use.
 #pragma once
 
