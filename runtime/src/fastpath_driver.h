@@ -148,15 +148,16 @@ private:
     // for small products.
     bool gather_by_panel(int64_t kb) const { return kb * p_.Nb * int64_t(sizeof(double)) <= (int64_t(512) << 10); }
 
-    // Sorted columns [c0, c0 + cols) of the block, rows [k, k_end) of the chunk, into the
-    // panel layout of the gathered block.
-    void gather(const Block& b, int64_t k0, int64_t c_begin, int64_t c_end, int64_t k_begin, int64_t k_end) {
-        const int64_t* from = p_.col_order.data();
+    // Panels [pnl_begin, pnl_end) of the block's sorted columns, rows [k_begin, k_end) of
+    // the chunk, into the panel layout of the gathered block.
+    void gather(const Block& b, int64_t k0, int64_t pnl_begin, int64_t pnl_end, int64_t k_begin, int64_t k_end) {
         for (int64_t k = k_begin; k < k_end; ++k) {
-            const double* row = pb_.B + (k0 + k) * pb_.N;
-            for (int64_t c = c_begin; c < c_end; ++c) {
-                const int64_t at = c - b.n0;
-                gathered_[(at / kPanelWidth) * kPanelWidth * p_.Kb + k * kPanelWidth + at % kPanelWidth] = row[from[c]];
+            const double* const row = pb_.B + (k0 + k) * pb_.N;
+            for (int64_t pnl = pnl_begin; pnl < pnl_end; ++pnl) {
+                const int64_t width = std::min(kPanelWidth, b.nb - pnl * kPanelWidth);
+                const int64_t* const from = &p_.col_order[size_t(b.n0 + pnl * kPanelWidth)];
+                double* const to = gathered_ + pnl * kPanelWidth * p_.Kb + k * kPanelWidth;
+                for (int64_t c = 0; c < width; ++c) to[c] = row[from[c]];
             }
         }
     }
@@ -166,7 +167,7 @@ private:
     void gather_columns(const Block& b, int64_t k0, int64_t kb) {
         const int64_t rows_per_task = 16;
         parallel_for((kb + rows_per_task - 1) / rows_per_task, threads_, [&](int64_t t) {
-            gather(b, k0, b.n0, b.n0 + b.nb, t * rows_per_task, std::min(kb, (t + 1) * rows_per_task));
+            gather(b, k0, 0, b.panels, t * rows_per_task, std::min(kb, (t + 1) * rows_per_task));
         });
     }
 
@@ -178,7 +179,7 @@ private:
         const double* source = pb_.B + k0 * pb_.N + c0;
         int64_t stride = pb_.N;
         if (p_.columns_moved) {
-            if (gather_by_panel(kb)) gather(b, k0, c0, c0 + cols, 0, kb);
+            if (gather_by_panel(kb)) gather(b, k0, pnl, pnl + 1, 0, kb);
             source = gathered_ + pnl * kPanelWidth * p_.Kb;
             stride = kPanelWidth;
         }
@@ -231,10 +232,18 @@ private:
     }
 
     // One row of the block, each element straight to its place: the block's columns span
-    // only their own stretch of the row.
+    // only their own stretch of the row. The output pointers are held in locals, since the
+    // stores through them could otherwise alias the problem and the plan, and be reloaded
+    // per element.
     void reassemble_row(const Block& b, int64_t r) {
         const int64_t i = p_.row_order[size_t(b.m0 + r)];
         const int64_t N = pb_.N, K = pb_.K;
+        double* const c_hi = pb_.C_hi + i * N;
+        double* const c_lo = pb_.C_lo + i * N;
+        double* const c_res64 = pb_.C_res64 ? pb_.C_res64 + i * N : nullptr;
+        float* const c_res = pb_.C_res64 ? nullptr : pb_.C_res + i * N;
+        const double* const a_row = pb_.A + i * K;
+        const int32_t shift = p_.row_shift[size_t(i)];
         uint8_t zero[kPanelWidth];
         alignas(64) double run_hi[kPanelWidth], run_lo[kPanelWidth], run_res64[kPanelWidth];
         alignas(64) float run_res[kPanelWidth];
@@ -244,20 +253,20 @@ private:
             const CrtPlan& crt = p_.crt[p_.count_at(b.g0 + r / kRowGroup, b.q0 + pnl)];
             const Residue* const residues = acc_ + r * b.nb_pad + (c0 - b.n0);
             const int32_t* const shifts = &p_.sorted_col_shift[size_t(c0)];
-            const int32_t shift = p_.row_shift[size_t(i)];
-            if (pb_.C_res64)
+            const int64_t* const cols = &p_.col_order[size_t(c0)];
+            if (c_res64)
                 portable_crt_round_f64(crt, residues, p_.Mb * p_.Nb, run, shift, shifts, run_hi, run_lo, run_res64, zero);
             else
                 engine_.crt_round(crt, residues, p_.Mb * p_.Nb, run, shift, shifts, run_hi, run_lo, run_res, zero);
             for (int e = 0; e < run; ++e) {
-                const int64_t j = p_.col_order[size_t(c0 + e)];
-                pb_.C_hi[i * N + j] = zero[e] ? signed_zero(pb_.A + i * K, pb_.B + j, N, K) : run_hi[e];
-                pb_.C_lo[i * N + j] = run_lo[e];
-                if (pb_.C_res64)
-                    pb_.C_res64[i * N + j] = run_res64[e];
-                else
-                    pb_.C_res[i * N + j] = run_res[e];
+                const int64_t j = cols[e];
+                c_hi[j] = zero[e] ? signed_zero(a_row, pb_.B + j, N, K) : run_hi[e];
+                c_lo[j] = run_lo[e];
             }
+            if (c_res64)
+                for (int e = 0; e < run; ++e) c_res64[cols[e]] = run_res64[e];
+            else
+                for (int e = 0; e < run; ++e) c_res[cols[e]] = run_res[e];
         }
     }
 
