@@ -12,6 +12,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fast_plan.h"
@@ -261,6 +262,43 @@ TEST_P(PlanOf, NoFastPlanWhereTheExactCoreTakesAll) {
     Operands nan = o;
     std::fill(nan.A.begin(), nan.A.end(), std::numeric_limits<double>::quiet_NaN());
     EXPECT_FALSE(vexa::fast::plan(nan.problem(), e, eager(), 1).fast);
+}
+
+mpz_class from_digits(const uint32_t* digits, int count) {
+    mpz_class x = 0;
+    for (int i = count - 1; i >= 0; --i) x = (x << 32) + digits[i];
+    return x;
+}
+
+// The shared CRT plans, asked for by several threads at once over a list of this test's own,
+// in growing and shrinking counts: every thread sees the same plans, and each holds P, the
+// cofactors P / p_l and their inverses modulo p_l.
+TEST(CrtPlans, SharedAcrossThreadsAndRightForEveryCount) {
+    static const int kList[] = {251, 241, 239, 233, 229, 227, 223, 217, 211, 199, 197, 193};
+    const vexa::fast::ModulusList list{kList, int(sizeof(kList) / sizeof(kList[0]))};
+    std::vector<const vexa::fast::CrtPlan*> seen(8);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            const vexa::fast::CrtPlan* last = nullptr;
+            for (int c : {t % 4 + 1, 12, 3, 7}) last = vexa::fast::crt_plans(list, c);
+            seen[size_t(t)] = last;
+        });
+    for (std::thread& t : threads) t.join();
+    for (const auto* plans : seen) EXPECT_EQ(plans, seen[0]);
+    const vexa::fast::CrtPlan* plans = seen[0];
+    mpz_class P = 1;
+    for (int c = 1; c <= list.count; ++c) {
+        P *= kList[c - 1];
+        const vexa::fast::CrtPlan& t = plans[c];
+        ASSERT_EQ(t.count, c);
+        EXPECT_EQ(from_digits(t.product, vexa::fast::kMaxDigits), P) << c << " moduli";
+        for (int l = 0; l < c; ++l) {
+            const mpz_class Q = P / kList[l];
+            EXPECT_EQ(from_digits(t.cofactor[l], vexa::fast::kMaxDigits), Q) << c << " moduli, l " << l;
+            EXPECT_EQ(mpz_class(Q * t.inverse[l] % kList[l]), 1) << c << " moduli, l " << l;
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, PlanOf,
