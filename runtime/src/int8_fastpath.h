@@ -48,17 +48,17 @@ struct Int8Ops {
     // Residues of rows [0, rows) of a block of A whose elements start at `a` (row stride
     // lda doubles) over k in [0, k_count), as unsigned bytes, one matrix per modulus:
     // out + l * out_modulus_stride + r * out_row_stride + k. Columns k_count..row_padded-1
-    // are zero. Row r is scaled by 2^-shift[r]; included[r] == 0 writes a zero row.
+    // are zero. Row r is scaled by 2^-shift[r].
     void (*residues_a)(const ResiduePlan& plan, const double* a, int64_t lda, int64_t rows,
-                       int64_t k_count, const int32_t* shift, const uint8_t* included,
-                       uint8_t* out, int64_t out_row_stride, int64_t out_modulus_stride);
+                       int64_t k_count, const int32_t* shift, uint8_t* out, int64_t out_row_stride,
+                       int64_t out_modulus_stride);
     // Residues of one panel of B: kPanelWidth columns starting at `b` (row stride ldb),
     // `cols` of them real (the rest zero), k in [0, k_count) with zero rows up to
     // k_padded (a multiple of 4); symmetric signed bytes in the packed panel layout:
     // out + l * out_modulus_stride + (k / 4) * 4 * kPanelWidth + c * 4 + k % 4.
     void (*residues_b_panel)(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols,
-                             int64_t k_count, int64_t k_padded, const int32_t* shift,
-                             const uint8_t* included, int8_t* out, int64_t out_modulus_stride);
+                             int64_t k_count, int64_t k_padded, const int32_t* shift, int8_t* out,
+                             int64_t out_modulus_stride);
     // For one modulus: the int8 product of `rows` (<= kRowGroup; <= kWideRowGroup for the
     // pieces gemm_wide runs, kPortableOps among them) A rows by one B panel
     // over k_padded (a multiple of 4, <= kMaxChunk), reduced modulo p into

@@ -12,11 +12,11 @@ extern const Int8Ops kVnniOps;
 
 // The residue slots of kVnniOps, which other folders built with AVX-512 reuse.
 void vnni_residues_a(const ResiduePlan& plan, const double* a, int64_t lda, int64_t rows,
-                     int64_t k_count, const int32_t* shift, const uint8_t* included,
+                     int64_t k_count, const int32_t* shift,
                      uint8_t* out, int64_t out_row_stride, int64_t out_modulus_stride);
 void vnni_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols,
                            int64_t k_count, int64_t k_padded, const int32_t* shift,
-                           const uint8_t* included, int8_t* out, int64_t out_modulus_stride);
+                           int8_t* out, int64_t out_modulus_stride);
 void vnni_crt(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
               uint32_t* magnitude, uint8_t* negative);
 void vnni_crt_round(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
