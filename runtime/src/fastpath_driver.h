@@ -75,8 +75,9 @@ struct Block {
     int64_t n0, nb, panels, nb_pad, q0;
 };
 
-// Carries out a plan: the fallback lines, then block by block the residues, their
-// products modulo each modulus and the reassembly of each element by the CRT.
+// Carries out the CRT part of a plan, block by block: the residues, their products modulo
+// each modulus and the reassembly of each element by the CRT. Every phase adds its time to
+// the Timing through a PhaseTimer.
 template <class Engine>
 class Execution {
     using ResidueA = typename Engine::ResidueA;
