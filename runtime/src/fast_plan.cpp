@@ -126,7 +126,7 @@ void prepare_moduli(FastPlan& p, const EngineLayout& e) {
         int64_t v = 1 % modulus;
         for (int s = 0; s < p.residue.shift_limit; ++s) {
             p.pow2[size_t(l) * size_t(p.residue.shift_limit) + size_t(s)] = double(v);
-            v = (v * 2) % modulus;
+            v = 2 * v >= modulus ? 2 * v - modulus : 2 * v;
         }
     }
     p.crt = crt_plans(e.moduli, L);
