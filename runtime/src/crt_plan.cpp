@@ -2,6 +2,9 @@
 // every engine's vector code is checked against.
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "element_math.h"
 #include "exact_core.h"
@@ -161,11 +164,45 @@ void build_crt_plan(const ModulusList& list, int count, CrtPlan& t) {
     derive_word_basis(t);
 }
 
-void portable_crt(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
-                  uint32_t* magnitude, uint8_t* negative) {
-    crt_run(plan, residues, stride, count, magnitude, negative);
+namespace {
+
+// The plans of one modulus list, made up to `made` moduli so far.
+struct CrtTable {
+    std::vector<int> moduli;
+    int made = 0;
+    CrtPlan plans[kMaxModuli + 1];
+};
+
+// Every table lives as long as the process: a product may read one while another call
+// extends it, and readers only ever look at plans below `made` as they found it under the
+// lock. The engines have a list each, so the search is over a handful of tables.
+std::mutex crt_tables_lock;
+std::vector<std::unique_ptr<CrtTable>>& crt_tables() {
+    static auto* tables = new std::vector<std::unique_ptr<CrtTable>>();
+    return *tables;
 }
-void portable_crt(const CrtPlan& plan, const uint16_t* residues, int64_t stride, int count,
+
+}  // namespace
+
+const CrtPlan* crt_plans(const ModulusList& list, int count) {
+    count = std::min(count, std::min(list.count, kMaxModuli));
+    std::lock_guard<std::mutex> hold(crt_tables_lock);
+    std::vector<std::unique_ptr<CrtTable>>& tables = crt_tables();
+    CrtTable* table = nullptr;
+    for (const auto& t : tables)
+        if (std::equal(t->moduli.begin(), t->moduli.end(), list.p, list.p + list.count)) table = t.get();
+    if (!table) {
+        auto made = std::make_unique<CrtTable>();
+        made->moduli.assign(list.p, list.p + list.count);
+        tables.reserve(tables.size() + 1);
+        table = made.get();
+        tables.push_back(std::move(made));
+    }
+    for (; table->made < count; ++table->made) build_crt_plan(list, table->made + 1, table->plans[table->made + 1]);
+    return table->plans;
+}
+
+void portable_crt(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
                   uint32_t* magnitude, uint8_t* negative) {
     crt_run(plan, residues, stride, count, magnitude, negative);
 }

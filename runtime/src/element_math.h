@@ -195,7 +195,7 @@ VEXA_HD inline int bit_length(uint64_t x) { return x ? 64 - hd::leading_zeros(x)
 
 // An exact binary value |v| = buf * 2^base, sign separate, with every bit that matters for
 // rounding (the lowest may be a sticky bit standing for everything below it).
-struct Window {
+struct RoundingWindow {
     uint64_t buf[kWindowLimbs];
     int n;        // limbs in use
     int64_t base;
@@ -203,7 +203,7 @@ struct Window {
 };
 
 // Bits [from, from + count) of the window as an integer; 0 <= from, count <= 64.
-VEXA_HD inline uint64_t bits_at(const Window& w, int64_t from, int count) {
+VEXA_HD inline uint64_t bits_at(const RoundingWindow& w, int64_t from, int count) {
     const int64_t limb = from >> 6;
     const int offset = static_cast<int>(from & 63);
     if (limb >= w.n) return 0;
@@ -214,7 +214,7 @@ VEXA_HD inline uint64_t bits_at(const Window& w, int64_t from, int count) {
 
 // Whether any bit below `bit` is set. Looks nearest to `bit` first: that is where a
 // nonzero bit usually is.
-VEXA_HD inline bool any_below(const Window& w, int64_t bit) {
+VEXA_HD inline bool any_below(const RoundingWindow& w, int64_t bit) {
     if (bit <= 0) return false;
     int64_t l = hd::min64(bit >> 6, w.n);
     if (l < w.n && (bit & 63) && (w.buf[l] & ((uint64_t(1) << (bit & 63)) - 1))) return true;
@@ -232,7 +232,7 @@ struct Rounded {
     int64_t q;
 };
 
-VEXA_HD inline Rounded round_step(Window& w, int precision, int64_t min_ulp) {
+VEXA_HD inline Rounded round_step(RoundingWindow& w, int precision, int64_t min_ulp) {
     while (w.n > 0 && w.buf[w.n - 1] == 0) --w.n;
     if (w.n == 0) return {false, 0, min_ulp};  // exactly zero: +0, and so is the remainder
     const int64_t t = int64_t(64) * (w.n - 1) + bit_length(w.buf[w.n - 1]) - 1;  // top bit
@@ -308,7 +308,7 @@ VEXA_HD inline bool overflows(const Rounded& r, int64_t limit_exponent) {
 
 // The window of mag * 2^scale (n >= 1 trimmed limbs) for round_step, with everything below
 // 2^kStickyExponent folded into one sticky bit; false when |x| >= 2^1024.
-VEXA_HD inline bool load_window(bool negative, const uint64_t* mag, int n, int64_t scale, Window& w) {
+VEXA_HD inline bool load_window(bool negative, const uint64_t* mag, int n, int64_t scale, RoundingWindow& w) {
     const int64_t top = int64_t(64) * (n - 1) + bit_length(mag[n - 1]) - 1 + scale;
     if (top >= 1024) return false;  // |x| >= 2^1024: RN(x) overflows whatever the lower bits are
     w.negative = negative;
@@ -340,8 +340,8 @@ VEXA_HD inline bool load_window(bool negative, const uint64_t* mag, int n, int64
 }
 
 // The third word: float32 (0 where it would overflow) or float64.
-VEXA_HD inline Rounded round_third(Window& w, float*) { return round_step(w, 24, -149); }
-VEXA_HD inline Rounded round_third(Window& w, double*) { return round_step(w, 53, -1074); }
+VEXA_HD inline Rounded round_third(RoundingWindow& w, float*) { return round_step(w, 24, -149); }
+VEXA_HD inline Rounded round_third(RoundingWindow& w, double*) { return round_step(w, 53, -1074); }
 VEXA_HD inline void store_third(const Rounded& r, float* res) { *res = overflows(r, 128) ? 0.0f : to_float(r); }
 VEXA_HD inline void store_third(const Rounded& r, double* res) { *res = to_double(r); }
 
@@ -350,7 +350,7 @@ template <class Res>
 VEXA_HD VEXA_HD_NOINLINE void round_triple_general(bool negative, const uint64_t* mag, int n,
                                                     int64_t scale, double* hi, double* lo,
                                                     Res* res) {
-    Window w;
+    RoundingWindow w;
     if (!load_window(negative, mag, n, scale, w)) {
         infinity_words(negative, hi, lo, res);
         return;

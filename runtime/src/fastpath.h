@@ -8,11 +8,11 @@
 // (specials, enormous exponent spreads) goes to the exact core. The output is therefore
 // bit-identical to the exact core.
 //
-// Residue engines differ in the residue width, the modulus list, the K chunk, the tile and the
-// packing (int8_engine.h, int16_engine.h); the planning, the sorting by norm bound, the
-// per-tile modulus counts, the blocking, the CRT and the fallback are shared
-// (fastpath_driver.h). This header holds plain types only, so that ISA files can include it
-// without instantiating anything that baseline code would also use.
+// Residue engines differ in the residue width, the modulus list, the K chunk, the tile and
+// the packing (int8_fastpath.h, int16_engine.h); the planning, the sorting by norm bound,
+// the per-tile modulus counts and the blocking (fast_plan.h), and the execution, the CRT and
+// the fallback (fastpath_driver.h) are shared. This header holds plain types only, so that
+// ISA files can include it without instantiating anything that baseline code would also use.
 #pragma once
 
 #include <cstddef>
@@ -38,13 +38,13 @@ struct Modulus {
     double inverse;  // RN(1 / p); a quotient it gives is corrected afterwards
 };
 
-// The per-call plan the residue code reads.
+// The moduli of one product as the residue code reads them.
 struct ResiduePlan {
     int count;                     // L
     Modulus moduli[kMaxModuli];
     // pow2[l][t] = 2^t mod p_l for t < shift_limit, stored as doubles for the vector code.
     const double* pow2;
-    int shift_limit;               // every integer of an included row/column has < this many bits
+    int shift_limit;               // every integer of an admitted row/column has < this many bits
 };
 
 // Signed 16-bit digits of a number below 2^(16 J - 2): J of them. e_l and P are below
@@ -94,7 +94,7 @@ struct LineScan {
 // The integer window of one row or column: with every nonzero element a = m * 2^e
 // (m odd), `shift` is the smallest e and `width` the number of bits of the largest
 // |a| * 2^-shift, so that every element times 2^-shift is an integer below 2^width.
-struct Window {
+struct LineWindow {
     int32_t shift = 0;
     int32_t width = 0;     // 0 for an all-zero line
     bool special = false;  // holds an inf or NaN
@@ -140,6 +140,10 @@ void record_timing(const Timing& timing);
 
 // The CRT plan of the first `count` moduli of `list`.
 void build_crt_plan(const ModulusList& list, int count, CrtPlan& plan);
+// The CRT plans of the first c moduli of `list` for c in [1, count], as plans[c]: made once
+// per list and count for the whole process, never changed afterwards, safe to read from any
+// thread. Throws std::bad_alloc when memory is short.
+const CrtPlan* crt_plans(const ModulusList& list, int count);
 // plan.word_basis from the rest of the plan (build_crt_plan calls it).
 void derive_word_basis(CrtPlan& plan);
 
@@ -147,8 +151,6 @@ void derive_word_basis(CrtPlan& plan);
 // residues[l * stride + e]: |x| as plan.digits 32-bit digits in magnitude[j * kMaxRun + e],
 // and negative[e] = 1 when x < 0. The reference for every engine's CRT.
 void portable_crt(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
-                  uint32_t* magnitude, uint8_t* negative);
-void portable_crt(const CrtPlan& plan, const uint16_t* residues, int64_t stride, int count,
                   uint32_t* magnitude, uint8_t* negative);
 // The CRT and the rounding in one. For e < count, with x_e the integer the CRT rebuilds:
 // where x_e != 0, hi/lo/res[e] are exact::round_triple of x_e * 2^(scale_base + scale[e])
@@ -174,7 +176,7 @@ void portable_scan_lines(const double* b, int64_t ldb, int64_t rows, int64_t col
                          LineScan* out);
 
 // The window of `count` elements at stride `stride`.
-Window window_of(const double* x, int64_t stride, int64_t count);
+LineWindow window_of(const double* x, int64_t stride, int64_t count);
 
 // Smallest L whose modulus product P exceeds 2 * 2^log2_bound with room to spare
 // (log2 P > log2_bound + 1 + 2^-10), or 0 if none up to max_moduli. Any integer x with

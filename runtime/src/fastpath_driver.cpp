@@ -35,5 +35,16 @@ double signed_zero(const double* a, const double* b, int64_t ldb, int64_t K) {
     return -0.0;
 }
 
+int run_fallback(const GemmProblem& pb, int threads, const FastPlan& plan) {
+    int status = VEXA_OK;
+    if (!plan.excluded_rows.empty())
+        status = exact::gemm_selected(pb, threads, plan.excluded_rows.data(), int64_t(plan.excluded_rows.size()),
+                                      nullptr, 0);
+    if (status == VEXA_OK && !plan.excluded_cols.empty() && !plan.row_order.empty())
+        status = exact::gemm_selected(pb, threads, plan.row_order.data(), int64_t(plan.row_order.size()),
+                                      plan.excluded_cols.data(), int64_t(plan.excluded_cols.size()));
+    return status;
+}
+
 }  // namespace driver
 }  // namespace vexa::fast

@@ -14,17 +14,17 @@
 #include <vector>
 
 #include "exact_core.h"
+#include "fast_plan.h"
 #include "fastpath_driver.h"
 #include "int8_fastpath.h"
+#include "parallel.h"
 #include "planning.h"
 #include "vexa.h"
 
 namespace vexa::gpu {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using fast::driver::round_up;
-using fast::driver::seconds_since;
 
 std::mutex timing_lock;
 GpuTiming latest_timing;
@@ -33,14 +33,6 @@ void record(const GpuTiming& t) {
     std::lock_guard<std::mutex> hold(timing_lock);
     latest_timing = t;
 }
-
-// The host's line scans, as the CPU driver's scan_windows takes them.
-struct PortableScan {
-    void scan_lines(const double* b, int64_t ldb, int64_t rows, int64_t cols, bool by_rows,
-                    fast::LineScan* out) const {
-        fast::portable_scan_lines(b, ldb, rows, cols, by_rows, out);
-    }
-};
 
 // Device buffers of one call, released together however the call ends.
 class Buffers {
@@ -77,221 +69,315 @@ int64_t block_bytes(int64_t mb, int64_t nb, int64_t kb, int L, int64_t pow2_coun
         if (status_ != VEXA_OK) return status_;     \
     } while (0)
 
-int drive(const GemmProblem& pb, int threads, const DeviceOps& dev, const EngineOptions& opt) {
-    GpuTiming timing;
-    const int64_t M = pb.M, N = pb.N, K = pb.K;
-    const auto t0 = Clock::now();
-    auto all_exact = [&]() {
-        const int status = exact::gemm(pb, threads);
-        timing.fallback = seconds_since(t0);
-        timing.excluded_rows = M;
-        record(timing);
-        return status;
-    };
-    if (double(M) * double(N) * double(K) < double(opt.fast.min_work) || std::min(M, N) < opt.fast.min_side)
-        return all_exact();
-
-    // ---- Planning, as the CPU fast path plans ----
-    std::vector<fast::Window> row_win(static_cast<size_t>(M)), col_win(static_cast<size_t>(N));
-    fast::driver::scan_windows(pb, threads, PortableScan{}, row_win, col_win);
-    const fast::ModulusList list = int8::moduli();
-    const fast::ModulusChoice choice =
-        fast::choose_moduli(fast::census(row_win), fast::census(col_win), M, N, K, list, opt.fast);
-    if (choice.count == 0) return all_exact();
-    const int L = choice.count;
+// The lines admitted, the moduli and the blocking of one product on the device.
+struct DevicePlan {
+    fast::ModulusList list{};
+    int L = 0;  // 0: the whole product through the exact core
+    std::vector<fast::LineWindow> row_win, col_win;
     std::vector<int64_t> rows, cols, excluded_rows, excluded_cols;
+    int64_t pow2_count = 0;  // 2^t mod p_l for t below this
+    fast::CrtPlan crt;
+    int64_t Mb = 0, Nb = 0, Kb = 0;
+    bool chunked = false, res64 = false;
+};
+
+// Windows, admitted widths and the CRT plan, as the CPU fast path plans them.
+int plan_lines(const GemmProblem& pb, int threads, const EngineOptions& opt, DevicePlan& p) {
+    const int64_t M = pb.M, N = pb.N, K = pb.K;
+    p.row_win.resize(size_t(M));
+    p.col_win.resize(size_t(N));
+    fast::scan_windows(pb, fast::portable_scan_lines, threads, p.row_win, p.col_win);
+    p.list = int8::moduli();
+    const fast::ModulusChoice choice =
+        fast::choose_moduli(fast::census(p.row_win), fast::census(p.col_win), M, N, K, p.list, opt.fast);
+    p.L = choice.count;
+    if (p.L == 0) return VEXA_OK;
     for (int64_t i = 0; i < M; ++i) {
-        const fast::Window& w = row_win[size_t(i)];
-        (!w.special && w.width <= choice.cap_a ? rows : excluded_rows).push_back(i);
+        const fast::LineWindow& w = p.row_win[size_t(i)];
+        (!w.special && w.width <= choice.cap_a ? p.rows : p.excluded_rows).push_back(i);
     }
     for (int64_t j = 0; j < N; ++j) {
-        const fast::Window& w = col_win[size_t(j)];
-        (!w.special && w.width <= choice.cap_b ? cols : excluded_cols).push_back(j);
+        const fast::LineWindow& w = p.col_win[size_t(j)];
+        (!w.special && w.width <= choice.cap_b ? p.cols : p.excluded_cols).push_back(j);
     }
     // 2^t mod p_l for every shift an admitted line can need (t below its width), and 2^32.
-    const int64_t pow2_count = std::max<int64_t>(33, std::max(choice.cap_a, choice.cap_b));
-    fast::CrtPlan plan;
-    fast::build_crt_plan(list, L, plan);
-    if (plan.digits > fast::kMaxDigits) return VEXA_ERROR_INTERNAL;
+    p.pow2_count = std::max<int64_t>(33, std::max(choice.cap_a, choice.cap_b));
+    p.crt = fast::crt_plans(p.list, p.L)[p.L];
+    return p.crt.digits > fast::kMaxDigits ? VEXA_ERROR_INTERNAL : VEXA_OK;
+}
 
-    // ---- Blocking within the device memory: the largest of the three sides is halved
-    // until a block fits ----
-    const int64_t Mi = int64_t(rows.size()), Ni = int64_t(cols.size());
-    const bool res64 = pb.C_res64 != nullptr;
+// Blocking within the device memory: the largest of the three sides is halved until a
+// block fits.
+int choose_blocks(const GemmProblem& pb, const DeviceOps& dev, const EngineOptions& opt, DevicePlan& p) {
+    const int64_t Mi = int64_t(p.rows.size()), Ni = int64_t(p.cols.size());
+    p.res64 = pb.C_res64 != nullptr;
     const int64_t chunk = std::max<int64_t>(16, std::min(opt.chunk, kMaxChunk) / 16 * 16);
     // Rows and columns of a block stay within what one dimension of a device grid spans.
     constexpr int64_t kMaxSide = int64_t(1) << 20;
     int64_t Mb = round_up(std::min(std::max<int64_t>(Mi, 1), kMaxSide), 16);
     int64_t Nb = round_up(std::min(std::max<int64_t>(Ni, 1), kMaxSide), 16);
-    int64_t Kb = std::min(round_up(K, 16), chunk);
+    int64_t Kb = std::min(round_up(pb.K, 16), chunk);
     int64_t available = 0;
     VEXA_TRY(dev.available(dev.self, &available));
     const int64_t budget = int64_t(double(available) * opt.memory_fraction);
-    while (block_bytes(Mb, Nb, Kb, L, pow2_count, Kb < K, res64) > budget) {
+    while (block_bytes(Mb, Nb, Kb, p.L, p.pow2_count, Kb < pb.K, p.res64) > budget) {
         if (Mb >= Nb && Mb >= Kb && Mb > 16) Mb = round_up(Mb / 2, 16);
         else if (Nb >= Kb && Nb > 16) Nb = round_up(Nb / 2, 16);
         else if (Kb > 16) Kb = round_up(Kb / 2, 16);
         else if (Mb > 16) Mb = round_up(Mb / 2, 16);
         else return VEXA_ERROR_OUT_OF_MEMORY;
     }
-    const bool chunked = Kb < K;
+    p.Mb = Mb, p.Nb = Nb, p.Kb = Kb;
+    p.chunked = Kb < pb.K;
+    return VEXA_OK;
+}
 
-    // ---- Every allocation before the first output element is written ----
-    Buffers buffers(dev);
-    fast::CrtPlan* d_plan;
-    int32_t *d_row_shift, *d_col_shift, *d_products;
-    double *d_a, *d_b, *d_hi, *d_lo, *d_res64 = nullptr;
-    int8_t *d_res_a, *d_res_b;
-    uint8_t *d_acc = nullptr, *d_zero;
+// The device buffers of a plan and the host buffers that feed and drain them.
+struct Space {
+    fast::CrtPlan* d_plan = nullptr;
+    int32_t *d_row_shift = nullptr, *d_col_shift = nullptr, *d_products = nullptr;
+    double *d_a = nullptr, *d_b = nullptr, *d_hi = nullptr, *d_lo = nullptr, *d_res64 = nullptr;
+    int8_t *d_res_a = nullptr, *d_res_b = nullptr;
+    uint8_t *d_acc = nullptr, *d_zero = nullptr;
     float* d_res = nullptr;
-    VEXA_TRY(buffers.get(&d_plan, 1));
-    std::vector<uint16_t> pow2(size_t(L * pow2_count));
+    uint16_t* d_pow2 = nullptr;
+    std::vector<uint16_t> pow2;
+    std::vector<double> a_host, b_host, hi, lo, third64;
+    std::vector<float> third;
+    std::vector<uint8_t> zero;
+    std::vector<int32_t> row_shift, col_shift;
+};
+
+// Every allocation, before the first output element is written.
+int allocate(Buffers& buffers, const DevicePlan& p, Space& s) {
+    const int L = p.L;
+    const int64_t Mb = p.Mb, Nb = p.Nb, Kb = p.Kb;
+    VEXA_TRY(buffers.get(&s.d_plan, 1));
+    s.pow2.resize(size_t(L * p.pow2_count));
     for (int l = 0; l < L; ++l) {
-        uint32_t v = 1 % uint32_t(list.p[l]);
-        for (int64_t t = 0; t < pow2_count; ++t, v = v * 2 % uint32_t(list.p[l])) pow2[size_t(l * pow2_count + t)] = uint16_t(v);
+        uint32_t v = 1 % uint32_t(p.list.p[l]);
+        for (int64_t t = 0; t < p.pow2_count; ++t, v = v * 2 % uint32_t(p.list.p[l]))
+            s.pow2[size_t(l * p.pow2_count + t)] = uint16_t(v);
     }
-    uint16_t* d_pow2;
-    VEXA_TRY(buffers.get(&d_pow2, L * pow2_count));
-    VEXA_TRY(buffers.get(&d_row_shift, Mb));
-    VEXA_TRY(buffers.get(&d_col_shift, Nb));
-    VEXA_TRY(buffers.get(&d_a, Mb * Kb));
-    VEXA_TRY(buffers.get(&d_b, Kb * Nb));
-    VEXA_TRY(buffers.get(&d_res_a, L * Mb * Kb));
-    VEXA_TRY(buffers.get(&d_res_b, L * Nb * Kb));
-    VEXA_TRY(buffers.get(&d_products, L * Mb * Nb));
-    if (chunked) VEXA_TRY(buffers.get(&d_acc, L * Mb * Nb));
-    VEXA_TRY(buffers.get(&d_hi, Mb * Nb));
-    VEXA_TRY(buffers.get(&d_lo, Mb * Nb));
-    if (res64) VEXA_TRY(buffers.get(&d_res64, Mb * Nb));
-    else VEXA_TRY(buffers.get(&d_res, Mb * Nb));
-    VEXA_TRY(buffers.get(&d_zero, Mb * Nb));
-    std::vector<double> a_host(size_t(Mb * Kb)), b_host(size_t(Kb * Nb));
-    std::vector<double> hi(size_t(Mb * Nb)), lo(size_t(Mb * Nb)), third64(res64 ? size_t(Mb * Nb) : 0);
-    std::vector<float> third(res64 ? 0 : size_t(Mb * Nb));
-    std::vector<uint8_t> zero(size_t(Mb * Nb));
-    std::vector<int32_t> row_shift(static_cast<size_t>(Mb)), col_shift(static_cast<size_t>(Nb));
-    timing.planning = seconds_since(t0);
+    VEXA_TRY(buffers.get(&s.d_pow2, L * p.pow2_count));
+    VEXA_TRY(buffers.get(&s.d_row_shift, Mb));
+    VEXA_TRY(buffers.get(&s.d_col_shift, Nb));
+    VEXA_TRY(buffers.get(&s.d_a, Mb * Kb));
+    VEXA_TRY(buffers.get(&s.d_b, Kb * Nb));
+    VEXA_TRY(buffers.get(&s.d_res_a, L * Mb * Kb));
+    VEXA_TRY(buffers.get(&s.d_res_b, L * Nb * Kb));
+    VEXA_TRY(buffers.get(&s.d_products, L * Mb * Nb));
+    if (p.chunked) VEXA_TRY(buffers.get(&s.d_acc, L * Mb * Nb));
+    VEXA_TRY(buffers.get(&s.d_hi, Mb * Nb));
+    VEXA_TRY(buffers.get(&s.d_lo, Mb * Nb));
+    if (p.res64) VEXA_TRY(buffers.get(&s.d_res64, Mb * Nb));
+    else VEXA_TRY(buffers.get(&s.d_res, Mb * Nb));
+    VEXA_TRY(buffers.get(&s.d_zero, Mb * Nb));
+    s.a_host.resize(size_t(Mb * Kb));
+    s.b_host.resize(size_t(Kb * Nb));
+    s.hi.resize(size_t(Mb * Nb));
+    s.lo.resize(size_t(Mb * Nb));
+    s.third64.resize(p.res64 ? size_t(Mb * Nb) : 0);
+    s.third.resize(p.res64 ? 0 : size_t(Mb * Nb));
+    s.zero.resize(size_t(Mb * Nb));
+    s.row_shift.resize(size_t(Mb));
+    s.col_shift.resize(size_t(Nb));
+    return VEXA_OK;
+}
 
-    // The excluded lines through the exact core first: it allocates too.
-    auto t1 = Clock::now();
-    if (!excluded_rows.empty())
-        VEXA_TRY(exact::gemm_selected(pb, threads, excluded_rows.data(), int64_t(excluded_rows.size()), nullptr, 0));
-    if (!excluded_cols.empty() && Mi > 0)
-        VEXA_TRY(exact::gemm_selected(pb, threads, rows.data(), Mi, excluded_cols.data(),
-                                      int64_t(excluded_cols.size())));
-    timing.fallback = seconds_since(t1);
+// The admitted lines of one product block by block through the device.
+class DeviceRun {
+public:
+    DeviceRun(const GemmProblem& pb, int threads, const DeviceOps& dev, const EngineOptions& opt,
+              const DevicePlan& p, Space& s, GpuTiming& timing)
+        : pb_(pb), threads_(threads), dev_(dev), opt_(opt), p_(p), s_(s), timing_(timing) {
+        pass_.count = p.L;
+        for (int l = 0; l < p.L; ++l) pass_.p[l] = uint32_t(p.list.p[l]);
+        pass_.pow2 = s.d_pow2;
+        pass_.pow2_count = p.pow2_count;
+    }
 
-    auto phase = [&](double& slot, auto&& body) {
-        const auto start = Clock::now();
-        int status = body();
-        if (status == VEXA_OK && opt.profile) status = dev.synchronize(dev.self);
-        slot += seconds_since(start);
-        return status;
-    };
-    VEXA_TRY(phase(timing.upload, [&] {
-        int s = dev.to_device(dev.self, d_plan, &plan, sizeof plan);
-        return s == VEXA_OK ? dev.to_device(dev.self, d_pow2, pow2.data(), int64_t(2 * pow2.size())) : s;
-    }));
-    ResiduePass pass{};
-    pass.count = L;
-    for (int l = 0; l < L; ++l) pass.p[l] = uint32_t(list.p[l]);
-    pass.pow2 = d_pow2;
-    pass.pow2_count = pow2_count;
-
-    for (int64_t m0 = 0; m0 < Mi; m0 += Mb) {
-        const int64_t mb = std::min(Mb, Mi - m0), mp = round_up(mb, 16);
-        for (int64_t r = 0; r < mb; ++r) row_shift[size_t(r)] = row_win[size_t(rows[size_t(m0 + r)])].shift;
-        VEXA_TRY(phase(timing.upload, [&] {
-            return dev.to_device(dev.self, d_row_shift, row_shift.data(), 4 * mb);
+    int run() {
+        VEXA_TRY(phase(timing_.upload, [&] {
+            int st = dev_.to_device(dev_.self, s_.d_plan, &p_.crt, sizeof p_.crt);
+            return st == VEXA_OK ? dev_.to_device(dev_.self, s_.d_pow2, s_.pow2.data(), int64_t(2 * s_.pow2.size())) : st;
         }));
-        for (int64_t n0 = 0; n0 < Ni; n0 += Nb) {
-            const int64_t nb = std::min(Nb, Ni - n0), np = round_up(nb, 16);
-            ++timing.blocks;
-            for (int64_t c = 0; c < nb; ++c) col_shift[size_t(c)] = col_win[size_t(cols[size_t(n0 + c)])].shift;
-            VEXA_TRY(phase(timing.upload, [&] {
-                return dev.to_device(dev.self, d_col_shift, col_shift.data(), 4 * nb);
+        const int64_t Mi = int64_t(p_.rows.size()), Ni = int64_t(p_.cols.size());
+        for (int64_t m0 = 0; m0 < Mi; m0 += p_.Mb) {
+            const int64_t mb = std::min(p_.Mb, Mi - m0);
+            for (int64_t r = 0; r < mb; ++r) s_.row_shift[size_t(r)] = p_.row_win[size_t(p_.rows[size_t(m0 + r)])].shift;
+            VEXA_TRY(phase(timing_.upload, [&] {
+                return dev_.to_device(dev_.self, s_.d_row_shift, s_.row_shift.data(), 4 * mb);
             }));
-            for (int64_t k0 = 0; k0 < K; k0 += Kb) {
-                const int64_t kb = std::min(Kb, K - k0), kp = round_up(kb, 16);
-                ++timing.chunks;
-                // With K in one chunk the residues of A serve every column block: the
-                // device keeps them from the block's first one.
-                const bool new_a = chunked || n0 == 0;
-                // The device may still be reading the host buffers of the last chunk.
-                VEXA_TRY(dev.synchronize(dev.self));
-                auto tg = Clock::now();
-                fast::driver::parallel((mb + 15) / 16 + (kb + 15) / 16, threads, [&](int64_t t) {
-                    const int64_t a_tasks = new_a ? (mb + 15) / 16 : 0;
-                    if (t < a_tasks) {
-                        for (int64_t r = t * 16; r < std::min(mb, t * 16 + 16); ++r)
-                            std::copy_n(pb.A + rows[size_t(m0 + r)] * K + k0, kb, &a_host[size_t(r * kb)]);
-                    } else if (t >= (mb + 15) / 16) {
-                        const int64_t k1 = (t - (mb + 15) / 16) * 16;
-                        for (int64_t k = k1; k < std::min(kb, k1 + 16); ++k) {
-                            const double* row = pb.B + (k0 + k) * N;
-                            double* to = &b_host[size_t(k * nb)];
-                            for (int64_t c = 0; c < nb; ++c) to[c] = row[cols[size_t(n0 + c)]];
-                        }
-                    }
-                });
-                timing.gather += seconds_since(tg);
-                VEXA_TRY(phase(timing.upload, [&] {
-                    int s = new_a ? dev.to_device(dev.self, d_a, a_host.data(), 8 * mb * kb) : VEXA_OK;
-                    return s == VEXA_OK ? dev.to_device(dev.self, d_b, b_host.data(), 8 * kb * nb) : s;
-                }));
-                VEXA_TRY(phase(timing.residues, [&] {
-                    int s = VEXA_OK;
-                    if (new_a) {
-                        ResiduePass a = pass;
-                        a.src = d_a, a.line_stride = kb, a.k_stride = 1, a.lines = mb, a.k_count = kb;
-                        a.shift = d_row_shift, a.out = d_res_a, a.out_stride = kp, a.out_lines = mp;
-                        a.modulus_stride = Mb * Kb;
-                        s = dev.residues(dev.self, &a);
-                    }
-                    if (s != VEXA_OK) return s;
-                    ResiduePass b = pass;
-                    b.src = d_b, b.line_stride = 1, b.k_stride = nb, b.lines = nb, b.k_count = kb;
-                    b.shift = d_col_shift, b.out = d_res_b, b.out_stride = kp, b.out_lines = np;
-                    b.modulus_stride = Nb * Kb;
-                    return dev.residues(dev.self, &b);
-                }));
-                VEXA_TRY(phase(timing.products, [&] {
-                    const GemmPass g{d_res_a, d_res_b, d_products, mp, np, kp, Mb * Kb, Nb * Kb, Mb * Nb, L};
-                    return dev.gemm(dev.self, &g);
-                }));
-                VEXA_TRY(phase(timing.words, [&] {
-                    const WordsPass w{d_products, d_acc, mb, nb, np, Mb * Nb, k0 > 0, k0 + kb >= K,
-                                      d_plan, d_row_shift, d_col_shift, d_hi, d_lo, d_res, d_res64, d_zero};
-                    return dev.words(dev.self, &w);
-                }));
-            }
-            VEXA_TRY(phase(timing.download, [&] {
-                int s = dev.to_host(dev.self, hi.data(), d_hi, 8 * mb * np);
-                if (s == VEXA_OK) s = dev.to_host(dev.self, lo.data(), d_lo, 8 * mb * np);
-                if (s == VEXA_OK)
-                    s = res64 ? dev.to_host(dev.self, third64.data(), d_res64, 8 * mb * np)
-                              : dev.to_host(dev.self, third.data(), d_res, 4 * mb * np);
-                if (s == VEXA_OK) s = dev.to_host(dev.self, zero.data(), d_zero, mb * np);
-                return s == VEXA_OK ? dev.synchronize(dev.self) : s;
-            }));
-            auto ts = Clock::now();
-            fast::driver::parallel(mb, threads, [&](int64_t r) {
-                const int64_t i = rows[size_t(m0 + r)];
-                for (int64_t c = 0; c < nb; ++c) {
-                    const int64_t j = cols[size_t(n0 + c)], at = r * np + c, to = i * N + j;
-                    pb.C_hi[to] = zero[size_t(at)] ? fast::driver::signed_zero(pb.A + i * K, pb.B + j, N, K)
-                                                   : hi[size_t(at)];
-                    pb.C_lo[to] = lo[size_t(at)];
-                    if (res64) pb.C_res64[to] = third64[size_t(at)];
-                    else pb.C_res[to] = third[size_t(at)];
-                }
-            });
-            timing.scatter += seconds_since(ts);
+            for (int64_t n0 = 0; n0 < Ni; n0 += p_.Nb) VEXA_TRY(block(m0, mb, n0, std::min(p_.Nb, Ni - n0)));
         }
+        return VEXA_OK;
     }
-    timing.moduli = L;
-    timing.excluded_rows = int64_t(excluded_rows.size());
-    timing.excluded_cols = int64_t(excluded_cols.size());
+
+private:
+    // Runs body() and, when profiling, waits for the device, adding the time to `slot`.
+    template <class Body>
+    int phase(double& slot, Body&& body) {
+        fast::driver::PhaseTimer timer(slot);
+        const int status = body();
+        return status == VEXA_OK && opt_.profile ? dev_.synchronize(dev_.self) : status;
+    }
+
+    int block(int64_t m0, int64_t mb, int64_t n0, int64_t nb) {
+        ++timing_.blocks;
+        for (int64_t c = 0; c < nb; ++c) s_.col_shift[size_t(c)] = p_.col_win[size_t(p_.cols[size_t(n0 + c)])].shift;
+        VEXA_TRY(phase(timing_.upload, [&] {
+            return dev_.to_device(dev_.self, s_.d_col_shift, s_.col_shift.data(), 4 * nb);
+        }));
+        for (int64_t k0 = 0; k0 < pb_.K; k0 += p_.Kb) {
+            ++timing_.chunks;
+            // With K in one chunk the residues of A serve every column block: the device
+            // keeps them from the block's first one.
+            const bool new_a = p_.chunked || n0 == 0;
+            // The device may still be reading the host buffers of the last chunk.
+            VEXA_TRY(dev_.synchronize(dev_.self));
+            const int64_t kb = std::min(p_.Kb, pb_.K - k0);
+            gather(m0, mb, n0, nb, k0, kb, new_a);
+            VEXA_TRY(chunk(mb, nb, k0, kb, new_a));
+        }
+        return download_and_scatter(m0, mb, n0, nb);
+    }
+
+    void gather(int64_t m0, int64_t mb, int64_t n0, int64_t nb, int64_t k0, int64_t kb, bool new_a) {
+        fast::driver::PhaseTimer timer(timing_.gather);
+        const int64_t K = pb_.K, N = pb_.N;
+        vexa::parallel_for((mb + 15) / 16 + (kb + 15) / 16, threads_, [&](int64_t t) {
+            const int64_t a_tasks = new_a ? (mb + 15) / 16 : 0;
+            if (t < a_tasks) {
+                for (int64_t r = t * 16; r < std::min(mb, t * 16 + 16); ++r)
+                    std::copy_n(pb_.A + p_.rows[size_t(m0 + r)] * K + k0, kb, &s_.a_host[size_t(r * kb)]);
+            } else if (t >= (mb + 15) / 16) {
+                const int64_t k1 = (t - (mb + 15) / 16) * 16;
+                for (int64_t k = k1; k < std::min(kb, k1 + 16); ++k) {
+                    const double* row = pb_.B + (k0 + k) * N;
+                    double* to = &s_.b_host[size_t(k * nb)];
+                    for (int64_t c = 0; c < nb; ++c) to[c] = row[p_.cols[size_t(n0 + c)]];
+                }
+            }
+        });
+    }
+
+    // Upload, residues, the batched products and the folding or the words of one chunk.
+    int chunk(int64_t mb, int64_t nb, int64_t k0, int64_t kb, bool new_a) {
+        const int64_t mp = round_up(mb, 16), np = round_up(nb, 16), kp = round_up(kb, 16);
+        const int64_t Mb = p_.Mb, Nb = p_.Nb, Kb = p_.Kb;
+        VEXA_TRY(phase(timing_.upload, [&] {
+            int st = new_a ? dev_.to_device(dev_.self, s_.d_a, s_.a_host.data(), 8 * mb * kb) : VEXA_OK;
+            return st == VEXA_OK ? dev_.to_device(dev_.self, s_.d_b, s_.b_host.data(), 8 * kb * nb) : st;
+        }));
+        VEXA_TRY(phase(timing_.residues, [&] {
+            int st = VEXA_OK;
+            if (new_a) {
+                ResiduePass a = pass_;
+                a.src = s_.d_a, a.line_stride = kb, a.k_stride = 1, a.lines = mb, a.k_count = kb;
+                a.shift = s_.d_row_shift, a.out = s_.d_res_a, a.out_stride = kp, a.out_lines = mp;
+                a.modulus_stride = Mb * Kb;
+                st = dev_.residues(dev_.self, &a);
+            }
+            if (st != VEXA_OK) return st;
+            ResiduePass b = pass_;
+            b.src = s_.d_b, b.line_stride = 1, b.k_stride = nb, b.lines = nb, b.k_count = kb;
+            b.shift = s_.d_col_shift, b.out = s_.d_res_b, b.out_stride = kp, b.out_lines = np;
+            b.modulus_stride = Nb * Kb;
+            return dev_.residues(dev_.self, &b);
+        }));
+        VEXA_TRY(phase(timing_.products, [&] {
+            const GemmPass g{s_.d_res_a, s_.d_res_b, s_.d_products, mp, np, kp, Mb * Kb, Nb * Kb, Mb * Nb, p_.L};
+            return dev_.gemm(dev_.self, &g);
+        }));
+        return phase(timing_.words, [&] {
+            const WordsPass w{s_.d_products, s_.d_acc, mb, nb, np, Mb * Nb, k0 > 0, k0 + kb >= pb_.K,
+                              s_.d_plan, s_.d_row_shift, s_.d_col_shift, s_.d_hi, s_.d_lo, s_.d_res, s_.d_res64, s_.d_zero};
+            return dev_.words(dev_.self, &w);
+        });
+    }
+
+    int download_and_scatter(int64_t m0, int64_t mb, int64_t n0, int64_t nb) {
+        const int64_t np = round_up(nb, 16);
+        VEXA_TRY(phase(timing_.download, [&] {
+            int st = dev_.to_host(dev_.self, s_.hi.data(), s_.d_hi, 8 * mb * np);
+            if (st == VEXA_OK) st = dev_.to_host(dev_.self, s_.lo.data(), s_.d_lo, 8 * mb * np);
+            if (st == VEXA_OK)
+                st = p_.res64 ? dev_.to_host(dev_.self, s_.third64.data(), s_.d_res64, 8 * mb * np)
+                              : dev_.to_host(dev_.self, s_.third.data(), s_.d_res, 4 * mb * np);
+            if (st == VEXA_OK) st = dev_.to_host(dev_.self, s_.zero.data(), s_.d_zero, mb * np);
+            return st == VEXA_OK ? dev_.synchronize(dev_.self) : st;
+        }));
+        fast::driver::PhaseTimer timer(timing_.scatter);
+        const int64_t N = pb_.N, K = pb_.K;
+        vexa::parallel_for(mb, threads_, [&](int64_t r) {
+            const int64_t i = p_.rows[size_t(m0 + r)];
+            for (int64_t c = 0; c < nb; ++c) {
+                const int64_t j = p_.cols[size_t(n0 + c)], at = r * np + c, to = i * N + j;
+                pb_.C_hi[to] = s_.zero[size_t(at)] ? fast::driver::signed_zero(pb_.A + i * K, pb_.B + j, N, K)
+                                                   : s_.hi[size_t(at)];
+                pb_.C_lo[to] = s_.lo[size_t(at)];
+                if (p_.res64) pb_.C_res64[to] = s_.third64[size_t(at)];
+                else pb_.C_res[to] = s_.third[size_t(at)];
+            }
+        });
+        return VEXA_OK;
+    }
+
+    const GemmProblem& pb_;
+    const int threads_;
+    const DeviceOps& dev_;
+    const EngineOptions& opt_;
+    const DevicePlan& p_;
+    Space& s_;
+    GpuTiming& timing_;
+    ResiduePass pass_{};
+};
+
+int all_exact(const GemmProblem& pb, int threads, GpuTiming& timing) {
+    fast::driver::PhaseTimer timer(timing.fallback);
+    const int status = exact::gemm(pb, threads);
+    timer.stop();
+    timing.excluded_rows = pb.M;
+    record(timing);
+    return status;
+}
+
+int drive(const GemmProblem& pb, int threads, const DeviceOps& dev, const EngineOptions& opt) {
+    GpuTiming timing;
+    // Until the plan is made its time is the exact core's, should the exact core take all.
+    fast::driver::PhaseTimer planning(timing.fallback);
+    if (double(pb.M) * double(pb.N) * double(pb.K) < double(opt.fast.min_work) ||
+        std::min(pb.M, pb.N) < opt.fast.min_side) {
+        planning.stop();
+        return all_exact(pb, threads, timing);
+    }
+    DevicePlan p;
+    VEXA_TRY(plan_lines(pb, threads, opt, p));
+    if (p.L == 0) {
+        planning.stop();
+        return all_exact(pb, threads, timing);
+    }
+    VEXA_TRY(choose_blocks(pb, dev, opt, p));
+    Buffers buffers(dev);
+    Space space;
+    VEXA_TRY(allocate(buffers, p, space));
+    planning.stop();
+    timing.planning = timing.fallback;
+    timing.fallback = 0;
+    {
+        // The excluded lines through the exact core first: it allocates too.
+        fast::driver::PhaseTimer fallback(timing.fallback);
+        if (!p.excluded_rows.empty())
+            VEXA_TRY(exact::gemm_selected(pb, threads, p.excluded_rows.data(), int64_t(p.excluded_rows.size()), nullptr, 0));
+        if (!p.excluded_cols.empty() && !p.rows.empty())
+            VEXA_TRY(exact::gemm_selected(pb, threads, p.rows.data(), int64_t(p.rows.size()), p.excluded_cols.data(),
+                                          int64_t(p.excluded_cols.size())));
+    }
+    VEXA_TRY(DeviceRun(pb, threads, dev, opt, p, space, timing).run());
+    timing.moduli = p.L;
+    timing.excluded_rows = int64_t(p.excluded_rows.size());
+    timing.excluded_cols = int64_t(p.excluded_cols.size());
     record(timing);
     return VEXA_OK;
 }

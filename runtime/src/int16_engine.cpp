@@ -125,6 +125,14 @@ fast::Options default_options() {
     return options;
 }
 
+}  // namespace vexa::int16
+
+vexa::fast::EngineLayout vexa::fast::int16_layout() {
+    return driver::layout_of(int16::Engine{{int16::kPortableOps}});
+}
+
+namespace vexa::int16 {
+
 int gemm(const GemmProblem& problem, int threads, const Int16Ops& ops, const fast::Options& options) {
     return fast::run_engine(problem, threads, Engine{{ops}}, options);
 }

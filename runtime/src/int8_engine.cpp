@@ -36,16 +36,15 @@ inline int residue_of(double x, int32_t shift, const Modulus& mod, const double*
 }
 
 void portable_residues_a(const ResiduePlan& plan, const double* a, int64_t lda, int64_t rows,
-                         int64_t k_count, const int32_t* shift, const uint8_t* included,
-                         uint8_t* out, int64_t out_row_stride, int64_t out_modulus_stride) {
+                         int64_t k_count, const int32_t* shift, uint8_t* out, int64_t out_row_stride,
+                         int64_t out_modulus_stride) {
     for (int l = 0; l < plan.count; ++l) {
         const double* pow2 = plan.pow2 + size_t(l) * size_t(plan.shift_limit);
         for (int64_t r = 0; r < rows; ++r) {
             uint8_t* o = out + l * out_modulus_stride + r * out_row_stride;
             int64_t k = 0;
-            if (included[r])
-                for (; k < k_count; ++k)
-                    o[k] = uint8_t(residue_of(a[r * lda + k], shift[r], plan.moduli[l], pow2));
+            for (; k < k_count; ++k)
+                o[k] = uint8_t(residue_of(a[r * lda + k], shift[r], plan.moduli[l], pow2));
             for (; k < out_row_stride; ++k) o[k] = 0;
         }
     }
@@ -53,8 +52,7 @@ void portable_residues_a(const ResiduePlan& plan, const double* a, int64_t lda, 
 
 void portable_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb,
                                int64_t cols, int64_t k_count, int64_t k_padded,
-                               const int32_t* shift, const uint8_t* included, int8_t* out,
-                               int64_t out_modulus_stride) {
+                               const int32_t* shift, int8_t* out, int64_t out_modulus_stride) {
     for (int l = 0; l < plan.count; ++l) {
         const Modulus& mod = plan.moduli[l];
         const double* pow2 = plan.pow2 + size_t(l) * size_t(plan.shift_limit);
@@ -62,7 +60,7 @@ void portable_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t
         for (int64_t k = 0; k < k_padded; ++k)
             for (int64_t c = 0; c < kPanelWidth; ++c) {
                 int r = 0;
-                if (k < k_count && c < cols && included[c]) {
+                if (k < k_count && c < cols) {
                     r = residue_of(b[k * ldb + c], shift[c], mod, pow2);
                     if (r >= (mod.p + 1) / 2) r -= mod.p;
                 }
@@ -98,11 +96,6 @@ void portable_crt_round_bytes(const CrtPlan& plan, const uint8_t* residues, int6
     fast::portable_crt_round(plan, residues, stride, count, scale_base, scale, hi, lo, res, zero);
 }
 
-const uint8_t kAllIncluded[kPanelWidth] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-                                           1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-                                           1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-                                           1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-
 // The driver's view of a set of Int8Ops: groups of RowGroup rows of A stored row by row,
 // K padded to a multiple of Step.
 template <int64_t RowGroup, int64_t Step>
@@ -119,8 +112,8 @@ struct Engine : fast::SharedPieces<Int8Ops, uint8_t> {
                     int64_t k_count, int64_t k_padded, uint8_t* out, int64_t modulus_stride) const {
         for (int64_t u = 0; u < kRowGroup; ++u) {
             if (rows[u]) {
-                ops.residues_a(plan, rows[u], k_count, 1, k_count, &shift[u], kAllIncluded,
-                               out + u * k_padded, k_padded, modulus_stride);
+                ops.residues_a(plan, rows[u], k_count, 1, k_count, &shift[u], out + u * k_padded, k_padded,
+                               modulus_stride);
             } else {
                 for (int l = 0; l < plan.count; ++l)
                     std::memset(out + l * modulus_stride + u * k_padded, 0, size_t(k_padded));
@@ -130,7 +123,7 @@ struct Engine : fast::SharedPieces<Int8Ops, uint8_t> {
     void residues_b(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols,
                     int64_t k_count, int64_t k_padded, const int32_t* shift, int8_t* out,
                     int64_t modulus_stride) const {
-        ops.residues_b_panel(plan, b, ldb, cols, k_count, k_padded, shift, kAllIncluded, out, modulus_stride);
+        ops.residues_b_panel(plan, b, ldb, cols, k_count, k_padded, shift, out, modulus_stride);
     }
     void tile(const Modulus& modulus, const uint8_t* a, const int8_t* b, int64_t k_padded,
               uint8_t* acc, int64_t acc_stride, bool accumulate) const {
@@ -143,6 +136,17 @@ struct Engine : fast::SharedPieces<Int8Ops, uint8_t> {
 const Int8Ops kPortableOps = {portable_residues_a, portable_residues_b_panel, portable_tile,
                               portable_crt_round_bytes, fast::portable_scan_lines};
 
+}  // namespace int8
+
+fast::EngineLayout fast::int8_layout() {
+    return driver::layout_of(int8::Engine<int8::kRowGroup, 4>{{int8::kPortableOps}});
+}
+fast::EngineLayout fast::int8_wide_layout() {
+    return driver::layout_of(int8::Engine<int8::kWideRowGroup, int8::kWideStep>{{int8::kPortableOps}});
+}
+
+namespace int8 {
+
 int gemm(const GemmProblem& problem, int threads, const Int8Ops& ops, const Int8Options& options) {
     return fast::run_engine(problem, threads, Engine<kRowGroup, 4>{{ops}}, options);
 }
@@ -150,8 +154,6 @@ int gemm(const GemmProblem& problem, int threads, const Int8Ops& ops, const Int8
 int gemm_wide(const GemmProblem& problem, int threads, const Int8Ops& ops, const Int8Options& options) {
     return fast::run_engine(problem, threads, Engine<kWideRowGroup, kWideStep>{{ops}}, options);
 }
-
-Int8Timing last_int8_timing() { return fast::last_timing(); }
 
 fast::ModulusList moduli() { return {kModuli, kMaxModuli}; }
 

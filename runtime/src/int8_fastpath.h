@@ -20,9 +20,8 @@ using fast::kMaxModuli;
 using fast::LineScan;
 using fast::Modulus;
 using fast::ResiduePlan;
-using fast::Window;
+using fast::LineWindow;
 using Int8Options = fast::Options;
-using Int8Timing = fast::Timing;
 
 // Terms of one int32 accumulation. Residues of A are unsigned bytes in [0, 255] and those
 // of B signed bytes in [-128, 127], so one product is at most 255 * 128 = 32640 in
@@ -49,17 +48,17 @@ struct Int8Ops {
     // Residues of rows [0, rows) of a block of A whose elements start at `a` (row stride
     // lda doubles) over k in [0, k_count), as unsigned bytes, one matrix per modulus:
     // out + l * out_modulus_stride + r * out_row_stride + k. Columns k_count..row_padded-1
-    // are zero. Row r is scaled by 2^-shift[r]; included[r] == 0 writes a zero row.
+    // are zero. Row r is scaled by 2^-shift[r].
     void (*residues_a)(const ResiduePlan& plan, const double* a, int64_t lda, int64_t rows,
-                       int64_t k_count, const int32_t* shift, const uint8_t* included,
-                       uint8_t* out, int64_t out_row_stride, int64_t out_modulus_stride);
+                       int64_t k_count, const int32_t* shift, uint8_t* out, int64_t out_row_stride,
+                       int64_t out_modulus_stride);
     // Residues of one panel of B: kPanelWidth columns starting at `b` (row stride ldb),
     // `cols` of them real (the rest zero), k in [0, k_count) with zero rows up to
     // k_padded (a multiple of 4); symmetric signed bytes in the packed panel layout:
     // out + l * out_modulus_stride + (k / 4) * 4 * kPanelWidth + c * 4 + k % 4.
     void (*residues_b_panel)(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols,
-                             int64_t k_count, int64_t k_padded, const int32_t* shift,
-                             const uint8_t* included, int8_t* out, int64_t out_modulus_stride);
+                             int64_t k_count, int64_t k_padded, const int32_t* shift, int8_t* out,
+                             int64_t out_modulus_stride);
     // For one modulus: the int8 product of `rows` A rows by one B panel over k_padded (a
     // multiple of 4, <= kMaxChunk), reduced modulo p into acc[r * acc_stride + c] (bytes in
     // [0, p)) for r < rows, c < kPanelWidth: added modulo p to what is there when
@@ -90,8 +89,6 @@ int gemm(const GemmProblem& problem, int threads, const Int8Ops& ops,
 // take kWideRowGroup rows.
 int gemm_wide(const GemmProblem& problem, int threads, const Int8Ops& ops,
               const Int8Options& options = Int8Options());
-
-Int8Timing last_int8_timing();
 
 // ---- Pieces exposed for the tests ----
 

@@ -40,8 +40,8 @@ void WindowScan::add_bits(double v) {
     highest = std::max(highest, e + 63 - wide::leading_zeros(m));
 }
 
-Window WindowScan::window(int64_t count) const {
-    Window w;
+LineWindow WindowScan::window(int64_t count) const {
+    LineWindow w;
     w.special = special;
     if (highest >= lowest) {
         w.shift = lowest;
@@ -61,7 +61,7 @@ Window WindowScan::window(int64_t count) const {
 //   is only used when s is finite (no overflow) and n < 2^31. A contracted
 //   multiply-add rounds once where the plain form rounds twice: the bound covers both.
 // log2 and the final sum are rounded, with errors far below the 2^-30 added to each.
-double WindowScan::norm_bound(int64_t count, const Window& w) const {
+double WindowScan::norm_bound(int64_t count, const LineWindow& w) const {
     constexpr double kSlack = 1.0 / (1 << 30);
     const double by_width = double(w.width) + 0.5 * std::log2(double(count)) + kSlack;
     if (!(sum_squares < std::numeric_limits<double>::infinity()) || count >= (int64_t(1) << 31))
@@ -72,7 +72,7 @@ double WindowScan::norm_bound(int64_t count, const Window& w) const {
     return std::min(by_width, by_sum);
 }
 
-Window window_of(const double* x, int64_t stride, int64_t count) {
+LineWindow window_of(const double* x, int64_t stride, int64_t count) {
     WindowScan scan;
     if (stride == 1) {
         scan.add_run(x, count);
@@ -118,13 +118,13 @@ int moduli_above_twice(const ModulusList& list, double log2_bound, int max_modul
     return ModulusLadder(list, max_moduli).needed(log2_bound);
 }
 
-WidthCensus census(const std::vector<Window>& windows) {
+WidthCensus census(const std::vector<LineWindow>& windows) {
     WidthCensus c;
     int32_t top = 0;
-    for (const Window& w : windows) if (!w.special) top = std::max(top, w.width);
+    for (const LineWindow& w : windows) if (!w.special) top = std::max(top, w.width);
     std::vector<int64_t> count(size_t(top) + 1, 0);
     std::vector<double> norm(size_t(top) + 1, -std::numeric_limits<double>::infinity());
-    for (const Window& w : windows)
+    for (const LineWindow& w : windows)
         if (!w.special) {
             ++count[size_t(w.width)];
             norm[size_t(w.width)] = std::max(norm[size_t(w.width)], w.log2_norm);

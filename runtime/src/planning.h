@@ -22,9 +22,9 @@ struct WindowScan : LineScan {
     // A contiguous run, with interleaved partial sums of squares.
     void add_run(const double* x, int64_t count);
     void add_bits(double v);
-    Window window(int64_t count) const;
+    LineWindow window(int64_t count) const;
     // log2 of an upper bound on the Euclidean norm of the scaled line x * 2^-shift.
-    double norm_bound(int64_t count, const Window& w) const;
+    double norm_bound(int64_t count, const LineWindow& w) const;
 };
 
 // log2 of the modulus products P_1 < P_2 < ... of the first moduli of a list, for repeated
@@ -58,7 +58,7 @@ struct WidthCensus {
     int64_t lines = 0;                 // all lines, specials included
     std::vector<int32_t> distinct;     // widths that occur, ascending
 };
-WidthCensus census(const std::vector<Window>& windows);
+WidthCensus census(const std::vector<LineWindow>& windows);
 
 // Picks the admitted widths by a cost model: each modulus costs one integer product of the
 // whole matrix, each excluded line costs its elements in the exact core. Any choice is

@@ -164,6 +164,20 @@ TEST_P(EveryEngine, BlockedWorkspace) {
     expect_matches_exact_core(m, run(m, GetParam(), opt, 2), "blocked");
 }
 
+// Columns sorted within a block come gathered from B: a few rows at a time for a block
+// too large for cache, panel by panel for a small one, over one K chunk or several.
+TEST_P(EveryEngine, GatheredColumns) {
+    const Matrices m = random_normal(20, 300, 600, 13);
+    for (int64_t chunk : {int64_t(4096), int64_t(160)})
+        for (int64_t workspace : {int64_t(768) << 20, int64_t(1) << 16}) {
+            vexa::fast::Options opt = eager(GetParam());
+            opt.chunk = chunk;
+            opt.workspace_bytes = workspace;
+            expect_matches_exact_core(m, run(m, GetParam(), opt, 2),
+                                      "chunk " + std::to_string(chunk) + " workspace " + std::to_string(workspace));
+        }
+}
+
 // Lines of graded widths, shuffled: every row a constant v_i = 2^e_i - 1 and every column
 // a constant w_j = 2^f_j - 1 up to sign, so each |x_ij| = K v_i w_j equals its Cauchy-Schwarz
 // bound, and a modulus count one short of what that pair needs would give a wrong integer.

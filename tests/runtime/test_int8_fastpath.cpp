@@ -84,7 +84,7 @@ TEST(Int8Window, LabelledLines) {
         {"NaN", {std::nan("")}, 0, 0, true},
     };
     for (const Case& c : cases) {
-        const int8::Window w = int8::window_of(c.x.data(), 1, int64_t(c.x.size()));
+        const int8::LineWindow w = int8::window_of(c.x.data(), 1, int64_t(c.x.size()));
         EXPECT_EQ(w.special, c.special) << c.label;
         EXPECT_EQ(w.width, c.width) << c.label;
         if (c.width) {
@@ -237,7 +237,7 @@ TEST(Int8Window, NormBound) {
         lines.push_back(l);
     }
     for (const Line& l : lines) {
-        const int8::Window w = int8::window_of(l.x.data(), 1, int64_t(l.x.size()));
+        const int8::LineWindow w = int8::window_of(l.x.data(), 1, int64_t(l.x.size()));
         mpz_class sum = 0;
         for (double v : l.x) {
             if (v == 0) continue;
@@ -287,18 +287,16 @@ TEST_P(Int8VectorPieces, MatchPortable) {
     }
     plan.pow2 = pow2.data();
     std::vector<int32_t> row_shift(rows), col_shift(64);
-    std::vector<uint8_t> row_in(rows, 1), col_in(64, 1);
-    row_in[2] = 0;
     for (int64_t r = 0; r < rows; ++r) row_shift[size_t(r)] = int8::window_of(&a[size_t(r * K)], 1, K).shift;
     for (int64_t c = 0; c < 50; ++c) col_shift[size_t(c)] = int8::window_of(&b[size_t(c)], 50, K).shift;
     const int64_t a_stride = rows * kpad, b_stride = kpad * 64;
     std::vector<uint8_t> ra1(size_t(plan.count * a_stride)), ra2(ra1.size(), 7);
     std::vector<int8_t> rb1(size_t(plan.count * b_stride)), rb2(rb1.size(), 7);
-    int8::kPortableOps.residues_a(plan, a.data(), K, rows, K, row_shift.data(), row_in.data(), ra1.data(), kpad, a_stride);
-    ops.residues_a(plan, a.data(), K, rows, K, row_shift.data(), row_in.data(), ra2.data(), kpad, a_stride);
+    int8::kPortableOps.residues_a(plan, a.data(), K, rows, K, row_shift.data(), ra1.data(), kpad, a_stride);
+    ops.residues_a(plan, a.data(), K, rows, K, row_shift.data(), ra2.data(), kpad, a_stride);
     EXPECT_EQ(ra1, ra2);
-    int8::kPortableOps.residues_b_panel(plan, b.data(), 50, 50, K, kpad, col_shift.data(), col_in.data(), rb1.data(), b_stride);
-    ops.residues_b_panel(plan, b.data(), 50, 50, K, kpad, col_shift.data(), col_in.data(), rb2.data(), b_stride);
+    int8::kPortableOps.residues_b_panel(plan, b.data(), 50, 50, K, kpad, col_shift.data(), rb1.data(), b_stride);
+    ops.residues_b_panel(plan, b.data(), 50, 50, K, kpad, col_shift.data(), rb2.data(), b_stride);
     EXPECT_EQ(rb1, rb2);
     for (int l = 0; l < plan.count; ++l) {
         std::vector<uint8_t> acc1(size_t(rows * 64)), acc2;
@@ -387,20 +385,22 @@ struct Line {
     int32_t shift;
 };
 
-// Rows of A, one per line, over k_count with rows padded to row_stride; rows not included
-// hold NaNs that must not be read. Both kernels against GMP, every byte of the output.
+// Rows of A, one per line (a line of width 0 is a zero row), over k_count with rows padded to
+// row_stride; the NaNs past k_count must not be read. Both kernels against GMP, every byte
+// of the output.
 void check_residues_a(const Ops& o, const std::vector<int>& moduli, const std::vector<Line>& lines, int64_t k_count,
                       int64_t row_stride, std::mt19937_64& rng, const std::string& what) {
     const int64_t rows = int64_t(lines.size()), lda = k_count + 3;
     std::vector<double> a(size_t(rows * lda), std::numeric_limits<double>::quiet_NaN());
     std::vector<int32_t> shift(static_cast<size_t>(rows));
-    std::vector<uint8_t> included(static_cast<size_t>(rows));
     int widest = 1;
     for (int64_t r = 0; r < rows; ++r) {
         const Line& line = lines[size_t(r)];
-        included[size_t(r)] = line.width > 0;
         shift[size_t(r)] = line.shift;
-        if (line.width <= 0) continue;
+        if (line.width <= 0) {
+            std::fill_n(a.begin() + r * lda, k_count, 0.0);
+            continue;
+        }
         const std::vector<double> x = line_of_width(line.width, line.shift, k_count, rng);
         std::copy(x.begin(), x.end(), a.begin() + r * lda);
         widest = std::max(widest, line.width);
@@ -410,13 +410,13 @@ void check_residues_a(const Ops& o, const std::vector<int>& moduli, const std::v
     const int64_t modulus_stride = rows * row_stride;
     std::vector<uint8_t> expected(size_t(plan.count * modulus_stride), 0);
     for (int64_t r = 0; r < rows; ++r)
-        for (int64_t k = 0; k < k_count && included[size_t(r)]; ++k) {
+        for (int64_t k = 0; k < k_count && lines[size_t(r)].width > 0; ++k) {
             const mpz_class v = scaled_integer(a[size_t(r * lda + k)], shift[size_t(r)]);
             for (int l = 0; l < plan.count; ++l)
                 expected[size_t(l * modulus_stride + r * row_stride + k)] = uint8_t(residue_of(v, moduli[size_t(l)]));
         }
     std::vector<uint8_t> out(expected.size(), 0xa5);
-    o.ops->residues_a(plan, a.data(), lda, rows, k_count, shift.data(), included.data(), out.data(),
+    o.ops->residues_a(plan, a.data(), lda, rows, k_count, shift.data(), out.data(),
                       row_stride, modulus_stride);
     for (size_t e = 0; e < out.size(); ++e)
         if (out[e] != expected[e]) {
@@ -435,13 +435,14 @@ void check_residues_b(const Ops& o, const std::vector<int>& moduli, const std::v
     const int64_t cols = std::min<int64_t>(int64_t(lines.size()), int8::kPanelWidth), ldb = int8::kPanelWidth + 5;
     std::vector<double> b(size_t(k_count * ldb), std::numeric_limits<double>::infinity());
     std::vector<int32_t> shift(size_t(int8::kPanelWidth), 0);
-    std::vector<uint8_t> included(size_t(int8::kPanelWidth), 0);
     int widest = 1;
     for (int64_t c = 0; c < cols; ++c) {
         const Line& line = lines[size_t(c)];
-        included[size_t(c)] = line.width > 0;
         shift[size_t(c)] = line.shift;
-        if (line.width <= 0) continue;
+        if (line.width <= 0) {
+            for (int64_t k = 0; k < k_count; ++k) b[size_t(k * ldb + c)] = 0.0;
+            continue;
+        }
         const std::vector<double> x = line_of_width(line.width, line.shift, k_count, rng);
         for (int64_t k = 0; k < k_count; ++k) b[size_t(k * ldb + c)] = x[size_t(k)];
         widest = std::max(widest, line.width);
@@ -451,7 +452,7 @@ void check_residues_b(const Ops& o, const std::vector<int>& moduli, const std::v
     const int64_t modulus_stride = k_padded * int8::kPanelWidth;
     std::vector<int8_t> expected(size_t(plan.count * modulus_stride), 0);
     for (int64_t c = 0; c < cols; ++c)
-        for (int64_t k = 0; k < k_count && included[size_t(c)]; ++k) {
+        for (int64_t k = 0; k < k_count && lines[size_t(c)].width > 0; ++k) {
             const mpz_class v = scaled_integer(b[size_t(k * ldb + c)], shift[size_t(c)]);
             for (int l = 0; l < plan.count; ++l) {
                 const int p = moduli[size_t(l)];
@@ -461,7 +462,7 @@ void check_residues_b(const Ops& o, const std::vector<int>& moduli, const std::v
             }
         }
     std::vector<int8_t> out(expected.size(), int8_t(0x5a));
-    o.ops->residues_b_panel(plan, b.data(), ldb, cols, k_count, k_padded, shift.data(), included.data(),
+    o.ops->residues_b_panel(plan, b.data(), ldb, cols, k_count, k_padded, shift.data(),
                             out.data(), modulus_stride);
     for (size_t e = 0; e < out.size(); ++e)
         if (out[e] != expected[e]) {

@@ -22,10 +22,10 @@ namespace vexa::avx512_vnni {
 using namespace vexa::int8;
 
 void residues_a(const ResiduePlan& plan, const double* a, int64_t lda, int64_t rows, int64_t k_count,
-                const int32_t* shift, const uint8_t* included, uint8_t* out, int64_t out_row_stride,
+                const int32_t* shift, uint8_t* out, int64_t out_row_stride,
                 int64_t out_modulus_stride);
 void residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols, int64_t k_count,
-                      int64_t k_padded, const int32_t* shift, const uint8_t* included, int8_t* out,
+                      int64_t k_padded, const int32_t* shift, int8_t* out,
                       int64_t out_modulus_stride);
 void tile(const Modulus& modulus, const uint8_t* a, int64_t a_row_stride, int rows, const int8_t* b_panel,
           int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate);

@@ -319,16 +319,10 @@ inline __mmask8 lanes_below(int64_t n) {
 }  // namespace
 
 void residues_a(const ResiduePlan& plan, const double* a, int64_t lda, int64_t rows,
-                int64_t k_count, const int32_t* shift, const uint8_t* included,
-                uint8_t* out, int64_t out_row_stride, int64_t out_modulus_stride) {
+                int64_t k_count, const int32_t* shift, uint8_t* out, int64_t out_row_stride,
+                int64_t out_modulus_stride) {
     const ModulusConstants mc(plan, false);
     for (int64_t r = 0; r < rows; ++r) {
-        if (!included[r]) {
-            for (int l = 0; l < plan.count; ++l)
-                std::memset(out + l * out_modulus_stride + r * out_row_stride, 0,
-                            size_t(out_row_stride));
-            continue;
-        }
         const __m512d sh = _mm512_set1_pd(double(shift[r]));
         const double* row = a + r * lda;
         Block b;
@@ -348,7 +342,7 @@ void residues_a(const ResiduePlan& plan, const double* a, int64_t lda, int64_t r
 
 void residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols,
                       int64_t k_count, int64_t k_padded, const int32_t* shift,
-                      const uint8_t* included, int8_t* out, int64_t out_modulus_stride) {
+                      int8_t* out, int64_t out_modulus_stride) {
     const ModulusConstants mc(plan, true);
     constexpr int kGroups = kPanelWidth / 8;
     __mmask8 live[kGroups];
@@ -358,7 +352,7 @@ void residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb, int
         alignas(32) int32_t s8[8] = {};
         for (int c = 0; c < 8; ++c) {
             const int64_t col = g * 8 + c;
-            if (col < cols && included[col]) {
+            if (col < cols) {
                 m |= 1u << c;
                 s8[c] = shift[col];
             }

@@ -1,0 +1,176 @@
+#include "fast_plan.h"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+#include "parallel.h"
+
+namespace vexa::fast {
+namespace {
+
+int64_t round_up(int64_t v, int64_t to) { return (v + to - 1) / to * to; }
+
+}  // namespace
+
+void scan_windows(const GemmProblem& pb, ScanLines scan, int threads, std::vector<LineWindow>& row_win,
+                  std::vector<LineWindow>& col_win) {
+    const int64_t M = pb.M, N = pb.N, K = pb.K;
+    std::vector<LineScan> row_scan(static_cast<size_t>(M)), col_scan(static_cast<size_t>(N));
+    const int64_t rows_per_task = 16, cols_per_task = 64;
+    const int64_t row_tasks = (M + rows_per_task - 1) / rows_per_task;
+    const int64_t tasks = row_tasks + (N + cols_per_task - 1) / cols_per_task;
+    parallel_for(tasks, threads, [&](int64_t t) {
+        if (t < row_tasks) {
+            const int64_t i0 = t * rows_per_task, i1 = std::min(M, i0 + rows_per_task);
+            scan(pb.A + i0 * K, K, i1 - i0, K, true, &row_scan[size_t(i0)]);
+            for (int64_t i = i0; i < i1; ++i) row_win[size_t(i)] = WindowScan(row_scan[size_t(i)]).window(K);
+        } else {
+            const int64_t j0 = (t - row_tasks) * cols_per_task, j1 = std::min(N, j0 + cols_per_task);
+            scan(pb.B + j0, N, K, j1 - j0, false, &col_scan[size_t(j0)]);
+            for (int64_t j = j0; j < j1; ++j) col_win[size_t(j)] = WindowScan(col_scan[size_t(j)]).window(K);
+        }
+    });
+}
+
+namespace {
+
+// Each line to the admitted order or the excluded list, in index order.
+void admit(const std::vector<LineWindow>& win, int32_t cap, std::vector<int64_t>& admitted,
+           std::vector<int64_t>& excluded) {
+    for (int64_t i = 0; i < int64_t(win.size()); ++i) {
+        const LineWindow& w = win[size_t(i)];
+        (!w.special && w.width <= cap ? admitted : excluded).push_back(i);
+    }
+}
+
+// Room for gathering the columns of B is counted whether or not sorting moves them.
+int64_t block_bytes(const EngineLayout& e, int L, int64_t mb, int64_t nb, int64_t kb) {
+    return L * (mb * kb * e.residue_a_bytes + kb * nb * e.residue_b_bytes + mb * nb * e.residue_bytes) +
+           kb * int64_t(sizeof(double)) * nb;
+}
+
+// Mb, Nb and Kb within the workspace target. With K in one chunk the residues of A are
+// made once per row block and serve every column block, so splitting N alone costs nothing
+// extra; otherwise both operands' residues are remade per block of the other, and the
+// larger side is split first.
+void choose_blocks(FastPlan& p, const EngineLayout& e, const Options& opt) {
+    const int64_t chunk = std::max(e.step, std::min(opt.chunk, e.max_chunk) / e.step * e.step);
+    p.Kb = std::min(round_up(p.K, e.step), chunk);
+    p.single_chunk = p.Kb >= p.K;
+    const int64_t Mp = int64_t(p.row_order.size()), Np = int64_t(p.col_order.size());
+    int64_t Mb = round_up(std::max<int64_t>(Mp, 1), e.row_group);
+    int64_t Nb = round_up(std::max<int64_t>(Np, 1), e.panel_width);
+    const int64_t min_rows = 16 * e.row_group, min_cols = 4 * e.panel_width;
+    while (block_bytes(e, p.moduli, Mb, Nb, p.Kb) > opt.workspace_bytes && (Mb > min_rows || Nb > min_cols)) {
+        const bool split_rows = p.single_chunk ? Nb <= min_cols : (Mb >= Nb && Mb > min_rows);
+        if (split_rows) Mb = round_up(Mb / 2, e.row_group);
+        else Nb = round_up(Nb / 2, e.panel_width);
+    }
+    p.Mb = Mb;
+    p.Nb = Nb;
+}
+
+// The admitted lines in order of their norm bounds. L moduli are what the widest pair
+// needs; sorted, a group of rows and a panel of columns can make do with the count their
+// own largest bounds call for, which for random data saves a tenth or more of the
+// products. Any count that satisfies an element's own bound is exact, so the order changes
+// the speed only.
+void sort_lines(FastPlan& p, const std::vector<LineWindow>& row_win, const std::vector<LineWindow>& col_win) {
+    auto by_norm = [](const std::vector<LineWindow>& win) {
+        return [&win](int64_t x, int64_t y) { return win[size_t(x)].log2_norm < win[size_t(y)].log2_norm; };
+    };
+    const int64_t Np = int64_t(p.col_order.size());
+    std::stable_sort(p.row_order.begin(), p.row_order.end(), by_norm(row_win));
+    for (int64_t n0 = 0; n0 < Np; n0 += p.Nb)
+        std::stable_sort(p.col_order.begin() + n0, p.col_order.begin() + std::min(Np, n0 + p.Nb), by_norm(col_win));
+    for (int64_t c = 0; c < Np && !p.columns_moved; ++c) p.columns_moved = p.col_order[size_t(c)] != c;
+}
+
+// The largest bound of each row group and panel (its last line's), and each pair's count.
+void count_moduli(FastPlan& p, const EngineLayout& e, const std::vector<LineWindow>& row_win,
+                  const std::vector<LineWindow>& col_win) {
+    const int64_t Mp = int64_t(p.row_order.size()), Np = int64_t(p.col_order.size());
+    p.groups = (Mp + e.row_group - 1) / e.row_group;
+    p.panels = (Np + e.panel_width - 1) / e.panel_width;
+    p.group_norm.resize(size_t(p.groups));
+    p.panel_norm.resize(size_t(p.panels));
+    for (int64_t g = 0; g < p.groups; ++g)
+        p.group_norm[size_t(g)] = row_win[size_t(p.row_order[size_t(std::min(Mp, (g + 1) * e.row_group) - 1)])].log2_norm;
+    for (int64_t q = 0; q < p.panels; ++q)
+        p.panel_norm[size_t(q)] = col_win[size_t(p.col_order[size_t(std::min(Np, (q + 1) * e.panel_width) - 1)])].log2_norm;
+    const ModulusLadder ladder(e.moduli, p.moduli);
+    p.count.resize(size_t(p.groups * p.panels));
+    double total = 0;
+    for (int64_t g = 0; g < p.groups; ++g)
+        for (int64_t q = 0; q < p.panels; ++q) {
+            // The widest pair is the one the global choice was made for, so L always suffices.
+            const int c = ladder.needed(p.group_norm[size_t(g)] + p.panel_norm[size_t(q)]);
+            if (c == 0) throw std::logic_error("a pair needs more moduli than the plan has");
+            p.count[size_t(g * p.panels + q)] = uint8_t(c);
+            total += c;
+        }
+    p.average_moduli = total / std::max(1.0, double(p.groups) * double(p.panels));
+}
+
+// The moduli in the residue code's form, 2^t mod p for every shift of an admitted line,
+// and the CRT plans of the counts.
+void prepare_moduli(FastPlan& p, const EngineLayout& e) {
+    const int L = p.moduli;
+    p.residue.count = L;
+    p.residue.shift_limit = std::max(1, std::max(p.choice.cap_a, p.choice.cap_b));
+    p.pow2.resize(size_t(L) * size_t(p.residue.shift_limit));
+    for (int l = 0; l < L; ++l) {
+        const int modulus = e.moduli.p[l];
+        p.residue.moduli[l] = Modulus{modulus, double(modulus), 1.0 / modulus};
+        int64_t v = 1 % modulus;
+        for (int s = 0; s < p.residue.shift_limit; ++s) {
+            p.pow2[size_t(l) * size_t(p.residue.shift_limit) + size_t(s)] = double(v);
+            v = 2 * v >= modulus ? 2 * v - modulus : 2 * v;
+        }
+    }
+    p.crt = crt_plans(e.moduli, L);
+    for (int c = 1; c <= L; ++c)
+        if (p.crt[c].digits > kMaxDigits) throw std::logic_error("CRT plan too wide");
+}
+
+void size_workspace(FastPlan& p, const EngineLayout& e) {
+    const int64_t L = p.moduli;
+    p.a_bytes = size_t(round_up(L * p.Mb * p.Kb * e.residue_a_bytes, 64));
+    p.b_bytes = size_t(round_up(L * p.Kb * p.Nb * e.residue_b_bytes, 64));
+    p.acc_bytes = size_t(round_up(L * p.Mb * p.Nb * e.residue_bytes, 64));
+    p.gather_bytes = p.columns_moved ? size_t(p.Kb * p.Nb) * sizeof(double) : 0;
+}
+
+}  // namespace
+
+FastPlan plan(const GemmProblem& pb, const EngineLayout& layout, const Options& opt, int threads) {
+    FastPlan p;
+    p.M = pb.M;
+    p.N = pb.N;
+    p.K = pb.K;
+    if (pb.K == 0 || double(pb.M) * double(pb.N) * double(pb.K) < double(opt.min_work) ||
+        std::min(pb.M, pb.N) < opt.min_side)
+        return p;
+    std::vector<LineWindow> row_win(static_cast<size_t>(pb.M)), col_win(static_cast<size_t>(pb.N));
+    scan_windows(pb, layout.scan_lines, threads, row_win, col_win);
+    p.choice = choose_moduli(census(row_win), census(col_win), pb.M, pb.N, pb.K, layout.moduli, opt);
+    if (p.choice.count == 0) return p;
+    p.fast = true;
+    p.moduli = p.choice.count;
+    p.row_shift.resize(size_t(pb.M));
+    for (int64_t i = 0; i < pb.M; ++i) p.row_shift[size_t(i)] = row_win[size_t(i)].shift;
+    admit(row_win, p.choice.cap_a, p.row_order, p.excluded_rows);
+    admit(col_win, p.choice.cap_b, p.col_order, p.excluded_cols);
+    choose_blocks(p, layout, opt);
+    sort_lines(p, row_win, col_win);
+    count_moduli(p, layout, row_win, col_win);
+    prepare_moduli(p, layout);
+    const int64_t Np = int64_t(p.col_order.size());
+    p.sorted_col_shift.assign(size_t(round_up(Np, layout.panel_width)), 0);
+    for (int64_t c = 0; c < Np; ++c) p.sorted_col_shift[size_t(c)] = col_win[size_t(p.col_order[size_t(c)])].shift;
+    size_workspace(p, layout);
+    return p;
+}
+
+}  // namespace vexa::fast

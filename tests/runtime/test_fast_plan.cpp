@@ -1,0 +1,310 @@
+// The fast path's plans, made and checked without running them: each row group and panel
+// pair's modulus count against GMP norms of its lines, the admitted and excluded lines
+// against windows worked out here, the blocking against the workspace target. For the
+// layout of every engine.
+#include <gmpxx.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fast_plan.h"
+#include "vexa.h"
+
+namespace {
+
+using vexa::fast::EngineLayout;
+using vexa::fast::FastPlan;
+
+struct LayoutParam {
+    const char* name;
+    EngineLayout (*layout)();
+};
+void PrintTo(const LayoutParam& p, std::ostream* os) { *os << p.name; }
+
+class PlanOf : public ::testing::TestWithParam<LayoutParam> {};
+
+struct Operands {
+    int64_t M, N, K;
+    std::vector<double> A, B;
+    vexa::GemmProblem problem() const {
+        return vexa::GemmProblem{A.data(), B.data(), nullptr, nullptr, nullptr, M, N, K};
+    }
+};
+
+// Rows and columns whose magnitudes vary by up to 2^±20, so that the sorted groups and
+// panels need different counts.
+Operands graded(int64_t M, int64_t N, int64_t K, uint32_t seed) {
+    std::mt19937_64 gen(seed);
+    std::normal_distribution<double> d;
+    Operands o{M, N, K, std::vector<double>(size_t(M * K)), std::vector<double>(size_t(K * N))};
+    for (int64_t i = 0; i < M; ++i) {
+        const double scale = std::ldexp(1.0, int(gen() % 41) - 20);
+        for (int64_t k = 0; k < K; ++k) o.A[size_t(i * K + k)] = d(gen) * scale;
+    }
+    for (int64_t j = 0; j < N; ++j) {
+        const double scale = std::ldexp(1.0, int(gen() % 41) - 20);
+        for (int64_t k = 0; k < K; ++k) o.B[size_t(k * N + j)] = d(gen) * scale;
+    }
+    return o;
+}
+
+vexa::fast::Options eager() {
+    vexa::fast::Options o;
+    o.min_work = 0;
+    o.min_side = 0;
+    return o;
+}
+
+// A line's elements as exact integers times 2^shift, shift the lowest set bit of any of them.
+struct Line {
+    bool special = false;
+    int64_t shift = 0, width = 0;
+    mpz_class square_norm;  // of the integers
+};
+
+Line line_of(const double* x, int64_t stride, int64_t count) {
+    Line line;
+    int64_t lowest = std::numeric_limits<int64_t>::max(), highest = std::numeric_limits<int64_t>::min();
+    for (int64_t k = 0; k < count; ++k) {
+        const double v = x[k * stride];
+        if (!std::isfinite(v)) line.special = true;
+        if (!std::isfinite(v) || v == 0) continue;
+        int e;
+        const double f = std::frexp(std::fabs(v), &e);
+        const auto m = int64_t(std::ldexp(f, 53));  // |v| = m * 2^(e - 53)
+        lowest = std::min<int64_t>(lowest, e - 53 + __builtin_ctzll(uint64_t(m)));
+        highest = std::max<int64_t>(highest, e - 1);
+    }
+    if (highest < lowest) return line;
+    line.shift = lowest;
+    line.width = highest - lowest + 1;
+    for (int64_t k = 0; k < count; ++k) {
+        const double v = x[k * stride];
+        if (!std::isfinite(v) || v == 0) continue;
+        int e;
+        const double f = std::frexp(std::fabs(v), &e);
+        mpz_class m = mpz_class(std::to_string(int64_t(std::ldexp(f, 53))));
+        const int64_t s = e - 53 - lowest;  // m has at least -s trailing zeros when negative
+        if (s >= 0) m <<= mp_bitcnt_t(s);
+        else m >>= mp_bitcnt_t(-s);
+        line.square_norm += m * m;
+    }
+    return line;
+}
+
+std::vector<Line> rows_of(const Operands& o) {
+    std::vector<Line> v;
+    for (int64_t i = 0; i < o.M; ++i) v.push_back(line_of(&o.A[size_t(i * o.K)], 1, o.K));
+    return v;
+}
+std::vector<Line> cols_of(const Operands& o) {
+    std::vector<Line> v;
+    for (int64_t j = 0; j < o.N; ++j) v.push_back(line_of(&o.B[size_t(j)], o.N, o.K));
+    return v;
+}
+
+// The product of the first `count` moduli of the layout's list.
+mpz_class modulus_product(const EngineLayout& e, int count) {
+    mpz_class P = 1;
+    for (int l = 0; l < count; ++l) P *= e.moduli.p[l];
+    return P;
+}
+
+double log2_of(const mpz_class& v) {
+    if (v == 0) return -std::numeric_limits<double>::infinity();
+    long e;
+    const double d = mpz_get_d_2exp(&e, v.get_mpz_t());
+    return double(e) + std::log2(d);
+}
+
+// Every pair's count is enough for the Cauchy-Schwarz bound of its lines (P^2 > 4 |a|^2 |b|^2),
+// and one fewer would not be, to within the slack of a bound computed in double.
+TEST_P(PlanOf, EachPairCountCoversItsLinesAndNoMore) {
+    const EngineLayout e = GetParam().layout();
+    const Operands o = graded(100, 150, 37, 5);
+    const FastPlan p = vexa::fast::plan(o.problem(), e, eager(), 2);
+    ASSERT_TRUE(p.fast);
+    ASSERT_TRUE(p.excluded_rows.empty() && p.excluded_cols.empty());
+    const std::vector<Line> rows = rows_of(o), cols = cols_of(o);
+    std::vector<mpz_class> group_sq(size_t(p.groups)), panel_sq(size_t(p.panels));
+    for (size_t r = 0; r < p.row_order.size(); ++r) {
+        const Line& line = rows[size_t(p.row_order[r])];
+        EXPECT_EQ(p.row_shift[size_t(p.row_order[r])], line.shift);
+        mpz_class& g = group_sq[r / size_t(e.row_group)];
+        g = std::max(g, line.square_norm);
+    }
+    for (size_t c = 0; c < p.col_order.size(); ++c) {
+        const Line& line = cols[size_t(p.col_order[c])];
+        EXPECT_EQ(p.sorted_col_shift[c], line.shift);
+        mpz_class& q = panel_sq[c / size_t(e.panel_width)];
+        q = std::max(q, line.square_norm);
+    }
+    int most = 0;
+    double total = 0;
+    for (int64_t g = 0; g < p.groups; ++g)
+        for (int64_t q = 0; q < p.panels; ++q) {
+            const int c = p.count_at(g, q);
+            const mpz_class four_ab = 4 * group_sq[size_t(g)] * panel_sq[size_t(q)];
+            const mpz_class P = modulus_product(e, c), fewer = modulus_product(e, c - 1);
+            EXPECT_GT(P * P, four_ab) << "group " << g << " panel " << q;
+            EXPECT_LE(2 * log2_of(fewer), log2_of(four_ab) + 1.0 / 64) << "group " << g << " panel " << q;
+            most = std::max(most, c);
+            total += c;
+        }
+    EXPECT_EQ(p.moduli, most);
+    EXPECT_EQ(p.choice.count, most);
+    EXPECT_DOUBLE_EQ(p.average_moduli, total / double(p.groups * p.panels));
+    for (int c = 1; c <= p.moduli; ++c) EXPECT_EQ(p.crt[c].count, c);
+    // The sorting by norm pays: the counts are not all the widest pair's.
+    EXPECT_LT(p.average_moduli, double(p.moduli));
+}
+
+// Lines with an inf or NaN, and lines no modulus count can hold, leave; no other does when
+// the exact core is made dear.
+TEST_P(PlanOf, ExcludesSpecialAndUnholdableLinesOnly) {
+    const EngineLayout e = GetParam().layout();
+    Operands o = graded(40, 90, 30, 9);
+    o.A[size_t(2 * o.K + 4)] = std::numeric_limits<double>::quiet_NaN();
+    o.A[size_t(5 * o.K)] = -std::numeric_limits<double>::infinity();
+    for (int64_t i : {10, 11})
+        for (int64_t k = 0; k < o.K; ++k) o.A[size_t(i * o.K + k)] = std::ldexp(1.0 + k, k % 2 ? -900 : 900);
+    for (int64_t k = 0; k < o.K; ++k) o.B[size_t(k * o.N + 3)] = std::ldexp(-1.0, k % 2 ? -700 : 700);
+    o.B[size_t(6 * o.N + 7)] = std::numeric_limits<double>::infinity();
+    vexa::fast::Options opt = eager();
+    opt.exact_cost_ratio = 1e9;
+    const FastPlan p = vexa::fast::plan(o.problem(), e, opt, 2);
+    ASSERT_TRUE(p.fast);
+    EXPECT_EQ(p.excluded_rows, (std::vector<int64_t>{2, 5, 10, 11}));
+    EXPECT_EQ(p.excluded_cols, (std::vector<int64_t>{3, 7}));
+    // The same lines by the rule: special, or wider than the admitted width.
+    const std::vector<Line> rows = rows_of(o), cols = cols_of(o);
+    std::vector<int64_t> by_rule_rows, by_rule_cols;
+    for (int64_t i = 0; i < o.M; ++i)
+        if (rows[size_t(i)].special || rows[size_t(i)].width > p.choice.cap_a) by_rule_rows.push_back(i);
+    for (int64_t j = 0; j < o.N; ++j)
+        if (cols[size_t(j)].special || cols[size_t(j)].width > p.choice.cap_b) by_rule_cols.push_back(j);
+    EXPECT_EQ(p.excluded_rows, by_rule_rows);
+    EXPECT_EQ(p.excluded_cols, by_rule_cols);
+    // Admitted and excluded lines partition each side.
+    std::vector<int64_t> all_rows = p.row_order, all_cols = p.col_order;
+    all_rows.insert(all_rows.end(), p.excluded_rows.begin(), p.excluded_rows.end());
+    all_cols.insert(all_cols.end(), p.excluded_cols.begin(), p.excluded_cols.end());
+    std::sort(all_rows.begin(), all_rows.end());
+    std::sort(all_cols.begin(), all_cols.end());
+    std::vector<int64_t> want_rows(size_t(o.M)), want_cols(size_t(o.N));
+    std::iota(want_rows.begin(), want_rows.end(), 0);
+    std::iota(want_cols.begin(), want_cols.end(), 0);
+    EXPECT_EQ(all_rows, want_rows);
+    EXPECT_EQ(all_cols, want_cols);
+}
+
+// Block sides are whole row groups and panels, and the workspace of a block stays within the
+// target unless both sides are already at their smallest; the workspace holds a block.
+TEST_P(PlanOf, BlocksWithinTheWorkspaceTarget) {
+    const EngineLayout e = GetParam().layout();
+    const Operands o = graded(300, 500, 700, 3);
+    for (int64_t target : {int64_t(1) << 16, int64_t(1) << 21, int64_t(768) << 20})
+        for (int64_t chunk : {int64_t(64), int64_t(300), int64_t(4096)}) {
+            vexa::fast::Options opt = eager();
+            opt.workspace_bytes = target;
+            opt.chunk = chunk;
+            const FastPlan p = vexa::fast::plan(o.problem(), e, opt, 2);
+            ASSERT_TRUE(p.fast);
+            const std::string what = "target " + std::to_string(target) + " chunk " + std::to_string(chunk);
+            int64_t want_kb = e.step;
+            while (want_kb + e.step <= std::min(chunk, e.max_chunk) && want_kb < o.K) want_kb += e.step;
+            EXPECT_EQ(p.Kb, want_kb) << what;
+            EXPECT_EQ(p.single_chunk, p.Kb >= o.K) << what;
+            EXPECT_EQ(p.Mb % e.row_group, 0) << what;
+            EXPECT_EQ(p.Nb % e.panel_width, 0) << what;
+            EXPECT_LE(p.Mb, (o.M + e.row_group - 1) / e.row_group * e.row_group) << what;
+            EXPECT_LE(p.Nb, (o.N + e.panel_width - 1) / e.panel_width * e.panel_width) << what;
+            const int64_t L = p.moduli;
+            const int64_t a = L * p.Mb * p.Kb * e.residue_a_bytes, b = L * p.Kb * p.Nb * e.residue_b_bytes;
+            const int64_t acc = L * p.Mb * p.Nb * e.residue_bytes, gather = p.Kb * p.Nb * 8;
+            const bool smallest = p.Mb <= 16 * e.row_group && p.Nb <= 4 * e.panel_width;
+            EXPECT_TRUE(a + b + acc + gather <= target || smallest) << what;
+            EXPECT_GE(int64_t(p.a_bytes), a) << what;
+            EXPECT_GE(int64_t(p.b_bytes), b) << what;
+            EXPECT_GE(int64_t(p.acc_bytes), acc) << what;
+            bool moved = false;
+            for (size_t c = 0; c < p.col_order.size(); ++c) moved = moved || p.col_order[c] != int64_t(c);
+            EXPECT_EQ(p.columns_moved, moved) << what;
+            EXPECT_EQ(int64_t(p.gather_bytes) >= gather, moved) << what;
+            // Columns move only within their block.
+            for (size_t c = 0; c < p.col_order.size(); ++c)
+                EXPECT_EQ(p.col_order[c] / p.Nb, int64_t(c) / p.Nb) << what;
+        }
+}
+
+// Small products, empty K and operands with nothing to admit stay whole in the exact core.
+TEST_P(PlanOf, NoFastPlanWhereTheExactCoreTakesAll) {
+    const EngineLayout e = GetParam().layout();
+    const Operands o = graded(40, 40, 40, 1);
+    vexa::fast::Options opt = eager();
+    opt.min_work = 40 * 40 * 40 + 1;
+    EXPECT_FALSE(vexa::fast::plan(o.problem(), e, opt, 1).fast);
+    opt = eager();
+    opt.min_side = 41;
+    EXPECT_FALSE(vexa::fast::plan(o.problem(), e, opt, 1).fast);
+    EXPECT_TRUE(vexa::fast::plan(o.problem(), e, eager(), 1).fast);
+    Operands empty = o;
+    empty.K = 0;
+    EXPECT_FALSE(vexa::fast::plan(empty.problem(), e, eager(), 1).fast);
+    Operands nan = o;
+    std::fill(nan.A.begin(), nan.A.end(), std::numeric_limits<double>::quiet_NaN());
+    EXPECT_FALSE(vexa::fast::plan(nan.problem(), e, eager(), 1).fast);
+}
+
+mpz_class from_digits(const uint32_t* digits, int count) {
+    mpz_class x = 0;
+    for (int i = count - 1; i >= 0; --i) x = (x << 32) + digits[i];
+    return x;
+}
+
+// The shared CRT plans, asked for by several threads at once over a list of this test's own,
+// in growing and shrinking counts: every thread sees the same plans, and each holds P, the
+// cofactors P / p_l and their inverses modulo p_l.
+TEST(CrtPlans, SharedAcrossThreadsAndRightForEveryCount) {
+    static const int kList[] = {251, 241, 239, 233, 229, 227, 223, 217, 211, 199, 197, 193};
+    const vexa::fast::ModulusList list{kList, int(sizeof(kList) / sizeof(kList[0]))};
+    std::vector<const vexa::fast::CrtPlan*> seen(8);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            const vexa::fast::CrtPlan* last = nullptr;
+            for (int c : {t % 4 + 1, 12, 3, 7}) last = vexa::fast::crt_plans(list, c);
+            seen[size_t(t)] = last;
+        });
+    for (std::thread& t : threads) t.join();
+    for (const auto* plans : seen) EXPECT_EQ(plans, seen[0]);
+    const vexa::fast::CrtPlan* plans = seen[0];
+    mpz_class P = 1;
+    for (int c = 1; c <= list.count; ++c) {
+        P *= kList[c - 1];
+        const vexa::fast::CrtPlan& t = plans[c];
+        ASSERT_EQ(t.count, c);
+        EXPECT_EQ(from_digits(t.product, vexa::fast::kMaxDigits), P) << c << " moduli";
+        for (int l = 0; l < c; ++l) {
+            const mpz_class Q = P / kList[l];
+            EXPECT_EQ(from_digits(t.cofactor[l], vexa::fast::kMaxDigits), Q) << c << " moduli, l " << l;
+            EXPECT_EQ(mpz_class(Q * t.inverse[l] % kList[l]), 1) << c << " moduli, l " << l;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, PlanOf,
+                         ::testing::Values(LayoutParam{"int8", vexa::fast::int8_layout},
+                                           LayoutParam{"int8_wide", vexa::fast::int8_wide_layout},
+                                           LayoutParam{"int16", vexa::fast::int16_layout}),
+                         [](const ::testing::TestParamInfo<LayoutParam>& info) { return std::string(info.param.name); });
+
+}  // namespace
