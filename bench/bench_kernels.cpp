@@ -13,6 +13,15 @@
 //
 // (round_triple; the CRT, portable and vector; the CRT then round_triple as the driver
 // does it; and the two fused).
+//
+// The limits the products are measured against, per core and cycle of the time-stamp
+// counter: 512-bit vpdpbusd (int8) and vfmadd231pd (float64), from long runs of independent
+// instructions (bench/bench_gemm.py takes them as --int8-peak and --fp64-peak):
+//
+//   build-runtime/bench/bench_kernels --benchmark_filter=peak/
+//
+// Each gemm/ row also reports its phases as the accounting of bench_gemm.py does: the
+// products in int8 MAC per cycle and core, the rest in ns per element and core.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -62,6 +71,14 @@ void run_kernel(benchmark::State& state, const vexa::Kernel* kernel) {
         state.counters["residues_ms"] = 1e3 * t.residues;
         state.counters["products_ms"] = 1e3 * t.products;
         state.counters["crt_ms"] = 1e3 * t.reconstruction;
+        // Rates against each phase's own limit: ns per element and core, and the products'
+        // int8 multiply-adds per second and core (per cycle in bench_gemm.py's table).
+        const double elements = double(n) * double(n), core = 1e9 * threads;
+        state.counters["plan_ns_per_in"] = core * t.planning / (2 * elements);
+        state.counters["residue_ns_per_in_mod"] = core * t.residues / (2 * elements * t.average_moduli);
+        state.counters["crt_ns_per_out"] = core * t.reconstruction / elements;
+        state.counters["int8_GMAC_per_core_s"] =
+            t.average_moduli * elements * double(n) / (t.products * threads) * 1e-9;
     }
     state.counters["products/s"] = benchmark::Counter(double(n) * double(n) * double(n),
                                                       benchmark::Counter::kIsIterationInvariantRate);
@@ -194,7 +211,7 @@ void run_crt_round(benchmark::State& state) {
 }
 #endif
 
-#if VEXA_HAVE_KERNEL_AVX2
+#if VEXA_HAVE_KERNEL_AVX2 || VEXA_HAVE_KERNEL_AVX512_VNNI
 }  // namespace
 #include <x86intrin.h>
 namespace {
@@ -209,7 +226,9 @@ double tsc_hz() {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return double(__rdtsc() - c0) / seconds;
 }
+#endif
 
+#if VEXA_HAVE_KERNEL_AVX2
 double thread_seconds() {
     timespec t;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
@@ -239,6 +258,47 @@ void run_int16_tile(benchmark::State& state) {
 }
 #endif
 
+#if VEXA_HAVE_KERNEL_AVX512_VNNI
+// kChains independent accumulators, so that the loop runs at the instruction's throughput
+// rather than its latency.
+constexpr int kChains = 12;
+constexpr int64_t kPeakRounds = 1 << 20;
+
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void peak_vpdpbusd(benchmark::State& state) {
+    for (auto _ : state) {
+        __m512i acc[kChains];
+        for (int c = 0; c < kChains; ++c) acc[c] = _mm512_set1_epi32(c);
+        __m512i a = _mm512_set1_epi8(3), b = _mm512_set1_epi8(-5);
+        for (int64_t i = 0; i < kPeakRounds; ++i) {
+#pragma GCC unroll 12
+            for (int c = 0; c < kChains; ++c) acc[c] = _mm512_dpbusd_epi32(acc[c], a, b);
+            __asm__ volatile("" : "+v"(a), "+v"(b));
+        }
+        for (int c = 1; c < kChains; ++c) acc[0] = _mm512_add_epi32(acc[0], acc[c]);
+        benchmark::DoNotOptimize(acc[0]);
+    }
+    state.counters["MAC_per_cycle"] = benchmark::Counter(
+        64.0 * kChains * double(kPeakRounds) / tsc_hz(), benchmark::Counter::kIsIterationInvariantRate);
+}
+
+__attribute__((target("avx512f"))) void peak_vfmadd_pd(benchmark::State& state) {
+    for (auto _ : state) {
+        __m512d acc[kChains];
+        for (int c = 0; c < kChains; ++c) acc[c] = _mm512_set1_pd(c);
+        __m512d a = _mm512_set1_pd(0.999), b = _mm512_set1_pd(1e-3);
+        for (int64_t i = 0; i < kPeakRounds; ++i) {
+#pragma GCC unroll 12
+            for (int c = 0; c < kChains; ++c) acc[c] = _mm512_fmadd_pd(acc[c], a, b);
+            __asm__ volatile("" : "+v"(a), "+v"(b));
+        }
+        for (int c = 1; c < kChains; ++c) acc[0] = _mm512_add_pd(acc[0], acc[c]);
+        benchmark::DoNotOptimize(acc[0]);
+    }
+    state.counters["MAC_per_cycle"] = benchmark::Counter(
+        8.0 * kChains * double(kPeakRounds) / tsc_hz(), benchmark::Counter::kIsIterationInvariantRate);
+}
+#endif
+
 const bool registered = [] {
     std::size_t count = 0;
     const vexa::Kernel* const* table = vexa::kernel_table(&count);
@@ -251,6 +311,12 @@ const bool registered = [] {
     }
 #if VEXA_HAVE_KERNEL_AVX2
     if (vexa::cpu::has_avx2()) benchmark::RegisterBenchmark("tile/int16/avx2", run_int16_tile);
+#endif
+#if VEXA_HAVE_KERNEL_AVX512_VNNI
+    if (vexa::cpu::has_avx512_vnni()) {
+        benchmark::RegisterBenchmark("peak/vpdpbusd_zmm", peak_vpdpbusd);
+        benchmark::RegisterBenchmark("peak/vfmadd231pd_zmm", peak_vfmadd_pd);
+    }
 #endif
     benchmark::RegisterBenchmark("reassembly/round_triple", run_round_triple);
     benchmark::RegisterBenchmark("reassembly/crt/portable", run_crt, &vexa::int8::kPortableOps);
