@@ -138,6 +138,13 @@ int drive(const GemmProblem& pb, int threads, const Engine& engine, const Option
         if (split_rows) Mb = round_up(Mb / 2, kRowGroup);
         else Nb = round_up(Nb / 2, kPanelWidth);
     }
+    // Splitting N being free with K in one chunk, it goes on until the block fits what the
+    // workspace pool keeps between calls: a repeated product then finds its pages mapped
+    // (a fresh block's page faults and zeroing cost more than a tenth of a middling
+    // product), and a smaller block of accumulators is still in cache when it is rebuilt.
+    if (single_chunk)
+        while (bytes(Mb, Nb) > int64_t(workspace_keep_limit()) && Nb > min_cols)
+            Nb = round_up(Nb / 2, kPanelWidth);
 
     // The admitted lines in order of their norm bounds. L moduli are what the widest pair
     // needs; sorted, a group of rows and a panel of columns can make do with the count
