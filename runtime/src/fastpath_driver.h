@@ -142,8 +142,10 @@ int drive(const GemmProblem& pb, int threads, const Engine& engine, const Option
     // workspace pool keeps between calls: a repeated product then finds its pages mapped
     // (a fresh block's page faults and zeroing cost more than a tenth of a middling
     // product), and a smaller block of accumulators is still in cache when it is rebuilt.
+    // A block keeps a panel per thread, whose residues are made one panel per task.
+    const int64_t fit_cols = std::max<int64_t>(min_cols, int64_t(threads) * kPanelWidth);
     if (single_chunk)
-        while (bytes(Mb, Nb) > int64_t(workspace_keep_limit()) && Nb > min_cols)
+        while (bytes(Mb, Nb) > int64_t(workspace_keep_limit()) && round_up(Nb / 2, kPanelWidth) >= fit_cols)
             Nb = round_up(Nb / 2, kPanelWidth);
 
     // The admitted lines in order of their norm bounds. L moduli are what the widest pair

@@ -37,7 +37,8 @@ def test_a_wide_product_parks_its_workspace_under_a_small_limit(M, K, N):
                                 capture_output=True, text=True, check=True)
         return result.stdout.split()
 
-    status, kernel, parked, digest = run(VEXA_WORKSPACE_KEEP=str(4 << 20))
+    # Two threads: a block keeps at least a panel per thread.
+    status, kernel, parked, digest = run(VEXA_WORKSPACE_KEEP=str(4 << 20), VEXA_NUM_THREADS="2")
     assert status == "0"
     if kernel == "scalar":
         pytest.skip("the exact core keeps no workspace")
