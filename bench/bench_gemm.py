@@ -156,9 +156,9 @@ def accounting(n, threads, pair_min, numpy_min, native_min, phases, hz, int8_pea
     if hz:
         floor = macs / (int8_peak * threads * hz)
         print(f"  moduli: {moduli:g} at most, {average:.2f} on average; floor (products at "
-              f"{int8_peak:g} MAC/cycle) {floor:.4f}s = {floor / numpy_min:.2f}x numpy; at numpy's "
-              f"own peak ({fp64_peak:g} FP64 MAC/cycle) it would be "
-              f"{average * fp64_peak / int8_peak:.2f}x")
+              f"{int8_peak:g} MAC/cycle, nothing else) {floor:.4f}s = {floor / numpy_min:.2f}x "
+              f"this numpy; against a DGEMM at {fp64_peak:g} FP64 MAC/cycle "
+              f"{average:.2f} x {fp64_peak:g}/{int8_peak:g} = {average * fp64_peak / int8_peak:.2f}x")
     print(flush=True)
 
 
