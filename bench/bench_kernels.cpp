@@ -281,36 +281,29 @@ constexpr int kChains = 12;
         add(add(v##8, v##9), add(v##10, v##11)))
 constexpr int64_t kPeakRounds = 1 << 20;
 
+// The loop of one instruction `op` on vectors of `type` (set1 and add: their broadcast and
+// addition), each instruction `macs` multiply-adds. Spelled out in assembly: compiled from
+// intrinsics the loop gathers register copies that take the same ports and halve the rate.
+#define VEXA_PEAK_LOOP(state, type, set1, add, a_value, b_value, op, macs)                 \
+    for (auto _ : state) {                                                               \
+        VEXA_TWELVE_VARIABLES(type, acc, set1);                                          \
+        type a = set1(a_value), b = set1(b_value);                                       \
+        for (int64_t i = 0; i < kPeakRounds; ++i)                                        \
+            __asm__ volatile(VEXA_TWELVE(op) : VEXA_TWELVE_OPERANDS(acc) : "v"(a), "v"(b)); \
+        type sum = VEXA_TWELVE_SUM(add, acc);                                            \
+        benchmark::DoNotOptimize(sum);                                                   \
+    }                                                                                    \
+    state.counters["MAC_per_cycle"] = benchmark::Counter(                                \
+        (macs) * kChains * double(kPeakRounds) / tsc_hz(), benchmark::Counter::kIsIterationInvariantRate)
+
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) void peak_vpdpbusd(benchmark::State& state) {
-    for (auto _ : state) {
-        VEXA_TWELVE_VARIABLES(__m512i, acc, _mm512_set1_epi32);
-        __m512i a = _mm512_set1_epi8(3), b = _mm512_set1_epi8(-5);
-        // Spelled out: compiled from intrinsics the loop gathers register copies that take
-        // the same ports and halve the rate.
-        for (int64_t i = 0; i < kPeakRounds; ++i)
-            __asm__ volatile(VEXA_TWELVE("vpdpbusd")
-                             : VEXA_TWELVE_OPERANDS(acc)
-                             : "v"(a), "v"(b));
-        __m512i sum = VEXA_TWELVE_SUM(_mm512_add_epi32, acc);
-        benchmark::DoNotOptimize(sum);
-    }
-    state.counters["MAC_per_cycle"] = benchmark::Counter(
-        64.0 * kChains * double(kPeakRounds) / tsc_hz(), benchmark::Counter::kIsIterationInvariantRate);
+    // Bytes 3 and -5 in every lane of a and b (0x03 and 0xfb).
+    VEXA_PEAK_LOOP(state, __m512i, _mm512_set1_epi32, _mm512_add_epi32, 0x03030303,
+                   int(0xfbfbfbfbu), "vpdpbusd", 64.0);
 }
 
 __attribute__((target("avx512f"))) void peak_vfmadd_pd(benchmark::State& state) {
-    for (auto _ : state) {
-        VEXA_TWELVE_VARIABLES(__m512d, acc, _mm512_set1_pd);
-        __m512d a = _mm512_set1_pd(0.999), b = _mm512_set1_pd(1e-3);
-        for (int64_t i = 0; i < kPeakRounds; ++i)
-            __asm__ volatile(VEXA_TWELVE("vfmadd231pd")
-                             : VEXA_TWELVE_OPERANDS(acc)
-                             : "v"(a), "v"(b));
-        __m512d sum = VEXA_TWELVE_SUM(_mm512_add_pd, acc);
-        benchmark::DoNotOptimize(sum);
-    }
-    state.counters["MAC_per_cycle"] = benchmark::Counter(
-        8.0 * kChains * double(kPeakRounds) / tsc_hz(), benchmark::Counter::kIsIterationInvariantRate);
+    VEXA_PEAK_LOOP(state, __m512d, _mm512_set1_pd, _mm512_add_pd, 0.999, 1e-3, "vfmadd231pd", 8.0);
 }
 #endif
 
