@@ -138,15 +138,21 @@ int drive(const GemmProblem& pb, int threads, const Engine& engine, const Option
         if (split_rows) Mb = round_up(Mb / 2, kRowGroup);
         else Nb = round_up(Nb / 2, kPanelWidth);
     }
-    // Splitting N being free with K in one chunk, it goes on until the block fits what the
-    // workspace pool keeps between calls: a repeated product then finds its pages mapped
-    // (a fresh block's page faults and zeroing cost more than a tenth of a middling
-    // product), and a smaller block of accumulators is still in cache when it is rebuilt.
-    // A block keeps a panel per thread, whose residues are made one panel per task.
-    const int64_t fit_cols = std::max<int64_t>(min_cols, int64_t(threads) * kPanelWidth);
-    if (single_chunk)
-        while (bytes(Mb, Nb) > int64_t(workspace_keep_limit()) && round_up(Nb / 2, kPanelWidth) >= fit_cols)
-            Nb = round_up(Nb / 2, kPanelWidth);
+    // Splitting N being free with K in one chunk, it goes on where that makes the block fit
+    // what the workspace pool keeps between calls: a repeated product then finds its pages
+    // mapped (a fresh block's page faults and zeroing cost more than a tenth of a middling
+    // product). Where it would not fit anyway, the columns stay in wide blocks: narrow ones
+    // sort fewer columns together (more moduli) and write C in short stretches, which
+    // makes the reconstruction slower. A block keeps a panel per thread, whose residues
+    // are made one panel per task.
+    if (single_chunk) {
+        const int64_t keep = int64_t(workspace_keep_limit());
+        const int64_t fit_cols = std::max<int64_t>(min_cols, int64_t(threads) * kPanelWidth);
+        int64_t narrower = Nb;
+        while (bytes(Mb, narrower) > keep && round_up(narrower / 2, kPanelWidth) >= fit_cols)
+            narrower = round_up(narrower / 2, kPanelWidth);
+        if (bytes(Mb, narrower) <= keep) Nb = narrower;
+    }
 
     // The admitted lines in order of their norm bounds. L moduli are what the widest pair
     // needs; sorted, a group of rows and a panel of columns can make do with the count
