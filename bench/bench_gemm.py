@@ -11,6 +11,17 @@ median wall time of each over --repeat runs (after one warm-up), their ratio, th
 libvexa chose (from its version string) and the thread counts. Nothing in the environment
 is changed by the script itself; what numpy's BLAS is, and how it was configured, is printed
 first so the baseline is known.
+
+Then, per size, where the time of the fastest gemm_pair went (--no-accounting leaves it
+out): each phase the fast path times itself, what the native call spends outside them, and
+the Python layer (gemm_pair's wall time less that of vexa_gemm_host called directly on
+output arrays already touched, which leaves the fresh output pages in the Python layer's
+share). Each row has its time, its share of gemm_pair, its time as a multiple of numpy's,
+and its rate against its own limit: the products in int8 multiply-adds per cycle and core
+against --int8-peak, the rest in nanoseconds per element and core (per input element and
+modulus for the residues, per input element for the planning's scans, per output element
+for the rest). The floor line is the products at that peak, over numpy's time: with numpy
+at its own peak, --fp64-peak / --int8-peak times the average modulus count.
 """
 
 import argparse
@@ -24,7 +35,10 @@ import time
 import numpy as np
 
 from dravenholt.vexa import Vexa
+from dravenholt.vexa._runtime import library
 from timing import pause_busily
+
+PHASES = ("planning", "residues", "products", "reconstruction", "excluded")
 
 
 def blas_description():
@@ -65,6 +79,89 @@ def openblas_core():
     return "unknown"
 
 
+def nominal_hz():
+    """The clock the time-stamp counter and the cycle rates count in: the model name's
+    nominal frequency where it gives one, else the kernel's current reading."""
+    try:
+        with open("/proc/cpuinfo") as info:
+            text = info.read()
+    except OSError:
+        return None
+    for line in text.splitlines():
+        if line.startswith("model name") and "@" in line and line.rstrip().endswith("GHz"):
+            return 1e9 * float(line.rsplit("@", 1)[1].strip()[:-3])
+    for line in text.splitlines():
+        if line.startswith("cpu MHz"):
+            return 1e6 * float(line.split(":")[1])
+    return None
+
+
+def native_phases(lib, A, B, repeat):
+    """The fastest of `repeat` direct vexa_gemm_host calls on reused, touched outputs, and
+    the phase record of that call (None off the fast path)."""
+    M, K = A.shape
+    N = B.shape[1]
+    outputs = [np.ones((M, N)), np.ones((M, N)), np.ones((M, N), dtype=np.float32)]
+    pointer = lambda X, t: X.ctypes.data_as(ctypes.POINTER(t))  # noqa: E731
+    args = [pointer(A, ctypes.c_double), pointer(B, ctypes.c_double),
+            pointer(outputs[0], ctypes.c_double), pointer(outputs[1], ctypes.c_double),
+            pointer(outputs[2], ctypes.c_float), M, N, K]
+    record = (ctypes.c_double * 7)()
+    best, phases = float("inf"), None
+    lib.vexa_gemm_host(*args)
+    for _ in range(repeat):
+        start = time.perf_counter()
+        status = lib.vexa_gemm_host(*args)
+        elapsed = time.perf_counter() - start
+        if status != 0:
+            raise RuntimeError(f"vexa_gemm_host: {status}")
+        if elapsed < best:
+            best = elapsed
+            written = lib.vexa_last_phase_seconds(record, 7)
+            phases = list(record) if written == 7 else None
+    return best, phases
+
+
+def accounting(n, threads, pair_min, numpy_min, native_min, phases, hz, int8_peak, fp64_peak):
+    """The table of where pair_min went; see the module's docstring."""
+    print(f"  n = {n}: gemm_pair {pair_min:.4f}s, vexa_gemm_host on touched outputs "
+          f"{native_min:.4f}s, numpy {numpy_min:.4f}s, threads {threads}")
+    if phases is None:
+        print("  (the product did not take the fast path: no phases)")
+        return
+    seconds = dict(zip(PHASES, phases[:5]))
+    moduli, average = phases[5], phases[6]
+    seconds["native other"] = native_min - sum(phases[:5])
+    seconds["python layer"] = pair_min - native_min
+    inputs, outputs = 2.0 * n * n, float(n) * n
+    macs = average * float(n) ** 3
+    core_ns = lambda t, count: 1e9 * t * threads / count  # noqa: E731
+    rates = {
+        "planning": f"{core_ns(seconds['planning'], inputs):7.2f} ns/input elt/core",
+        "residues": f"{core_ns(seconds['residues'], inputs * average):7.2f} ns/input elt/modulus/core",
+        "reconstruction": f"{core_ns(seconds['reconstruction'], outputs):7.2f} ns/output elt/core",
+        "excluded": "",
+        "native other": f"{core_ns(seconds['native other'], outputs):7.2f} ns/output elt/core",
+        "python layer": f"{core_ns(seconds['python layer'], outputs):7.2f} ns/output elt/core",
+    }
+    if hz:
+        per_cycle = macs / (seconds["products"] * threads * hz) if seconds["products"] > 0 else 0.0
+        rates["products"] = (f"{per_cycle:7.2f} int8 MAC/cycle/core, {100 * per_cycle / int8_peak:.0f}%"
+                             f" of {int8_peak:g}")
+    else:
+        rates["products"] = "(no clock known)"
+    print(f"  {'phase':<15} {'seconds':>9} {'share':>6} {'x numpy':>8}  rate against its limit")
+    for name, t in seconds.items():
+        print(f"  {name:<15} {t:>9.4f} {100 * t / pair_min:>5.1f}% {t / numpy_min:>7.3f}x  {rates[name]}")
+    if hz:
+        floor = macs / (int8_peak * threads * hz)
+        print(f"  moduli: {moduli:g} at most, {average:.2f} on average; floor (products at "
+              f"{int8_peak:g} MAC/cycle, nothing else) {floor:.4f}s = {floor / numpy_min:.2f}x "
+              f"this numpy; against a DGEMM at {fp64_peak:g} FP64 MAC/cycle "
+              f"{average:.2f} x {fp64_peak:g}/{int8_peak:g} = {average * fp64_peak / int8_peak:.2f}x")
+    print(flush=True)
+
+
 def timings(function, repeat):
     function()  # warm-up: page faults, thread start, library loading
     times = []
@@ -81,6 +178,14 @@ def main():
     parser.add_argument("--repeat", type=int, default=0,
                         help="runs per size (default: 7 below n = 1024, else 3)")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--no-accounting", action="store_true",
+                        help="leave out the per-phase table of each size")
+    parser.add_argument("--int8-peak", type=float, default=128.0,
+                        help="int8 multiply-adds per cycle and core of the product instruction "
+                             "(bench_kernels' peak/ rows measure it; default: two 512-bit "
+                             "vpdpbusd per cycle, as on Ice Lake server)")
+    parser.add_argument("--fp64-peak", type=float, default=16.0,
+                        help="float64 multiply-adds per cycle and core (default: two 512-bit FMAs)")
     args = parser.parse_args()
 
     vexa = Vexa()
@@ -100,6 +205,7 @@ def main():
               f" {'ratio min':>9} {'ratio med':>9}")
     print(header)
     rng = np.random.default_rng(args.seed)
+    tables = []
     for n in args.sizes:
         A = rng.standard_normal((n, n))
         B = rng.standard_normal((n, n))
@@ -109,6 +215,16 @@ def main():
         n_min, n_med = timings(lambda: A @ B, repeat)
         print(f"{n:>5} {v_min:>9.4f}s {v_med:>9.4f}s {n_min:>9.4f}s {n_med:>9.4f}s"
               f" {v_min / n_min:>8.2f}x {v_med / n_med:>8.2f}x", flush=True)
+        if not args.no_accounting:
+            pause_busily()
+            tables.append((n, v_min, n_min) + native_phases(library(), A, B, repeat))
+    if tables:
+        hz = nominal_hz()
+        print()
+        print(f"Where gemm_pair's time went (clock {hz / 1e9 if hz else float('nan'):.2f} GHz):")
+        for n, v_min, n_min, native_min, phases in tables:
+            accounting(n, threads, v_min, n_min, native_min, phases, hz, args.int8_peak,
+                       args.fp64_peak)
 
 
 if __name__ == "__main__":

@@ -13,6 +13,15 @@
 //
 // (round_triple; the CRT, portable and vector; the CRT then round_triple as the driver
 // does it; and the two fused).
+//
+// The limits the products are measured against, per core and cycle of the time-stamp
+// counter: 512-bit vpdpbusd (int8) and vfmadd231pd (float64), from long runs of independent
+// instructions (bench/bench_gemm.py takes them as --int8-peak and --fp64-peak):
+//
+//   build-runtime/bench/bench_kernels --benchmark_filter=peak/
+//
+// Each gemm/ row also reports its phases as the accounting of bench_gemm.py does: the
+// products in int8 MAC per cycle and core, the rest in ns per element and core.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -64,6 +73,14 @@ void run_kernel(benchmark::State& state, const vexa::Kernel* kernel) {
         state.counters["residues_ms"] = 1e3 * t.residues;
         state.counters["products_ms"] = 1e3 * t.products;
         state.counters["crt_ms"] = 1e3 * t.reconstruction;
+        // Rates against each phase's own limit: ns per element and core, and the products'
+        // int8 multiply-adds per second and core (per cycle in bench_gemm.py's table).
+        const double elements = double(n) * double(n), core = 1e9 * threads;
+        state.counters["plan_ns_per_in"] = core * t.planning / (2 * elements);
+        state.counters["residue_ns_per_in_mod"] = core * t.residues / (2 * elements * t.average_moduli);
+        state.counters["crt_ns_per_out"] = core * t.reconstruction / elements;
+        state.counters["int8_GMAC_per_core_s"] =
+            t.average_moduli * elements * double(n) / (t.products * threads) * 1e-9;
     }
     state.counters["products/s"] = benchmark::Counter(double(n) * double(n) * double(n),
                                                       benchmark::Counter::kIsIterationInvariantRate);
@@ -186,7 +203,7 @@ void run_crt_round(benchmark::State& state, const vexa::int8::Int8Ops* ops) {
         1e-9 * double(kBenchElements), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-#if VEXA_HAVE_KERNEL_AVX2
+#if VEXA_HAVE_KERNEL_AVX2 || VEXA_HAVE_KERNEL_AVX512_VNNI
 }  // namespace
 #include <x86intrin.h>
 namespace {
@@ -201,7 +218,9 @@ double tsc_hz() {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return double(__rdtsc() - c0) / seconds;
 }
+#endif
 
+#if VEXA_HAVE_KERNEL_AVX2
 double thread_seconds() {
     timespec t;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
@@ -231,6 +250,55 @@ void run_int16_tile(benchmark::State& state, const vexa::int16::Int16Ops* ops) {
 }
 #endif
 
+#if VEXA_HAVE_KERNEL_AVX512_VNNI
+// kChains independent accumulators, so that the loop runs at the instruction's throughput
+// rather than its latency.
+constexpr int kChains = 12;
+// One instruction per accumulator, acc[c] += a * b in AT&T order (%12, %13: a and b).
+#define VEXA_ONE(op, c) op " %13, %12, %" #c "\n\t"
+#define VEXA_TWELVE(op)                                                                  \
+    VEXA_ONE(op, 0) VEXA_ONE(op, 1) VEXA_ONE(op, 2) VEXA_ONE(op, 3) VEXA_ONE(op, 4)      \
+    VEXA_ONE(op, 5) VEXA_ONE(op, 6) VEXA_ONE(op, 7) VEXA_ONE(op, 8) VEXA_ONE(op, 9)      \
+    VEXA_ONE(op, 10) VEXA_ONE(op, 11)
+#define VEXA_TWELVE_OPERANDS(v)                                                          \
+    "+v"(v##0), "+v"(v##1), "+v"(v##2), "+v"(v##3), "+v"(v##4), "+v"(v##5), "+v"(v##6),  \
+        "+v"(v##7), "+v"(v##8), "+v"(v##9), "+v"(v##10), "+v"(v##11)
+// Twelve accumulators as named variables (an array would live in memory around the asm).
+#define VEXA_TWELVE_VARIABLES(type, v, init)                                              \
+    type v##0 = init(0), v##1 = init(1), v##2 = init(2), v##3 = init(3), v##4 = init(4),  \
+         v##5 = init(5), v##6 = init(6), v##7 = init(7), v##8 = init(8), v##9 = init(9),  \
+         v##10 = init(10), v##11 = init(11)
+#define VEXA_TWELVE_SUM(add, v)                                                          \
+    add(add(add(add(v##0, v##1), add(v##2, v##3)), add(add(v##4, v##5), add(v##6, v##7))), \
+        add(add(v##8, v##9), add(v##10, v##11)))
+constexpr int64_t kPeakRounds = 1 << 20;
+
+// The loop of one instruction `op` on vectors of `type` (set1 and add: their broadcast and
+// addition), each instruction `macs` multiply-adds. Spelled out in assembly: compiled from
+// intrinsics the loop gathers register copies that take the same ports and halve the rate.
+#define VEXA_PEAK_LOOP(state, type, set1, add, a_value, b_value, op, macs)                 \
+    for (auto _ : state) {                                                               \
+        VEXA_TWELVE_VARIABLES(type, acc, set1);                                          \
+        type a = set1(a_value), b = set1(b_value);                                       \
+        for (int64_t i = 0; i < kPeakRounds; ++i)                                        \
+            __asm__ volatile(VEXA_TWELVE(op) : VEXA_TWELVE_OPERANDS(acc) : "v"(a), "v"(b)); \
+        type sum = VEXA_TWELVE_SUM(add, acc);                                            \
+        benchmark::DoNotOptimize(sum);                                                   \
+    }                                                                                    \
+    state.counters["MAC_per_cycle"] = benchmark::Counter(                                \
+        (macs) * kChains * double(kPeakRounds) / tsc_hz(), benchmark::Counter::kIsIterationInvariantRate)
+
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void peak_vpdpbusd(benchmark::State& state) {
+    // Bytes 3 and -5 in every lane of a and b (0x03 and 0xfb).
+    VEXA_PEAK_LOOP(state, __m512i, _mm512_set1_epi32, _mm512_add_epi32, 0x03030303,
+                   int(0xfbfbfbfbu), "vpdpbusd", 64.0);
+}
+
+__attribute__((target("avx512f"))) void peak_vfmadd_pd(benchmark::State& state) {
+    VEXA_PEAK_LOOP(state, __m512d, _mm512_set1_pd, _mm512_add_pd, 0.999, 1e-3, "vfmadd231pd", 8.0);
+}
+#endif
+
 const bool registered = [] {
     std::size_t count = 0;
     const vexa::Kernel* const* table = vexa::kernel_table(&count);
@@ -241,6 +309,12 @@ const bool registered = [] {
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
     }
+#if VEXA_HAVE_KERNEL_AVX512_VNNI
+    if (vexa::cpu::has_avx512_vnni()) {
+        benchmark::RegisterBenchmark("peak/vpdpbusd_zmm", peak_vpdpbusd);
+        benchmark::RegisterBenchmark("peak/vfmadd231pd_zmm", peak_vfmadd_pd);
+    }
+#endif
     benchmark::RegisterBenchmark("reassembly/round_triple", run_round_triple);
     benchmark::RegisterBenchmark("reassembly/crt/portable", run_crt);
     benchmark::RegisterBenchmark("reassembly/crt_then_round/portable", run_crt_then_round);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cpu_features.h"
+#include "fastpath.h"
 #include "gpu_engine.h"
 #include "kernel.h"
 #include "parallel.h"
@@ -213,6 +214,20 @@ extern "C" VEXA_API const char* vexa_version(void) {
         return text.c_str();
     } catch (...) {
         return VEXA_VERSION_TEXT " (kernel: unknown)";
+    }
+}
+
+extern "C" VEXA_API int vexa_last_phase_seconds(double* out, int count) {
+    try {
+        const vexa::fast::Timing t = vexa::fast::last_timing();
+        if (t.moduli == 0 || !out) return 0;
+        const double values[] = {t.planning,       t.residues, t.products, t.reconstruction,
+                                 t.fallback,       double(t.moduli), t.average_moduli};
+        const int written = std::clamp(count, 0, int(sizeof values / sizeof values[0]));
+        std::copy(values, values + written, out);
+        return written;
+    } catch (...) {  // a failed mutex lock
+        return 0;
     }
 }
 

@@ -138,6 +138,13 @@ VEXA_API int vexa_kernel_supported(int index);
 /* The index of the kernel vexa_gemm_host uses. */
 VEXA_API int vexa_kernel_active(void);
 
+/* Where the wall time of the process's last fast-path product went, for benchmarks:
+ * writes up to `count` of, in order, the seconds of planning, residues, products,
+ * reconstruction (CRT, rounding, stores into C) and excluded lines, then the largest and
+ * the average modulus count; returns how many it wrote (0 before any fast-path product).
+ * Products that other threads run at the same time overwrite one another's record. */
+VEXA_API int vexa_last_phase_seconds(double* out, int count);
+
 /* The instruction set features this CPU and OS offer that libvexa looks for, as lower-case
  * names separated by single spaces (e.g. "avx2 fma bmi2"); empty when none. Never null. */
 VEXA_API const char* vexa_cpu_features(void);

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "parallel.h"
+#include "workspace_pool.h"
 
 namespace vexa::fast {
 namespace {
@@ -54,7 +55,7 @@ int64_t block_bytes(const EngineLayout& e, int L, int64_t mb, int64_t nb, int64_
 // made once per row block and serve every column block, so splitting N alone costs nothing
 // extra; otherwise both operands' residues are remade per block of the other, and the
 // larger side is split first.
-void choose_blocks(FastPlan& p, const EngineLayout& e, const Options& opt) {
+void choose_blocks(FastPlan& p, const EngineLayout& e, const Options& opt, int threads) {
     const int64_t chunk = std::max(e.step, std::min(opt.chunk, e.max_chunk) / e.step * e.step);
     p.Kb = std::min(round_up(p.K, e.step), chunk);
     p.single_chunk = p.Kb >= p.K;
@@ -66,6 +67,21 @@ void choose_blocks(FastPlan& p, const EngineLayout& e, const Options& opt) {
         const bool split_rows = p.single_chunk ? Nb <= min_cols : (Mb >= Nb && Mb > min_rows);
         if (split_rows) Mb = round_up(Mb / 2, e.row_group);
         else Nb = round_up(Nb / 2, e.panel_width);
+    }
+    // Splitting N being free with K in one chunk, it goes on where that makes the block fit
+    // what the workspace pool keeps between calls: a repeated product then finds its pages
+    // mapped (a fresh block's page faults and zeroing cost more than a tenth of a middling
+    // product). Where it would not fit anyway, the columns stay in wide blocks: narrow ones
+    // sort fewer columns together (more moduli) and write C in short stretches, which
+    // makes the reconstruction slower. A block keeps a panel per thread.
+    if (p.single_chunk) {
+        const int64_t keep = int64_t(workspace_keep_limit());
+        const int64_t fit_cols = std::max<int64_t>(min_cols, int64_t(threads) * e.panel_width);
+        int64_t narrower = Nb;
+        while (block_bytes(e, p.moduli, Mb, narrower, p.Kb) > keep &&
+               round_up(narrower / 2, e.panel_width) >= fit_cols)
+            narrower = round_up(narrower / 2, e.panel_width);
+        if (block_bytes(e, p.moduli, Mb, narrower, p.Kb) <= keep) Nb = narrower;
     }
     p.Mb = Mb;
     p.Nb = Nb;
@@ -162,7 +178,7 @@ FastPlan plan(const GemmProblem& pb, const EngineLayout& layout, const Options& 
     for (int64_t i = 0; i < pb.M; ++i) p.row_shift[size_t(i)] = row_win[size_t(i)].shift;
     admit(row_win, p.choice.cap_a, p.row_order, p.excluded_rows);
     admit(col_win, p.choice.cap_b, p.col_order, p.excluded_cols);
-    choose_blocks(p, layout, opt);
+    choose_blocks(p, layout, opt, threads);
     sort_lines(p, row_win, col_win);
     count_moduli(p, layout, row_win, col_win);
     prepare_moduli(p, layout);

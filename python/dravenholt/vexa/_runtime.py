@@ -58,6 +58,7 @@ def _declare(lib):
         "vexa_release_workspace": (ctypes.c_int, []),
         "vexa_workspace_parked_bytes": (ctypes.c_size_t, []),
         "vexa_workspace_keep_limit": (ctypes.c_size_t, []),
+        "vexa_last_phase_seconds": (ctypes.c_int, [double_p, ctypes.c_int]),
     }
     for name, (restype, argtypes) in signatures.items():
         function = getattr(lib, name)
