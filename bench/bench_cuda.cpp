@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "bits.h"
-#include "exact_core.h"
-#include "gpu_engine.h"
+#include "support/bits.h"
+#include "exact/exact_core.h"
+#include "gpu/gpu_engine.h"
 #include "kernel.h"
-#include "thread_count.h"
+#include "support/thread_count.h"
 #include "vexa.h"
 
 namespace {

@@ -31,13 +31,13 @@
 #include <string>
 #include <vector>
 
-#include "cpu_features.h"
-#include "exact_core.h"
-#include "int16_engine.h"
-#include "int8_fastpath.h"
+#include "support/cpu_features.h"
+#include "exact/exact_core.h"
+#include "fastpath/int16_engine.h"
+#include "fastpath/int8_fastpath.h"
 #include "kernel.h"
 #include "kernel_registry.h"
-#include "thread_count.h"
+#include "support/thread_count.h"
 #include "vexa.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "kernel.h"
-#include "thread_count.h"
+#include "support/thread_count.h"
 #include "vexa.h"
 
 namespace {

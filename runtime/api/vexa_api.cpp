@@ -8,14 +8,14 @@
 #include <new>
 #include <string>
 
-#include "cpu_features.h"
-#include "fastpath.h"
-#include "gpu_engine.h"
+#include "support/cpu_features.h"
+#include "fastpath/fastpath.h"
+#include "gpu/gpu_engine.h"
 #include "kernel.h"
-#include "parallel.h"
-#include "thread_count.h"
+#include "support/parallel.h"
+#include "support/thread_count.h"
 #include "vexa.h"
-#include "workspace_pool.h"
+#include "support/workspace_pool.h"
 
 namespace {
 

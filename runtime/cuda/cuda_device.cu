@@ -1,6 +1,6 @@
-// The CUDA backend of the GPU engine's device interface (src/gpu_device.h): memory, copies,
+// The CUDA backend of the GPU engine's device interface (src/gpu/gpu_device.h): memory, copies,
 // two element-wise kernels that run the very functions the CPU backend runs
-// (src/gpu_passes.h), and the int8 products through cuBLASLt. Nothing else: the engine's
+// (src/gpu/gpu_passes.h), and the int8 products through cuBLASLt. Nothing else: the engine's
 // logic lives in libvexa and is tested there on the CPU.
 //
 // The CUDA runtime is linked statically, and cuBLASLt is opened with dlopen, so this
@@ -22,8 +22,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "gpu_engine.h"
-#include "gpu_passes.h"
+#include "gpu/gpu_engine.h"
+#include "gpu/gpu_passes.h"
 #include "vexa.h"
 
 namespace vexa::gpu {

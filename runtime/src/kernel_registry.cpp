@@ -7,11 +7,11 @@
 #include <string>
 #include <utility>
 
-#include "cpu_features.h"
-#include "exact_core.h"
-#include "gpu_engine.h"
-#include "int16_engine.h"
-#include "int8_fastpath.h"
+#include "support/cpu_features.h"
+#include "exact/exact_core.h"
+#include "gpu/gpu_engine.h"
+#include "fastpath/int16_engine.h"
+#include "fastpath/int8_fastpath.h"
 #include "kernel.h"
 // The ISA folders' headers: only their pieces' names, so all of them may be included
 // wherever they were not compiled; the lines below that use them are what CMake's

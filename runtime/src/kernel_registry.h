@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fastpath.h"
+#include "fastpath/fastpath.h"
 #include "kernel.h"
 
 namespace vexa {

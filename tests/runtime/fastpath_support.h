@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "bits.h"
-#include "exact_core.h"
-#include "fastpath.h"
+#include "support/bits.h"
+#include "exact/exact_core.h"
+#include "fastpath/fastpath.h"
 #include "kernel_registry.h"
 #include "vexa.h"
 

@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "exact_core.h"
+#include "exact/exact_core.h"
 #include "exact_oracle.h"
 #include "kernel.h"
-#include "thread_count.h"
+#include "support/thread_count.h"
 #include "vexa.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "exact_oracle.h"
-#include "int8_fastpath.h"
+#include "fastpath/int8_fastpath.h"
 #include "fastpath_support.h"
 
 namespace {

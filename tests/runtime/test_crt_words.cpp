@@ -12,7 +12,7 @@
 
 #include "exact_oracle.h"
 #include "fastpath_support.h"
-#include "int16_engine.h"
+#include "fastpath/int16_engine.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "exact_oracle.h"
-#include "fastpath.h"
+#include "fastpath/fastpath.h"
 #include "kernel.h"
 #include "kernel_registry.h"
 #include "vexa.h"

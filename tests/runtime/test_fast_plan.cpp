@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "fast_plan.h"
+#include "fastpath/fast_plan.h"
 #include "vexa.h"
 
 namespace {

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "fastpath.h"
+#include "fastpath/fastpath.h"
 #include "fastpath_support.h"
-#include "int16_engine.h"
-#include "workspace_pool.h"
+#include "fastpath/int16_engine.h"
+#include "support/workspace_pool.h"
 
 namespace {
 

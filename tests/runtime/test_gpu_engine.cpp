@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "element_math.h"
+#include "exact/element_math.h"
 #include "exact_oracle.h"
 #include "fastpath_support.h"
-#include "gpu_engine.h"
-#include "int8_fastpath.h"
+#include "gpu/gpu_engine.h"
+#include "fastpath/int8_fastpath.h"
 
 namespace {
 

@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "exact_core.h"
+#include "exact/exact_core.h"
 #include "fastpath_support.h"
-#include "int8_fastpath.h"
+#include "fastpath/int8_fastpath.h"
 #include "kernel.h"
 #include "vexa.h"
-#include "workspace_pool.h"
+#include "support/workspace_pool.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fastpath_support.h"
-#include "int8_fastpath.h"
+#include "fastpath/int8_fastpath.h"
 #include "kernel_registry.h"
 
 namespace {

@@ -20,7 +20,7 @@
 
 #include "kernel.h"
 #include "vexa.h"
-#include "workspace_pool.h"
+#include "support/workspace_pool.h"
 
 // ---- Counting allocator: every operator new of this process goes through here ----
 namespace {

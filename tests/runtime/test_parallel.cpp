@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "parallel.h"
+#include "support/parallel.h"
 
 #ifndef _WIN32
 #include <signal.h>

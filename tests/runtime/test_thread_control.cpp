@@ -13,8 +13,8 @@
 
 #include "exact_oracle.h"
 #include "kernel.h"
-#include "thread_count.h"
-#include "platform.h"
+#include "support/thread_count.h"
+#include "support/platform.h"
 #include "vexa.h"
 
 #if defined(_WIN32)

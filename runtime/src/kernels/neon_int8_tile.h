@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "int8_fastpath.h"
+#include "fastpath/int8_fastpath.h"
 
 // Loops over rows and vectors fully unrolled, so that the sums stay in registers.
 #if defined(__clang__)

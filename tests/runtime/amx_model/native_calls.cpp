@@ -2,7 +2,7 @@
 #include <immintrin.h>
 
 #include "amx_calls.h"
-#include "cpu_features.h"
+#include "support/cpu_features.h"
 
 namespace vexa_amx_test {
 namespace {

@@ -2,7 +2,7 @@
 #define VEXA_SHIM_TEST_CALLS
 #include "intrinsic_calls.h"
 
-#include "cpu_features.h"
+#include "support/cpu_features.h"
 
 bool vexa_shim_test::native_call(Intrinsic which, int imm, uint64_t mask, const Vec& a, const Vec& b,
                                  const Vec& c, Vec& out) {

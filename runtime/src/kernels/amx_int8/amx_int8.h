@@ -3,7 +3,7 @@
 // AVX-512 of the avx512_vnni folder, whose residues, reduction and CRT it shares.
 #pragma once
 
-#include "int8_fastpath.h"
+#include "fastpath/int8_fastpath.h"
 
 namespace vexa::amx_int8 {
 

@@ -2,7 +2,7 @@
 // BMI2, with the OS saving the YMM state: cpu::has_avx2).
 #pragma once
 
-#include "int16_engine.h"
+#include "fastpath/int16_engine.h"
 
 namespace vexa::avx2 {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "int16_engine.h"
+#include "fastpath/int16_engine.h"
 
 namespace vexa::avx2 {
 

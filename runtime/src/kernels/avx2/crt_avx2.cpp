@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "exact_core.h"
+#include "exact/exact_core.h"
 #include "kernels/avx2/avx2_pieces.h"
 
 namespace vexa::avx2 {

@@ -2,7 +2,7 @@
 // and VNNI (cpu::has_avx512_vnni).
 #pragma once
 
-#include "int8_fastpath.h"
+#include "fastpath/int8_fastpath.h"
 
 namespace vexa::avx512_vnni {
 

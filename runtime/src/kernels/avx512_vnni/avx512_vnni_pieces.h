@@ -14,7 +14,7 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
-#include "int8_fastpath.h"
+#include "fastpath/int8_fastpath.h"
 
 namespace vexa::avx512_vnni {
 

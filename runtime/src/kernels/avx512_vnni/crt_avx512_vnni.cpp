@@ -23,7 +23,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "exact_core.h"
+#include "exact/exact_core.h"
 #include "kernels/avx512_vnni/avx512_vnni_pieces.h"
 
 namespace vexa::avx512_vnni {

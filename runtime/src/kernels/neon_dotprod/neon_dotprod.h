@@ -2,7 +2,7 @@
 // products (cpu::has_neon_dotprod).
 #pragma once
 
-#include "int8_fastpath.h"
+#include "fastpath/int8_fastpath.h"
 
 namespace vexa::neon_dotprod {
 

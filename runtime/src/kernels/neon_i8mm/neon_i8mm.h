@@ -2,7 +2,7 @@
 // matrix multiplies and the dot products (cpu::has_neon_i8mm).
 #pragma once
 
-#include "int8_fastpath.h"
+#include "fastpath/int8_fastpath.h"
 
 namespace vexa::neon_i8mm {
 

@@ -1,10 +1,10 @@
-#include "planning.h"
+#include "fastpath/planning.h"
 
 #include <cstring>
 #include <limits>
 
-#include "bits.h"
-#include "wide_int.h"
+#include "support/bits.h"
+#include "support/wide_int.h"
 
 namespace vexa::fast {
 

@@ -1,4 +1,4 @@
-#include "cpu_features.h"
+#include "support/cpu_features.h"
 
 #include <cstdint>
 #include <string>

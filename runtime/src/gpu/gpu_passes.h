@@ -2,8 +2,8 @@
 // CPU backend's loops and the CUDA backend's kernels alike.
 #pragma once
 
-#include "element_math.h"
-#include "gpu_device.h"
+#include "exact/element_math.h"
+#include "gpu/gpu_device.h"
 
 namespace vexa::gpu {
 

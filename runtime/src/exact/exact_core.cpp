@@ -7,7 +7,7 @@
 // the negative products, so every addition is an unsigned add with carry and nothing ever
 // needs a sign. The exact sum, the difference of the two, is then rounded once, with
 // integer operations only, into the three output words (exact_rounding.cpp).
-#include "exact_core.h"
+#include "exact/exact_core.h"
 
 #include <algorithm>
 #include <atomic>
@@ -15,10 +15,10 @@
 #include <new>
 #include <vector>
 
-#include "bits.h"
-#include "parallel.h"
+#include "support/bits.h"
+#include "support/parallel.h"
 #include "vexa.h"
-#include "wide_int.h"
+#include "support/wide_int.h"
 
 #if defined(__x86_64__)
 #include <x86intrin.h>

@@ -7,9 +7,9 @@
 #include <mutex>
 #include <string>
 
-#include "exact_core.h"
-#include "gpu_engine.h"
-#include "platform.h"
+#include "exact/exact_core.h"
+#include "gpu/gpu_engine.h"
+#include "support/platform.h"
 #include "vexa.h"
 
 namespace vexa::gpu {

@@ -5,7 +5,7 @@
 // Unlike the CPU driver it uses one modulus count for the whole product: a batched
 // product over all moduli is one device call, and sorting lines by norm to save moduli
 // per tile would cost more calls than it saves on a device.
-#include "gpu_engine.h"
+#include "gpu/gpu_engine.h"
 
 #include <algorithm>
 #include <chrono>
@@ -13,12 +13,12 @@
 #include <new>
 #include <vector>
 
-#include "exact_core.h"
-#include "fast_plan.h"
-#include "fastpath_driver.h"
-#include "int8_fastpath.h"
-#include "parallel.h"
-#include "planning.h"
+#include "exact/exact_core.h"
+#include "fastpath/fast_plan.h"
+#include "fastpath/fastpath_driver.h"
+#include "fastpath/int8_fastpath.h"
+#include "support/parallel.h"
+#include "fastpath/planning.h"
 #include "vexa.h"
 
 namespace vexa::gpu {

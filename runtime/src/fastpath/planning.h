@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "fastpath.h"
+#include "fastpath/fastpath.h"
 
 namespace vexa::fast {
 

@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "fastpath.h"
+#include "fastpath/fastpath.h"
 
 namespace vexa::int16 {
 

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "bits.h"
-#include "element_math.h"
-#include "exact_core.h"
-#include "wide_int.h"
+#include "support/bits.h"
+#include "exact/element_math.h"
+#include "exact/exact_core.h"
+#include "support/wide_int.h"
 
 namespace vexa::exact {
 namespace {

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "fastpath.h"
+#include "fastpath/fastpath.h"
 
 #if defined(__CUDACC__)
 #define VEXA_HD __host__ __device__

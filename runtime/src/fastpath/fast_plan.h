@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "fastpath.h"
-#include "planning.h"
+#include "fastpath/fastpath.h"
+#include "fastpath/planning.h"
 #include "vexa.h"
 
 namespace vexa::fast {

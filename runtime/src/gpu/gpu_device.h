@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "fastpath.h"
+#include "fastpath/fastpath.h"
 
 namespace vexa::gpu {
 

@@ -6,10 +6,10 @@
 #include <mutex>
 #include <vector>
 
-#include "element_math.h"
-#include "exact_core.h"
-#include "fastpath.h"
-#include "wide_int.h"
+#include "exact/element_math.h"
+#include "exact/exact_core.h"
+#include "fastpath/fastpath.h"
+#include "support/wide_int.h"
 
 namespace vexa::fast {
 namespace {

@@ -1,10 +1,10 @@
 // The int8 engine: its moduli, its portable pieces, and the adapter the driver runs.
-#include "int8_fastpath.h"
+#include "fastpath/int8_fastpath.h"
 
 #include <cmath>
 #include <cstring>
 
-#include "fastpath_driver.h"
+#include "fastpath/fastpath_driver.h"
 
 namespace vexa {
 namespace int8 {

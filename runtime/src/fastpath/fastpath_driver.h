@@ -22,12 +22,12 @@
 #include <new>
 #include <stdexcept>
 
-#include "exact_core.h"
-#include "fast_plan.h"
-#include "fastpath.h"
-#include "parallel.h"
+#include "exact/exact_core.h"
+#include "fastpath/fast_plan.h"
+#include "fastpath/fastpath.h"
+#include "support/parallel.h"
 #include "vexa.h"
-#include "workspace_pool.h"
+#include "support/workspace_pool.h"
 
 namespace vexa::fast {
 namespace driver {

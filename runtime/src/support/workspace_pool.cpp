@@ -1,4 +1,4 @@
-#include "workspace_pool.h"
+#include "support/workspace_pool.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-#include "platform.h"
+#include "support/platform.h"
 
 namespace vexa {
 namespace {

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "fastpath.h"
-#include "gpu_device.h"
+#include "fastpath/fastpath.h"
+#include "gpu/gpu_device.h"
 #include "kernel.h"
 
 namespace vexa::gpu {

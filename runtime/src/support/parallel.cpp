@@ -1,4 +1,4 @@
-#include "parallel.h"
+#include "support/parallel.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "platform.h"
+#include "support/platform.h"
 
 #include <cstdlib>
 #include <thread>

@@ -7,9 +7,9 @@
 #include <mutex>
 #include <new>
 
-#include "gpu_device.h"
-#include "gpu_passes.h"
-#include "platform.h"
+#include "gpu/gpu_device.h"
+#include "gpu/gpu_passes.h"
+#include "support/platform.h"
 #include "vexa.h"
 
 namespace vexa::gpu {

@@ -2,7 +2,7 @@
 #include <cmath>
 #include <mutex>
 
-#include "fastpath_driver.h"
+#include "fastpath/fastpath_driver.h"
 
 namespace vexa::fast {
 

@@ -1,11 +1,11 @@
-#include "fast_plan.h"
+#include "fastpath/fast_plan.h"
 
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
 
-#include "parallel.h"
-#include "workspace_pool.h"
+#include "support/parallel.h"
+#include "support/workspace_pool.h"
 
 namespace vexa::fast {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fastpath.h"
+#include "fastpath/fastpath.h"
 
 namespace vexa {
 namespace int8 {

@@ -1,9 +1,9 @@
 // The int16 engine: its moduli, its portable pieces, and the adapter the driver runs.
-#include "int16_engine.h"
+#include "fastpath/int16_engine.h"
 
 #include <cmath>
 
-#include "fastpath_driver.h"
+#include "fastpath/fastpath_driver.h"
 
 namespace vexa::int16 {
 namespace {

@@ -1,11 +1,11 @@
-#include "thread_count.h"
+#include "support/thread_count.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <string>
 
-#include "platform.h"
+#include "support/platform.h"
 
 namespace vexa {
 
