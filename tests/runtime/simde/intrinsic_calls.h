@@ -26,7 +26,6 @@ enum class Intrinsic {
     getexp_pd,           // a: 8 doubles
     scalef_pd,           // a, b: 8 doubles
     roundscale_pd,       // a: 8 doubles; imm: the immediate
-    roundscale_ps,       // a: 16 floats; imm: the immediate
     abs_pd,              // a: 8 doubles
     srai_epi32,          // a: 16 int32; imm: the count
     reduce_add_pd,       // a: 8 doubles; out: one double
@@ -132,11 +131,6 @@ bool call(Intrinsic which, int imm, uint64_t mask, const Vec& a, const Vec& b, c
         case Intrinsic::scalef_pd: store(_mm512_scalef_pd(load<__m512d>(a), load<__m512d>(b)), out); return true;
         case Intrinsic::roundscale_pd:
 #define VEXA_CALL(r) store(_mm512_roundscale_pd(load<__m512d>(a), r), out)
-            switch (imm) { VEXA_ROUNDSCALE_CASES(VEXA_CALL) }
-            return false;
-#undef VEXA_CALL
-        case Intrinsic::roundscale_ps:
-#define VEXA_CALL(r) store(_mm512_roundscale_ps(load<__m512>(a), r), out)
             switch (imm) { VEXA_ROUNDSCALE_CASES(VEXA_CALL) }
             return false;
 #undef VEXA_CALL

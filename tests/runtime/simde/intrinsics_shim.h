@@ -198,11 +198,6 @@ inline __m512d roundscale_pd(__m512d a, int imm) {
     return map<__m512d, double, 8, double>(a, [&](double x) { return roundscale_lane(x, imm); });
 }
 
-// A float's rounding to a multiple of 2^-M is a float again, and exact in double.
-inline __m512 roundscale_ps(__m512 a, int imm) {
-    return map<__m512, float, 16, float>(a, [&](float x) { return float(roundscale_lane(double(x), imm)); });
-}
-
 inline __m512d abs_pd(__m512d a) {
     return map<__m512d, double, 8, double>(a, [](double x) { return std::fabs(x); });
 }
@@ -271,8 +266,6 @@ inline int64_t reduce_min_epi64(__m512i a) {
 #define _mm512_srai_epi32(a, n) (vexa_simde::srai_epi32((a), unsigned(n)))
 #undef _mm512_roundscale_pd
 #define _mm512_roundscale_pd(a, imm) (vexa_simde::roundscale_pd((a), (imm)))
-#undef _mm512_roundscale_ps
-#define _mm512_roundscale_ps(a, imm) (vexa_simde::roundscale_ps((a), (imm)))
 #undef _mm512_scalef_pd
 #define _mm512_scalef_pd(a, b) (vexa_simde::scalef_pd((a), (b)))
 #undef _mm512_abs_pd

@@ -215,7 +215,6 @@ Shape shape_of(Intrinsic w) {
         case Intrinsic::cvt_roundpd_epi32: case Intrinsic::cvttpd_epi32: return {Kind::f64, Kind::f64, Kind::f64, Kind::i32, 8};
         case Intrinsic::cvttpd_epu64: return {Kind::f64, Kind::f64, Kind::f64, Kind::u64, 8};
         case Intrinsic::cvttps_epi32: return {Kind::f32, Kind::f32, Kind::f32, Kind::i32, 16};
-        case Intrinsic::roundscale_ps: return {Kind::f32, Kind::f32, Kind::f32, Kind::f32, 16};
         case Intrinsic::cvtepi32_ps: return {Kind::i32, Kind::i32, Kind::i32, Kind::f32, 16};
         case Intrinsic::cvtepi32_pd: return {Kind::i32, Kind::i32, Kind::i32, Kind::f64, 8};
         case Intrinsic::cvtepi32_epi64: return {Kind::i32, Kind::i32, Kind::i32, Kind::i64, 8};
@@ -290,9 +289,6 @@ Vec model(Intrinsic w, int imm, uint64_t mask, const Vec& a, const Vec& b, const
             break;
         case Intrinsic::roundscale_pd:
             for (int i = 0; i < 8; ++i) set_lane(out, i, roundscale_model(lane<double>(a, i), imm));
-            break;
-        case Intrinsic::roundscale_ps:
-            for (int i = 0; i < 16; ++i) set_lane(out, i, float(roundscale_model(double(lane<float>(a, i)), imm)));
             break;
         case Intrinsic::abs_pd:
             for (int i = 0; i < 8; ++i) set_lane(out, i, lane<uint64_t>(a, i) & ~(uint64_t(1) << 63));
@@ -382,7 +378,7 @@ std::vector<int> immediates_of(Intrinsic w) {
     switch (w) {
         case Intrinsic::fmadd_round_ps: case Intrinsic::cvt_roundepu64_pd: case Intrinsic::cvt_roundpd_epi32:
             return std::vector<int>(std::begin(vexa_shim_test::kRoundings), std::end(vexa_shim_test::kRoundings));
-        case Intrinsic::roundscale_pd: case Intrinsic::roundscale_ps:
+        case Intrinsic::roundscale_pd:
             return std::vector<int>(std::begin(vexa_shim_test::kRoundscaleImmediates),
                                     std::end(vexa_shim_test::kRoundscaleImmediates));
         case Intrinsic::srai_epi32: return {0, 1, 7, 16, 31, 32, 200};
@@ -518,7 +514,6 @@ const char* const kNames[] = {
     "fmadd_round_ps", "cvt_roundepu64_pd", "cvtepu64_pd", "cvt_roundpd_epi32", "cvttpd_epi32",
     "cvttpd_epu64", "cvttps_epi32", "cvtepi32_ps", "cvtepi32_pd", "cvtepi32_epi64", "cvtepu32_epi64",
     "cvtepu8_epi16", "cvtepu8_epi32", "cvtepi32_epi8", "getexp_pd", "scalef_pd", "roundscale_pd",
-    "roundscale_ps",
     "abs_pd", "srai_epi32", "reduce_add_pd", "reduce_max_pd", "reduce_max_epi64", "reduce_min_epi64",
     "maskz_loadu_pd", "maskz_loadu_epi32_256", "maskz_loadu_epi8_128", "mask_storeu_pd",
     "mask_storeu_epi32", "mask_storeu_epi8", "mask_storeu_epi32_256", "mask_storeu_ps_256",

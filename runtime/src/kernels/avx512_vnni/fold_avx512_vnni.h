@@ -39,30 +39,5 @@ inline void fold_into(__m512i sums, const Modulus& mod, uint8_t* acc, bool accum
     _mm_storeu_si128(reinterpret_cast<__m128i*>(acc), _mm512_cvtepi32_epi8(r));
 }
 
-// The longest K whose int32 sums stay below 2^24 in magnitude (at most 255 * 128 per
-// product), so that they convert to float exactly: 514 products, 512 in whole steps.
-constexpr int64_t kNarrowFoldChunk = 512;
-
-// fold_into for sums of at most kNarrowFoldChunk products, in float: sixteen lanes per
-// operation instead of eight, which halves the fold, a third of a short tile's time. The
-// float quotient from RN(1/p) is still off by at most one (|x| / p < 2^24 / p, relative
-// error under 2^-23), and the fused multiply-subtract is exact for the same reason as in
-// doubles. `p` and `inv` are float(p) and RN_f32(1 / p), hoisted by the caller.
-inline void fold_narrow_into(__m512i sums, __m512 p, __m512 inv, const Modulus& mod, uint8_t* acc,
-                             bool accumulate) {
-    const __m512 x = _mm512_cvtepi32_ps(sums);
-    const __m512 q = _mm512_roundscale_ps(_mm512_mul_ps(x, inv), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
-    __m512 f = _mm512_fnmadd_ps(q, p, x);
-    f = _mm512_mask_add_ps(f, _mm512_cmp_ps_mask(f, _mm512_setzero_ps(), _CMP_LT_OQ), f, p);
-    f = _mm512_mask_sub_ps(f, _mm512_cmp_ps_mask(f, p, _CMP_GE_OQ), f, p);
-    __m512i r = _mm512_cvttps_epi32(f);
-    if (accumulate) {
-        r = _mm512_add_epi32(r, _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(acc))));
-        const __m512i pi = _mm512_set1_epi32(mod.p);
-        r = _mm512_mask_sub_epi32(r, _mm512_cmpge_epi32_mask(r, pi), r, pi);
-    }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(acc), _mm512_cvtepi32_epi8(r));
-}
-
 }  // namespace
 }  // namespace vexa::avx512_vnni

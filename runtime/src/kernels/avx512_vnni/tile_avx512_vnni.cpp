@@ -23,8 +23,6 @@ namespace {
 
 // The hot loop for a full group of six rows, accumulators spelled out so that all 24
 // stay in registers (with 4 B vectors and one broadcast: 29 of the 32 zmm registers).
-// kNarrow: k_padded <= kNarrowFoldChunk, folded in float.
-template <bool kNarrow>
 void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const int8_t* b_panel,
               int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
 #define VEXA_ROW_ACCUMULATORS(r) \
@@ -59,26 +57,14 @@ void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const 
         VEXA_ROW_STEP(3) VEXA_ROW_STEP(4) VEXA_ROW_STEP(5)
 #undef VEXA_ROW_STEP
     }
-    if constexpr (kNarrow) {
-        const __m512 p = _mm512_set1_ps(float(mod.p)), inv = _mm512_set1_ps(1.0f / float(mod.p));
-#define VEXA_ROW_FOLD(r)                                                                   \
-    fold_narrow_into(c##r##0, p, inv, mod, acc + r * acc_stride, accumulate);              \
-    fold_narrow_into(c##r##1, p, inv, mod, acc + r * acc_stride + 16, accumulate);         \
-    fold_narrow_into(c##r##2, p, inv, mod, acc + r * acc_stride + 32, accumulate);         \
-    fold_narrow_into(c##r##3, p, inv, mod, acc + r * acc_stride + 48, accumulate);
-        VEXA_ROW_FOLD(0) VEXA_ROW_FOLD(1) VEXA_ROW_FOLD(2)
-        VEXA_ROW_FOLD(3) VEXA_ROW_FOLD(4) VEXA_ROW_FOLD(5)
-#undef VEXA_ROW_FOLD
-    } else {
 #define VEXA_ROW_FOLD(r)                                              \
     fold_into(c##r##0, mod, acc + r * acc_stride, accumulate);                    \
     fold_into(c##r##1, mod, acc + r * acc_stride + 16, accumulate);               \
     fold_into(c##r##2, mod, acc + r * acc_stride + 32, accumulate);               \
     fold_into(c##r##3, mod, acc + r * acc_stride + 48, accumulate);
-        VEXA_ROW_FOLD(0) VEXA_ROW_FOLD(1) VEXA_ROW_FOLD(2)
-        VEXA_ROW_FOLD(3) VEXA_ROW_FOLD(4) VEXA_ROW_FOLD(5)
+    VEXA_ROW_FOLD(0) VEXA_ROW_FOLD(1) VEXA_ROW_FOLD(2)
+    VEXA_ROW_FOLD(3) VEXA_ROW_FOLD(4) VEXA_ROW_FOLD(5)
 #undef VEXA_ROW_FOLD
-    }
 }
 
 }  // namespace
@@ -86,11 +72,7 @@ void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const 
 // The driver passes whole row groups only (the packing pads A to kRowGroup rows).
 void tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows, const int8_t* b_panel,
           int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
-    if (rows != kRowGroup) return;
-    if (k_padded <= kNarrowFoldChunk)
-        tile_six<true>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
-    else
-        tile_six<false>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+    if (rows == kRowGroup) tile_six(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
 }
 
 extern const Int8Ops kInt8Ops = {residues_a, residues_b_panel, tile, crt_round, scan_lines};
