@@ -1,6 +1,7 @@
 #include "fastpath/fast_plan.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 
@@ -18,18 +19,26 @@ void scan_windows(const GemmProblem& pb, ScanLines scan, int threads, std::vecto
                   std::vector<LineWindow>& col_win) {
     const int64_t M = pb.M, N = pb.N, K = pb.K;
     std::vector<LineScan> row_scan(static_cast<size_t>(M)), col_scan(static_cast<size_t>(N));
-    const int64_t rows_per_task = 16, cols_per_task = 64;
-    const int64_t row_tasks = (M + rows_per_task - 1) / rows_per_task;
-    const int64_t tasks = row_tasks + (N + cols_per_task - 1) / cols_per_task;
+    // Column tasks as wide as a fair share allows, up to 256 columns: a scan reads B's rows
+    // in stretches of its width, and narrow ones turn the walk down K into a walk of pages.
+    // They go first, being the larger, so the row tasks even out the threads' shares.
+    const int64_t rows_per_task = 16;
+    const int64_t share = (N + std::max(threads, 1) - 1) / std::max(threads, 1);
+    const int64_t cols_per_task = std::min<int64_t>(256, std::max<int64_t>(64, round_up(share, 64)));
+    const int64_t col_tasks = (N + cols_per_task - 1) / cols_per_task;
+    const int64_t tasks = col_tasks + (M + rows_per_task - 1) / rows_per_task;
+    const double log2_k = std::log2(double(K));
     parallel_for(tasks, threads, [&](int64_t t) {
-        if (t < row_tasks) {
-            const int64_t i0 = t * rows_per_task, i1 = std::min(M, i0 + rows_per_task);
-            scan(pb.A + i0 * K, K, i1 - i0, K, true, &row_scan[size_t(i0)]);
-            for (int64_t i = i0; i < i1; ++i) row_win[size_t(i)] = WindowScan(row_scan[size_t(i)]).window(K);
-        } else {
-            const int64_t j0 = (t - row_tasks) * cols_per_task, j1 = std::min(N, j0 + cols_per_task);
+        if (t < col_tasks) {
+            const int64_t j0 = t * cols_per_task, j1 = std::min(N, j0 + cols_per_task);
             scan(pb.B + j0, N, K, j1 - j0, false, &col_scan[size_t(j0)]);
-            for (int64_t j = j0; j < j1; ++j) col_win[size_t(j)] = WindowScan(col_scan[size_t(j)]).window(K);
+            for (int64_t j = j0; j < j1; ++j)
+                col_win[size_t(j)] = WindowScan(col_scan[size_t(j)]).window(K, log2_k);
+        } else {
+            const int64_t i0 = (t - col_tasks) * rows_per_task, i1 = std::min(M, i0 + rows_per_task);
+            scan(pb.A + i0 * K, K, i1 - i0, K, true, &row_scan[size_t(i0)]);
+            for (int64_t i = i0; i < i1; ++i)
+                row_win[size_t(i)] = WindowScan(row_scan[size_t(i)]).window(K, log2_k);
         }
     });
 }

@@ -22,9 +22,14 @@ struct WindowScan : LineScan {
     // A contiguous run, with interleaved partial sums of squares.
     void add_run(const double* x, int64_t count);
     void add_bits(double v);
-    LineWindow window(int64_t count) const;
+    LineWindow window(int64_t count) const { return window(count, std::log2(double(count))); }
+    // With log2(count) made once for many lines of one length.
+    LineWindow window(int64_t count, double log2_count) const;
     // log2 of an upper bound on the Euclidean norm of the scaled line x * 2^-shift.
-    double norm_bound(int64_t count, const LineWindow& w) const;
+    double norm_bound(int64_t count, const LineWindow& w) const {
+        return norm_bound(count, std::log2(double(count)), w);
+    }
+    double norm_bound(int64_t count, double log2_count, const LineWindow& w) const;
 };
 
 // log2 of the modulus products P_1 < P_2 < ... of the first moduli of a list, for repeated
