@@ -20,10 +20,15 @@
 //
 //   build-runtime/bench/bench_kernels --benchmark_filter=peak/
 //
+// The planning's line scans of each entry, single-threaded, in ns per element:
+//
+//   build-runtime/bench/bench_kernels --benchmark_filter=scan/
+//
 // Each gemm/ row also reports its phases as the accounting of bench_gemm.py does: the
 // products in int8 MAC per cycle and core, the rest in ns per element and core.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <ctime>
@@ -299,6 +304,27 @@ __attribute__((target("avx512f"))) void peak_vfmadd_pd(benchmark::State& state) 
 }
 #endif
 
+// The planning's line scans of one entry alone, single-threaded, in ns per element: the
+// rows of an n x n matrix, or its columns in tasks of 256 as the planning hands them out.
+void run_line_scan(benchmark::State& state, const vexa::registry::Entry* entry, bool by_rows) {
+    const int64_t n = state.range(0);
+    const Inputs in(n);
+    const auto scan = entry->int8 ? entry->int8->scan_lines : entry->int16->scan_lines;
+    std::vector<vexa::fast::LineScan> out(static_cast<size_t>(n));
+    for (auto _ : state) {
+        if (by_rows) {
+            scan(in.A.data(), n, n, n, true, out.data());
+        } else {
+            for (int64_t j = 0; j < n; j += 256)
+                scan(in.B.data() + j, n, n, std::min<int64_t>(256, n - j), false, out.data() + j);
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.counters["ns/elt"] = benchmark::Counter(double(n) * double(n) * 1e-9,
+                                                  benchmark::Counter::kIsIterationInvariantRate |
+                                                      benchmark::Counter::kInvert);
+}
+
 const bool registered = [] {
     std::size_t count = 0;
     const vexa::Kernel* const* table = vexa::kernel_table(&count);
@@ -329,6 +355,13 @@ const bool registered = [] {
         if (entry.int16 && entry.kernel)
             benchmark::RegisterBenchmark(("tile/int16/" + pieces).c_str(), run_int16_tile, entry.int16);
 #endif
+    }
+    for (std::size_t e = 0; e < count; ++e) {
+        if (!vexa::registry::runs_here(entries[e])) continue;
+        for (const bool by_rows : {true, false})
+            benchmark::RegisterBenchmark((std::string("scan/") + entries[e].id + (by_rows ? "/rows" : "/cols")).c_str(),
+                                         run_line_scan, &entries[e], by_rows)
+                ->Arg(128)->Arg(512)->Arg(2048);
     }
     return true;
 }();
