@@ -26,9 +26,6 @@ struct WindowScan : LineScan {
     // With log2(count) made once for many lines of one length.
     LineWindow window(int64_t count, double log2_count) const;
     // log2 of an upper bound on the Euclidean norm of the scaled line x * 2^-shift.
-    double norm_bound(int64_t count, const LineWindow& w) const {
-        return norm_bound(count, std::log2(double(count)), w);
-    }
     double norm_bound(int64_t count, double log2_count, const LineWindow& w) const;
 };
 
