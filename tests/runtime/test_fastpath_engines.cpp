@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "exact/exact_core.h"
+#include "fastpath/fast_plan.h"
 #include "fastpath/fastpath.h"
 #include "fastpath_support.h"
 #include "fastpath/int16_engine.h"
@@ -232,6 +234,84 @@ TEST_P(EveryEngine, ParkedWorkspaceIsReusedCleanly) {
     EXPECT_EQ(vexa::parked_workspace_bytes(), 0u);
 }
 
+
+// Columns of one norm keep their places: a block of such panels is rounded straight into
+// the output rows. A column the exact core takes (a NaN) moves every later one down a
+// place; a block with such panels goes through a row buffer, or, wider than that buffer
+// holds, panel by panel, straight in or through a scatter. Every kind holds exact zeros:
+// +0 where the products cancel, -0 where every product is -0.
+Matrices columns_in_and_out_of_place(int64_t N, int64_t nan_column) {
+    const int64_t M = 12, K = 12;
+    std::mt19937_64 rng(41);
+    std::normal_distribution<double> normal;
+    Matrices m{M, N, K, std::vector<double>(size_t(M * K)), std::vector<double>(size_t(K * N))};
+    for (double& a : m.A) a = normal(rng);
+    // Every column is +-w[k] down k, all of one norm; w repeats after K / 2.
+    std::vector<double> w(static_cast<size_t>(K));
+    for (int64_t k = 0; k < K / 2; ++k) w[size_t(k)] = w[size_t(k + K / 2)] = std::fabs(normal(rng)) + 0.5;
+    for (int64_t j = 0; j < N; ++j) {
+        const bool plain = j % 37 == 5;  // every sign +
+        for (int64_t k = 0; k < K; ++k) m.B[size_t(k * N + j)] = plain || rng() % 2 ? w[size_t(k)] : -w[size_t(k)];
+    }
+    for (int64_t k = 0; k < K; ++k) {
+        m.A[size_t(2 * K + k)] = k < K / 2 ? 1.0 : -1.0;  // x = 0 against the all-+ columns
+        m.A[size_t(3 * K + k)] = -0.0;                    // -0 products there, +0 and -0 elsewhere
+    }
+    if (nan_column >= 0) m.B[size_t(4 * N + nan_column)] = std::nan("");
+    return m;
+}
+
+struct PlaceCase {
+    int64_t N, nan_column;  // no NaN where negative
+};
+constexpr PlaceCase kPlaceCases[] = {{300, -1}, {300, 0}, {300, 170}, {300, 299}, {2100, -1}, {2100, 1500}};
+
+TEST_P(EveryEngine, ColumnsInPlaceAndMoved) {
+    for (const PlaceCase& c : kPlaceCases) {
+        const Matrices m = columns_in_and_out_of_place(c.N, c.nan_column);
+        // The operands do give both kinds of panel.
+        vexa::GemmProblem shape{m.A.data(), m.B.data(), nullptr, nullptr, nullptr, m.M, m.N, m.K};
+        const vexa::fast::FastPlan plan = vexa::fast::plan(shape, vexa::fast::int8_layout(), eager(GetParam()), 2);
+        ASSERT_TRUE(plan.fast);
+        const int64_t admitted = c.nan_column < 0 ? m.N : m.N - 1;
+        ASSERT_EQ(plan.col_order.size(), size_t(admitted));
+        for (int64_t at = 0; at < admitted; ++at)
+            ASSERT_EQ(plan.col_order[size_t(at)], c.nan_column < 0 || at < c.nan_column ? at : at + 1);
+        for (const int64_t workspace : {int64_t(768) << 20, int64_t(1)})
+            for (const int threads : {1, 3}) {
+                vexa::fast::Options opt = eager(GetParam());
+                opt.workspace_bytes = workspace;
+                expect_matches_exact_core(m, run(m, GetParam(), opt, threads),
+                                          "N " + std::to_string(c.N) + ", NaN column " + std::to_string(c.nan_column) +
+                                              ", workspace " + std::to_string(workspace) + ", threads " +
+                                              std::to_string(threads));
+            }
+    }
+}
+
+// Sorted columns in a block wider than the row buffer: runs scattered panel by panel.
+TEST_P(EveryEngine, WideBlockOfSortedColumns) {
+    const Matrices m = random_normal(6, 2100, 5, 43);
+    expect_matches_exact_core(m, run(m, GetParam(), eager(GetParam()), 2), "wide block");
+}
+
+// The same ways with the float64 third word, against the exact core's own.
+TEST_P(EveryEngine, ColumnsInPlaceAndMovedWithFloat64Res) {
+    for (const PlaceCase& c : kPlaceCases) {
+        const Matrices m = columns_in_and_out_of_place(c.N, c.nan_column);
+        const size_t n = size_t(m.M * m.N);
+        std::vector<double> hi(n, 7.0), lo(n, 7.0), res(n, 7.0), want_hi(n), want_lo(n), want_res(n);
+        vexa::GemmProblem pb{m.A.data(), m.B.data(), hi.data(), lo.data(), nullptr, m.M, m.N, m.K, res.data()};
+        vexa::GemmProblem exact{m.A.data(), m.B.data(), want_hi.data(), want_lo.data(), nullptr, m.M, m.N, m.K,
+                                want_res.data()};
+        ASSERT_EQ(vexa::registry::gemm(*GetParam().entry, pb, 2, eager(GetParam())), VEXA_OK);
+        ASSERT_EQ(vexa::exact::gemm(exact, 1), VEXA_OK);
+        const std::string what = "N " + std::to_string(c.N) + ", NaN column " + std::to_string(c.nan_column);
+        EXPECT_EQ(0, std::memcmp(hi.data(), want_hi.data(), n * sizeof(double))) << "hi, " << what;
+        EXPECT_EQ(0, std::memcmp(lo.data(), want_lo.data(), n * sizeof(double))) << "lo, " << what;
+        EXPECT_EQ(0, std::memcmp(res.data(), want_res.data(), n * sizeof(double))) << "res, " << what;
+    }
+}
 
 INSTANTIATE_TEST_SUITE_P(Engines, EveryEngine, ::testing::ValuesIn(entries_with_prefix()), param_name);
 

@@ -21,6 +21,8 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
+#include <vector>
 
 #include "exact/exact_core.h"
 #include "fastpath/fast_plan.h"
@@ -85,6 +87,8 @@ class Execution {
     using Residue = typename Engine::Residue;
     static constexpr int64_t kPanelWidth = Engine::kPanelWidth, kRowGroup = Engine::kRowGroup;
     static constexpr int64_t kStep = Engine::kStep;
+    // Columns of a block whose rows go through a buffer: 48 KiB of stack at most.
+    static constexpr int64_t kRowBuffer = 2048;
     static_assert(kPanelWidth <= kMaxRun, "one CRT run per panel");
 
 public:
@@ -94,7 +98,20 @@ public:
           res_a_(reinterpret_cast<ResidueA*>(workspace)),
           res_b_(reinterpret_cast<ResidueB*>(workspace + plan.a_bytes)),
           acc_(reinterpret_cast<Residue*>(workspace + plan.a_bytes + plan.b_bytes)),
-          gathered_(reinterpret_cast<double*>(workspace + plan.a_bytes + plan.b_bytes + plan.acc_bytes)) {}
+          gathered_(reinterpret_cast<double*>(workspace + plan.a_bytes + plan.b_bytes + plan.acc_bytes)),
+          in_place_(panels_in_place(plan)), position_(size_t(pb.N), -1) {
+        const int64_t Np = int64_t(plan.col_order.size());
+        for (int64_t c = 0; c < Np; ++c) position_[size_t(plan.col_order[size_t(c)])] = int32_t(c);
+        for (int64_t n0 = 0; n0 < Np; n0 += plan.Nb) {
+            const int64_t n1 = std::min(Np, n0 + plan.Nb);
+            const auto span = std::minmax_element(plan.col_order.begin() + n0, plan.col_order.begin() + n1);
+            block_first_.push_back(*span.first);
+            block_last_.push_back(*span.second);
+            bool all = true;
+            for (int64_t q = n0 / kPanelWidth; q * kPanelWidth < n1; ++q) all = all && in_place_[size_t(q)];
+            block_in_place_.push_back(all);
+        }
+    }
 
     void run_blocks() {
         const int64_t Mp = int64_t(p_.row_order.size()), Np = int64_t(p_.col_order.size());
@@ -232,48 +249,139 @@ private:
         });
     }
 
-    // One row of the block, each element straight to its place: the block's columns span
-    // only their own stretch of the row. The output pointers are held in locals, since the
-    // stores through them could otherwise alias the problem and the plan, and be reloaded
-    // per element.
+    template <class Res>
+    void round_run(const CrtPlan& crt, const Residue* residues, int run, int32_t shift, const int32_t* shifts,
+                   double* hi, double* lo, Res* res, uint8_t* zero) const {
+        if constexpr (std::is_same<Res, double>::value)
+            portable_crt_round_f64(crt, residues, p_.Mb * p_.Nb, run, shift, shifts, hi, lo, res, zero);
+        else
+            engine_.crt_round(crt, residues, p_.Mb * p_.Nb, run, shift, shifts, hi, lo, res, zero);
+    }
+
     void reassemble_row(const Block& b, int64_t r) {
         const int64_t i = p_.row_order[size_t(b.m0 + r)];
+        if (pb_.C_res64)
+            reassemble_row(b, r, i, pb_.C_res64 + i * pb_.N);
+        else
+            reassemble_row(b, r, i, pb_.C_res + i * pb_.N);
+    }
+
+    // One row of the block. The columns sorted within the block make the row's results a
+    // permutation of its stretch of C, and stores to C one element at a time in that order
+    // are what the reassembly would mostly wait on: each holds a store buffer entry until
+    // its line comes, and no prefetcher foresees the order. So the runs are rounded into a
+    // row buffer in sorted order, and C is written front to back from it. A block whose
+    // panels all kept their columns' places is rounded straight into C; a block too wide
+    // for the buffer goes panel by panel through a scatter. The output pointers are held in
+    // locals, since the stores through them could otherwise alias the problem and the plan,
+    // and be reloaded per element.
+    template <class Res>
+    void reassemble_row(const Block& b, int64_t r, int64_t i, Res* const c_res) {
         const int64_t N = pb_.N, K = pb_.K;
         double* const c_hi = pb_.C_hi + i * N;
         double* const c_lo = pb_.C_lo + i * N;
-        double* const c_res64 = pb_.C_res64 ? pb_.C_res64 + i * N : nullptr;
-        float* const c_res = pb_.C_res64 ? nullptr : pb_.C_res + i * N;
         const double* const a_row = pb_.A + i * K;
+        const double* const b_top = pb_.B;
         const int32_t shift = p_.row_shift[size_t(i)];
-        uint8_t zero[kPanelWidth];
-        alignas(64) double run_hi[kPanelWidth], run_lo[kPanelWidth], run_res64[kPanelWidth];
-        alignas(64) float run_res[kPanelWidth];
+        const int64_t g = b.g0 + r / kRowGroup, block = b.n0 / p_.Nb;
+        const bool buffered = !block_in_place_[size_t(block)] && b.nb <= kRowBuffer;
+        if (buffered) prefetch_stretch(block, c_hi, c_lo, c_res);
+        alignas(64) double buf_hi[kRowBuffer], buf_lo[kRowBuffer];
+        alignas(64) Res buf_res[kRowBuffer];
+        alignas(64) uint8_t zero[kPanelWidth];
         for (int64_t pnl = 0; pnl < b.panels; ++pnl) {
             const int64_t c0 = b.n0 + pnl * kPanelWidth;  // sorted position
             const int run = int(std::min<int64_t>(kPanelWidth, int64_t(p_.col_order.size()) - c0));
-            const CrtPlan& crt = p_.crt[p_.count_at(b.g0 + r / kRowGroup, b.q0 + pnl)];
+            const CrtPlan& crt = p_.crt[p_.count_at(g, b.q0 + pnl)];
             const Residue* const residues = acc_ + r * b.nb_pad + (c0 - b.n0);
             const int32_t* const shifts = &p_.sorted_col_shift[size_t(c0)];
             const int64_t* const cols = &p_.col_order[size_t(c0)];
-            if (c_res64)
-                portable_crt_round_f64(crt, residues, p_.Mb * p_.Nb, run, shift, shifts, run_hi, run_lo, run_res64, zero);
-            else
-                engine_.crt_round(crt, residues, p_.Mb * p_.Nb, run, shift, shifts, run_hi, run_lo, run_res, zero);
-            for (int e = 0; e < run; ++e) {
-                const int64_t j = cols[e];
-                c_hi[j] = zero[e] ? signed_zero(a_row, pb_.B + j, N, K) : run_hi[e];
-                c_lo[j] = run_lo[e];
+            // Sorted position c0 + e is column c0 + e in an in-place panel.
+            const bool in_place = !buffered && in_place_[size_t(b.q0 + pnl)];
+            double* const hi = buffered ? buf_hi + (c0 - b.n0) : in_place ? c_hi + c0 : buf_hi;
+            double* const lo = buffered ? buf_lo + (c0 - b.n0) : in_place ? c_lo + c0 : buf_lo;
+            Res* const res = buffered ? buf_res + (c0 - b.n0) : in_place ? c_res + c0 : buf_res;
+            round_run(crt, residues, run, shift, shifts, hi, lo, res, zero);
+            // Exact zeros are rare: one scan of the flags, then the sign rule where one is set.
+            if (any_set(zero, run))
+                for (int e = 0; e < run; ++e)
+                    if (zero[e]) hi[e] = signed_zero(a_row, b_top + cols[e], N, K);
+            if (!buffered && !in_place) scatter(run, cols, hi, lo, res, c_hi, c_lo, c_res);
+        }
+        if (buffered) {
+            // The block's stretch of columns holds its own admitted columns and excluded
+            // ones (position -1), no other block's.
+            const int32_t* const position = position_.data();
+            const int32_t n0 = int32_t(b.n0);
+            for (int64_t j = block_first_[size_t(block)], last = block_last_[size_t(block)]; j <= last; ++j) {
+                const int32_t at = position[j] - n0;
+                if (at < 0) continue;
+                c_hi[j] = buf_hi[at];
+                c_lo[j] = buf_lo[at];
+                c_res[j] = buf_res[at];
             }
-            if (c_res64)
-                for (int e = 0; e < run; ++e) c_res64[cols[e]] = run_res64[e];
-            else
-                for (int e = 0; e < run; ++e) c_res[cols[e]] = run_res[e];
         }
     }
 
+    // The row's stretch of output columns, asked for while its runs are rounded: the rows
+    // come in sorted order, which no hardware prefetcher follows.
+    template <class Res>
+    void prefetch_stretch(int64_t block, const double* c_hi, const double* c_lo, const Res* c_res) const {
+        const int64_t first = block_first_[size_t(block)], last = block_last_[size_t(block)];
+        auto lines = [&](const void* row, int64_t size) {
+            constexpr uintptr_t kLine = 64;
+            const char* from = static_cast<const char*>(row) + first * size;
+            const char* const to = static_cast<const char*>(row) + (last + 1) * size;
+            for (from -= reinterpret_cast<uintptr_t>(from) % kLine; from < to; from += kLine)
+                __builtin_prefetch(from, 1, 3);
+        };
+        lines(c_hi, sizeof(double));
+        lines(c_lo, sizeof(double));
+        lines(c_res, sizeof(Res));
+    }
+
+    template <class Res>
+    static void scatter(int run, const int64_t* cols, const double* hi, const double* lo, const Res* res,
+                        double* c_hi, double* c_lo, Res* c_res) {
+        for (int e = 0; e < run; ++e) {
+            const int64_t j = cols[e];
+            c_hi[j] = hi[e];
+            c_lo[j] = lo[e];
+            c_res[j] = res[e];
+        }
+    }
+
+    static bool any_set(const uint8_t* flags, int count) {
+        uint64_t any = 0;
+        int e = 0;
+        for (; e + 8 <= count; e += 8) {
+            uint64_t word;
+            std::memcpy(&word, flags + e, sizeof word);
+            any |= word;
+        }
+        for (; e < count; ++e) any |= flags[e];
+        return any != 0;
+    }
+
+    // Whether each sorted panel's columns sit at their own positions, so that its run can
+    // be rounded straight into the output rows.
+    static std::vector<uint8_t> panels_in_place(const FastPlan& p) {
+        const int64_t Np = int64_t(p.col_order.size());
+        std::vector<uint8_t> in_place(size_t(p.panels), 1);
+        for (int64_t c = 0; c < Np; ++c)
+            if (p.col_order[size_t(c)] != c) in_place[size_t(c / kPanelWidth)] = 0;
+        return in_place;
+    }
+
+    // A few rows per task where there are many: a row of a small block is a couple of
+    // microseconds of work, against which handing out a task is not free. Sixteen tasks
+    // per thread still even out the rows' unequal costs.
     void reassemble(const Block& b) {
         PhaseTimer timer(timing_.reconstruction);
-        parallel_for(b.mb, threads_, [&](int64_t r) { reassemble_row(b, r); });
+        const int64_t per_task = std::max<int64_t>(1, std::min<int64_t>(4, b.mb / (16 * std::max(threads_, 1))));
+        parallel_for((b.mb + per_task - 1) / per_task, threads_, [&](int64_t t) {
+            for (int64_t r = t * per_task, r1 = std::min(b.mb, r + per_task); r < r1; ++r) reassemble_row(b, r);
+        });
     }
 
     const GemmProblem& pb_;
@@ -285,6 +393,11 @@ private:
     ResidueB* const res_b_;
     Residue* const acc_;
     double* const gathered_;
+    const std::vector<uint8_t> in_place_;  // of every sorted panel
+    std::vector<int32_t> position_;  // of every output column in the sorted order, -1 if excluded
+    // Of every column block: the output columns it spans, and whether all its panels are in place.
+    std::vector<int64_t> block_first_, block_last_;
+    std::vector<uint8_t> block_in_place_;
 };
 
 template <class Engine>
@@ -307,6 +420,7 @@ int drive(const GemmProblem& pb, int threads, const Engine& engine, const Option
     // Left uninitialised: every byte is written before it is read, and zero-filling
     // hundreds of megabytes on one thread would cost more than the residues themselves.
     const WorkspaceLease workspace(p.workspace_bytes());
+    Execution<Engine> execution(pb, threads, engine, p, workspace.get(), timing);  // allocates
     planning.stop();
     // The excluded lines first: the exact core allocates, and nothing may be written
     // before every allocation has succeeded.
@@ -315,7 +429,7 @@ int drive(const GemmProblem& pb, int threads, const Engine& engine, const Option
         const int status = run_fallback(pb, threads, p);
         if (status != VEXA_OK) return status;
     }
-    Execution<Engine>(pb, threads, engine, p, workspace.get(), timing).run_blocks();
+    execution.run_blocks();
     timing.average_moduli = p.average_moduli;
     timing.moduli = p.moduli;
     timing.excluded_rows = int64_t(p.excluded_rows.size());

@@ -18,6 +18,7 @@
 // elements it does not cover sent to exact::round_triple itself.
 #include <immintrin.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -32,6 +33,19 @@ namespace {
 // The plan's basis in signed 16-bit digits (fast::WordBasis), derived with the plan.
 using fast::kMaxWords;
 using fast::WordBasis;
+
+// acc += the pairwise products of pair's words with the word pair at *basis, in every lane.
+// GCC 12 keeps the accumulator of the intrinsic in a fresh register and copies it back, two
+// moves per multiply-add in the loop below; tied in place and with the basis read as an
+// embedded broadcast, the loop is the multiply-adds alone.
+inline __m512i dot_words(__m512i acc, __m512i pair, const uint32_t* basis) {
+#if !VEXA_SIMDE
+    asm("vpdpwssd %2%{1to16%}, %1, %0" : "+v"(acc) : "v"(pair), "m"(*basis));
+    return acc;
+#else
+    return _mm512_dpwssd_epi32(acc, pair, _mm512_set1_epi32(int(*basis)));
+#endif
+}
 
 // J = words. Bounds, with L <= 40 moduli: a digit sum is at most 40 * 255 * 2^15 < 2^28.4
 // in magnitude, and after subtracting q P (q <= 40 * 255 + 1 < 2^14) still below 2^29.5.
@@ -59,20 +73,25 @@ void crt_words(const CrtPlan& t, const WordBasis& w, const uint8_t* residues, in
             const uint32_t* basis = w.basis + g * w.words;
 #pragma GCC unroll 24
             for (int j = 0; j < J; ++j)
-                acc[j] = _mm512_dpwssd_epi32(acc[j], pair, _mm512_set1_epi32(int(basis[j])));
+                acc[j] = dot_words(acc[j], pair, basis + j);
         }
-        // q = round(y / P). The digit sums are exact in doubles, and each of the J Horner
-        // steps errs by at most 2^-53 of sum_l r_l sum_j |d_lj| 2^(16 j): the top digit of
-        // e_l is not negative, so that inner sum is below e_l + 1.0001 * 2^(16 (J - 1)),
-        // under 10 P, and the whole below 2^17 P. y / P is thus known to within 2^-30,
+        // q = round(y / P) from the top T = min(J, 3) digit sums alone. Those left out add
+        // under 2^28.4 * (2^(16 (J - T)) - 1) / (2^16 - 1) < 2^(28.41 + 16 (J - T - 1)) in
+        // magnitude, and P >= 2^(16 J - 18) (J = ceil((bits(P) + 2) / 16)), so dropping them
+        // moves y / P by under 2^(30.41 - 16 T): 2^-17.5 (nothing when T = J). The digit sums
+        // are exact in doubles, and each of the T Horner steps errs by at most 2^-53 of
+        // sum_l r_l sum_j |d_lj| 2^(16 j): the top digit of e_l is not negative, so that inner
+        // sum is below e_l + 1.0001 * 2^(16 (J - 1)), under 10 P, and the whole below 2^17 P.
+        // Scaling 1/P by a power of two is exact. y / P is thus known to within 2^-17,
         // against the 0.0002 that |x| < 0.4998 P leaves.
+        constexpr int kTop = J < 3 ? J : 3;
         __m512d y_low = _mm512_setzero_pd(), y_high = _mm512_setzero_pd();
         const __m512d radix = _mm512_set1_pd(65536.0);
-        for (int j = J - 1; j >= 0; --j) {
+        for (int j = J - 1; j >= J - kTop; --j) {
             y_low = _mm512_fmadd_pd(y_low, radix, _mm512_cvtepi32_pd(_mm512_castsi512_si256(acc[j])));
             y_high = _mm512_fmadd_pd(y_high, radix, _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(acc[j], 1)));
         }
-        const __m512d inverse = _mm512_set1_pd(t.product_inverse);
+        const __m512d inverse = _mm512_set1_pd(std::ldexp(t.product_inverse, 16 * (J - kTop)));
         constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
         const __m512i q = _mm512_inserti64x4(
             _mm512_castsi256_si512(_mm512_cvt_roundpd_epi32(_mm512_mul_pd(y_low, inverse), kNearest)),
@@ -232,10 +251,12 @@ inline void shift_window(__m512i& w2, __m512i& w1, __m512i& w0, __m512i s) {
 
 // Eight elements (lanes `live`, magnitudes [w2, w1, w0] not zero there, signs `negative`,
 // scales 2^scale): their triples into hi, lo, res where all three words come out normal
-// or zero. Returns the live lanes that did not (nothing written there).
+// or zero. Returns the live lanes that did not. Where `owned` is all eight lanes, all eight
+// are stored and the caller writes again what is not a live lane's finished triple;
+// otherwise nothing but those triples is written.
 __attribute__((always_inline)) inline __mmask8 round_lanes(__m512i w2, __m512i w1, __m512i w0,
-                                                           __mmask8 negative, __m512i scale, __mmask8 live,
-                                                           double* hi, double* lo, float* res) {
+                                                           __mmask8 negative, __m512i scale, __mmask8 owned,
+                                                           __mmask8 live, double* hi, double* lo, float* res) {
     const __m512i top = _mm512_sub_epi64(_mm512_add_epi64(scale, splat(191)), normalise(w2, w1, w0));
     __mmask8 ok = live & in_range(top, -1022, 1022);
     __mmask8 lo_flip, res_flip, unused;
@@ -259,11 +280,23 @@ __attribute__((always_inline)) inline __mmask8 round_lanes(__m512i w2, __m512i w
     __m512i zero = _mm512_setzero_si512();
     const __m512i m_res = round_window<24, false>(w2, below, zero, &unused);
     const __mmask8 lo_negative = negative ^ lo_flip, res_negative = lo_negative ^ res_flip;
-    _mm512_mask_storeu_pd(hi, ok, _mm512_castsi512_pd(double_bits(m_hi, top, negative)));
-    _mm512_mask_storeu_pd(lo, ok, _mm512_castsi512_pd(
-                                      _mm512_maskz_mov_epi64(__mmask8(~lo_zero), double_bits(m_lo, top_lo, lo_negative))));
-    _mm256_mask_storeu_epi32(res, ok, _mm512_cvtepi64_epi32(_mm512_maskz_mov_epi64(
-                                          __mmask8(~res_zero), float_bits(m_res, top_res, res_negative))));
+    const __m512d hi_bits = _mm512_castsi512_pd(double_bits(m_hi, top, negative));
+    const __m512d lo_bits =
+        _mm512_castsi512_pd(_mm512_maskz_mov_epi64(__mmask8(~lo_zero), double_bits(m_lo, top_lo, lo_negative)));
+    const __m256i res_bits =
+        _mm512_cvtepi64_epi32(_mm512_maskz_mov_epi64(__mmask8(~res_zero), float_bits(m_res, top_res, res_negative)));
+    if (owned == 0xff) {
+        // Whole stores where all eight are ours: what they put in the lanes that are not
+        // ok, the caller writes again. A later load of one element can take its value
+        // from a whole store still in flight, never from a masked one.
+        _mm512_storeu_pd(hi, hi_bits);
+        _mm512_storeu_pd(lo, lo_bits);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(res), res_bits);
+    } else {
+        _mm512_mask_storeu_pd(hi, ok, hi_bits);
+        _mm512_mask_storeu_pd(lo, ok, lo_bits);
+        _mm256_mask_storeu_epi32(res, ok, res_bits);
+    }
     return live & __mmask8(~ok);
 }
 
@@ -295,14 +328,23 @@ void crt_to_triples(const CrtPlan& t, const WordBasis& w, const uint8_t* residue
             const __mmask8 negative = __mmask8(neg >> (8 * h));
             const __m512i lane_scale = _mm512_add_epi64(
                 splat(scale_base), _mm512_cvtepi32_epi64(_mm256_maskz_loadu_epi32(half_live, scale + e)));
-            const __mmask8 left = round_lanes(limb[2], limb[1], limb[0], negative, lane_scale, half_nonzero,
-                                              hi + e, lo + e, res + e);
             // Exact zeros: +0 words, flagged for the caller, whose sign rule needs the inputs.
+            // All eight lanes live: round_lanes writes every lane (a zero's lanes are then
+            // written again), and the flags go in one whole store.
             const __mmask8 zeros = half_live & __mmask8(~half_nonzero);
-            _mm512_mask_storeu_pd(hi + e, zeros, _mm512_setzero_pd());
-            _mm512_mask_storeu_pd(lo + e, zeros, _mm512_setzero_pd());
-            _mm256_mask_storeu_ps(res + e, zeros, _mm256_setzero_ps());
-            _mm_mask_storeu_epi8(zero + e, half_live, _mm_maskz_mov_epi8(zeros, _mm_set1_epi8(1)));
+            const __mmask8 left = round_lanes(limb[2], limb[1], limb[0], negative, lane_scale,
+                                              half_live == 0xff ? __mmask8(0xff) : half_nonzero, half_nonzero,
+                                              hi + e, lo + e, res + e);
+            if (zeros) {
+                _mm512_mask_storeu_pd(hi + e, zeros, _mm512_setzero_pd());
+                _mm512_mask_storeu_pd(lo + e, zeros, _mm512_setzero_pd());
+                _mm256_mask_storeu_ps(res + e, zeros, _mm256_setzero_ps());
+            }
+            const __m128i flags = _mm_maskz_mov_epi8(zeros, _mm_set1_epi8(1));
+            if (half_live == 0xff)
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(zero + e), flags);
+            else
+                _mm_mask_storeu_epi8(zero + e, half_live, flags);
             if (left) {
                 alignas(64) uint64_t limbs[3][8];
                 for (int k = 0; k < 3; ++k) _mm512_store_si512(limbs[k], limb[k]);
