@@ -23,8 +23,11 @@ namespace {
 
 // The hot loop for a full group of six rows, accumulators spelled out so that all 24
 // stay in registers (with 4 B vectors and one broadcast: 29 of the 32 zmm registers).
-void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const int8_t* b_panel,
-              int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
+// One copy per fold width, each kept out of line: inlined together into tile(), their
+// loops ran out of registers and spilled the accumulators on every step.
+template <bool kNarrow>
+[[gnu::noinline]] void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const int8_t* b_panel,
+                                int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
 #define VEXA_ROW_ACCUMULATORS(r) \
     __m512i c##r##0 = _mm512_setzero_si512(), c##r##1 = _mm512_setzero_si512(), \
             c##r##2 = _mm512_setzero_si512(), c##r##3 = _mm512_setzero_si512();
@@ -57,11 +60,8 @@ void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const 
         VEXA_ROW_STEP(3) VEXA_ROW_STEP(4) VEXA_ROW_STEP(5)
 #undef VEXA_ROW_STEP
     }
-#define VEXA_ROW_FOLD(r)                                              \
-    fold_into(c##r##0, mod, acc + r * acc_stride, accumulate);                    \
-    fold_into(c##r##1, mod, acc + r * acc_stride + 16, accumulate);               \
-    fold_into(c##r##2, mod, acc + r * acc_stride + 32, accumulate);               \
-    fold_into(c##r##3, mod, acc + r * acc_stride + 48, accumulate);
+    const FoldConstants c = fold_constants(mod);
+#define VEXA_ROW_FOLD(r) fold_row<kNarrow>(c##r##0, c##r##1, c##r##2, c##r##3, c, acc + r * acc_stride, accumulate);
     VEXA_ROW_FOLD(0) VEXA_ROW_FOLD(1) VEXA_ROW_FOLD(2)
     VEXA_ROW_FOLD(3) VEXA_ROW_FOLD(4) VEXA_ROW_FOLD(5)
 #undef VEXA_ROW_FOLD
@@ -72,7 +72,11 @@ void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const 
 // The driver passes whole row groups only (the packing pads A to kRowGroup rows).
 void tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows, const int8_t* b_panel,
           int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
-    if (rows == kRowGroup) tile_six(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+    if (rows != kRowGroup) return;
+    if (k_padded <= kNarrowFoldChunk)
+        tile_six<true>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+    else
+        tile_six<false>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
 }
 
 extern const Int8Ops kInt8Ops = {residues_a, residues_b_panel, tile, crt_round, scan_lines};
