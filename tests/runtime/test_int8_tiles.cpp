@@ -112,12 +112,13 @@ TEST_P(Int8Tile, ResiduesAtTheirBoundsOverAFullChunk) {
             check(GetParam(), p, int8::kMaxChunk, fill, rng);
 }
 
-// Chunks of 512 (the longest whose sums the tiles may reduce in float, |sum| + p - 1 < 2^24)
-// and of 516 (the shortest beyond), for every modulus up to 256: the quotient from the
-// rounded 1/p depends on p.
-TEST_P(Int8Tile, EveryModulusAroundTheShortChunkEdge) {
+// Either side of the chunk lengths where the tiles may change how they reduce the sums:
+// 256 (the longest whose quotients by p fit a signed 16-bit word) and 512 (the longest whose
+// sums a float holds, |sum| + p - 1 < 2^24), for every modulus up to 256: the quotient from
+// the rounded 1/p depends on p.
+TEST_P(Int8Tile, EveryModulusAroundTheShortChunkEdges) {
     std::mt19937_64 rng(43);
-    for (int64_t k_padded : {512, 516})
+    for (int64_t k_padded : {256, 260, 512, 516})
         for (int p = 2; p <= 256; ++p) check(GetParam(), p, k_padded, Fill::kNearBounds, rng);
 }
 
@@ -126,7 +127,7 @@ TEST_P(Int8Tile, EveryModulusAroundTheShortChunkEdge) {
 TEST_P(Int8Tile, EngineModuliAtTheirBoundsOverShortChunks) {
     std::mt19937_64 rng(44);
     const vexa::fast::ModulusList moduli = int8::moduli();
-    for (int64_t k_padded : {4, 128, 256, 508, 512, 516, 1024})
+    for (int64_t k_padded : {4, 128, 252, 256, 260, 508, 512, 516, 1024})
         for (int l = 0; l < moduli.count; ++l)
             for (Fill fill : {Fill::kLargestSameSign, Fill::kLargestAlternating, Fill::kNearBounds, Fill::kRandom})
                 check(GetParam(), moduli.p[l], k_padded, fill, rng, Held::kLargest);

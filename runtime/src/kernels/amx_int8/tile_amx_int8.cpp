@@ -12,6 +12,7 @@ namespace vexa::amx_int8 {
 namespace {
 
 using avx512_vnni::fold_row;
+using avx512_vnni::FoldWidth;
 
 // One tile row: 64 bytes of K of an A row, 16 int32 sums of a C row, or one quad of K for
 // 16 columns of a B row, which is how the packed panel ([k / 4][column][k % 4]) already
@@ -116,10 +117,12 @@ void tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows,
     for (int r = 0; r < rows; ++r) {
         const __m512i s0 = _mm512_load_si512(&sums[r][0]), s1 = _mm512_load_si512(&sums[r][16]);
         const __m512i s2 = _mm512_load_si512(&sums[r][32]), s3 = _mm512_load_si512(&sums[r][48]);
-        if (k_padded <= avx512_vnni::kNarrowFoldChunk)
-            fold_row<true>(s0, s1, s2, s3, c, acc + r * acc_stride, accumulate);
+        if (k_padded <= avx512_vnni::kShortFoldChunk)
+            fold_row<FoldWidth::kShort>(s0, s1, s2, s3, c, acc + r * acc_stride, accumulate);
+        else if (k_padded <= avx512_vnni::kNarrowFoldChunk)
+            fold_row<FoldWidth::kNarrow>(s0, s1, s2, s3, c, acc + r * acc_stride, accumulate);
         else
-            fold_row<false>(s0, s1, s2, s3, c, acc + r * acc_stride, accumulate);
+            fold_row<FoldWidth::kWide>(s0, s1, s2, s3, c, acc + r * acc_stride, accumulate);
     }
 }
 

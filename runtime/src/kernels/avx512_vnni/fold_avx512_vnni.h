@@ -7,9 +7,13 @@
 // |S * RN(1/p) - S / p| < 1 / p whenever |S| times the relative error of RN(1/p) is below 1,
 // n is within 1/2 + 1/p of S / p, and r = S - n p, exact by the fused multiply-subtract, lies
 // in (-p/2 - 1, p/2 + 1). One fix-up on 16-bit lanes, min_u16(r, r + p), then gives [0, p):
-// a negative r is huge as unsigned. Two widths:
-// - narrow, for chunks of at most kNarrowFoldChunk quads of products: |S| + 255 < 2^24, exact
-//   in float, and float's RN(1/p) errs by at most 2^-24 relatively: sixteen lanes per op;
+// a negative r is huge as unsigned. Three widths:
+// - short, for chunks of at most kShortFoldChunk products of residues (A in [0, p), B in
+//   [-(p/2), (p-1)/2]): |n| <= K (p - 1) / 2 + 1 < 2^15, which is then the low word of the
+//   bits of magic + n (the magic's low word is zero), and one vpdpwssd of those bits against
+//   (-p, 0) takes S to S - n p in integers;
+// - narrow, for chunks of at most kNarrowFoldChunk products: |S| + 255 < 2^24, exact in
+//   float, and float's RN(1/p) errs by at most 2^-24 relatively: sixteen lanes per op;
 // - wide, any chunk up to kMaxChunk: |S| + 255 < 2^31, in double, eight lanes per op.
 #pragma once
 
@@ -22,6 +26,12 @@
 namespace vexa::avx512_vnni {
 // Each folder keeps its own copy: none may become the one the linker keeps for another.
 namespace {
+
+enum class FoldWidth { kShort, kNarrow, kWide };
+
+// The longest chunk that folds short: 256 * 255 / 2 + 1 < 2^15.
+constexpr int64_t kShortFoldChunk = 256;
+static_assert(kShortFoldChunk * 255 / 2 + 1 < (int64_t(1) << 15), "short quotients must fit a signed word");
 
 // The longest chunk that folds narrow: 512 * 255 * 128 + 255 < 2^24.
 constexpr int64_t kNarrowFoldChunk = 512;
@@ -36,13 +46,14 @@ constexpr double kMagicD = 6755399441055744.0;        // 1.5 * 2^52
 struct FoldConstants {
     __m512 p_f, inv_f, magic_f;
     __m512d p_d, inv_d, magic_d;
-    __m512i p16;  // p in every 16-bit lane
+    __m512i p16;          // p in every 16-bit lane
+    __m512i minus_p_word;  // -p in the low word of every 32-bit lane, 0 in the high one
 };
 
 inline FoldConstants fold_constants(const Modulus& mod) {
     return {_mm512_set1_ps(float(mod.p)), _mm512_set1_ps(1.0f / float(mod.p)), _mm512_set1_ps(kMagicF),
             _mm512_set1_pd(mod.p_double), _mm512_set1_pd(mod.inverse), _mm512_set1_pd(kMagicD),
-            _mm512_set1_epi16(int16_t(mod.p))};
+            _mm512_set1_epi16(int16_t(mod.p)), _mm512_set1_epi32(int32_t(uint16_t(-mod.p)))};
 }
 
 // S, plus the 16 residue bytes at `acc` when accumulating.
@@ -56,6 +67,11 @@ inline __m512i centred_narrow(__m512i sums, const FoldConstants& c) {
     const __m512 x = _mm512_cvtepi32_ps(sums);
     const __m512 n = _mm512_sub_ps(_mm512_fmadd_ps(x, c.inv_f, c.magic_f), c.magic_f);
     return _mm512_cvttps_epi32(_mm512_fnmadd_ps(n, c.p_f, x));
+}
+
+inline __m512i centred_short(__m512i sums, const FoldConstants& c) {
+    const __m512 t = _mm512_fmadd_ps(_mm512_cvtepi32_ps(sums), c.inv_f, c.magic_f);
+    return _mm512_dpwssd_epi32(sums, _mm512_castps_si512(t), c.minus_p_word);
 }
 
 inline __m256i centred_wide_half(__m256i sums, const FoldConstants& c) {
@@ -83,15 +99,18 @@ inline void store_row(__m512i r0, __m512i r1, __m512i r2, __m512i r3, const Fold
 
 // Reduces one row of 64 int32 sums (four vectors in column order) modulo p into the 64
 // residue bytes at `acc`, added modulo p to what they hold when `accumulate`, in place of it
-// otherwise. kNarrow: the sums are of at most kNarrowFoldChunk products.
-template <bool kNarrow>
+// otherwise. The sums are of at most kShortFoldChunk products for kShort, of at most
+// kNarrowFoldChunk for kNarrow.
+template <FoldWidth kWidth>
 inline void fold_row(__m512i s0, __m512i s1, __m512i s2, __m512i s3, const FoldConstants& c, uint8_t* acc,
                      bool accumulate) {
     s0 = with_accumulated(s0, acc, accumulate);
     s1 = with_accumulated(s1, acc + 16, accumulate);
     s2 = with_accumulated(s2, acc + 32, accumulate);
     s3 = with_accumulated(s3, acc + 48, accumulate);
-    if constexpr (kNarrow)
+    if constexpr (kWidth == FoldWidth::kShort)
+        store_row(centred_short(s0, c), centred_short(s1, c), centred_short(s2, c), centred_short(s3, c), c, acc);
+    else if constexpr (kWidth == FoldWidth::kNarrow)
         store_row(centred_narrow(s0, c), centred_narrow(s1, c), centred_narrow(s2, c), centred_narrow(s3, c), c, acc);
     else
         store_row(centred_wide(s0, c), centred_wide(s1, c), centred_wide(s2, c), centred_wide(s3, c), c, acc);

@@ -25,7 +25,7 @@ namespace {
 // stay in registers (with 4 B vectors and one broadcast: 29 of the 32 zmm registers).
 // One copy per fold width, each kept out of line: inlined together into tile(), their
 // loops ran out of registers and spilled the accumulators on every step.
-template <bool kNarrow>
+template <FoldWidth kWidth>
 [[gnu::noinline]] void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const int8_t* b_panel,
                                 int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
 #define VEXA_ROW_ACCUMULATORS(r) \
@@ -61,7 +61,7 @@ template <bool kNarrow>
 #undef VEXA_ROW_STEP
     }
     const FoldConstants c = fold_constants(mod);
-#define VEXA_ROW_FOLD(r) fold_row<kNarrow>(c##r##0, c##r##1, c##r##2, c##r##3, c, acc + r * acc_stride, accumulate);
+#define VEXA_ROW_FOLD(r) fold_row<kWidth>(c##r##0, c##r##1, c##r##2, c##r##3, c, acc + r * acc_stride, accumulate);
     VEXA_ROW_FOLD(0) VEXA_ROW_FOLD(1) VEXA_ROW_FOLD(2)
     VEXA_ROW_FOLD(3) VEXA_ROW_FOLD(4) VEXA_ROW_FOLD(5)
 #undef VEXA_ROW_FOLD
@@ -73,10 +73,12 @@ template <bool kNarrow>
 void tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows, const int8_t* b_panel,
           int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
     if (rows != kRowGroup) return;
-    if (k_padded <= kNarrowFoldChunk)
-        tile_six<true>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+    if (k_padded <= kShortFoldChunk)
+        tile_six<FoldWidth::kShort>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+    else if (k_padded <= kNarrowFoldChunk)
+        tile_six<FoldWidth::kNarrow>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
     else
-        tile_six<false>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+        tile_six<FoldWidth::kWide>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
 }
 
 extern const Int8Ops kInt8Ops = {residues_a, residues_b_panel, tile, crt_round, scan_lines};
