@@ -21,6 +21,11 @@ namespace {
 #define VEXA_DPBUSD(acc, a, b) __asm__("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(a), "vm"(b))
 #endif
 
+// Past 512 quads a B panel (32 KiB) no longer stays in the first-level cache between the
+// row groups that share it and streams from the second level on every call; fetching it
+// eight steps ahead hides that latency (the tile alone: 81 -> 97 MAC/cycle at K = 1024).
+constexpr int64_t kPrefetchAhead = 8 * 4 * kPanelWidth;
+
 // The hot loop for a full group of six rows, accumulators spelled out so that all 24
 // stay in registers (with 4 B vectors and one broadcast: 29 of the 32 zmm registers).
 // One copy per fold width, each kept out of line: inlined together into tile(), their
@@ -46,6 +51,12 @@ template <FoldWidth kWidth>
         const __m512i b1 = _mm512_loadu_si512(bp + 64);
         const __m512i b2 = _mm512_loadu_si512(bp + 128);
         const __m512i b3 = _mm512_loadu_si512(bp + 192);
+        if constexpr (kWidth == FoldWidth::kWide) {
+            _mm_prefetch(reinterpret_cast<const char*>(bp + kPrefetchAhead), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(bp + kPrefetchAhead + 64), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(bp + kPrefetchAhead + 128), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(bp + kPrefetchAhead + 192), _MM_HINT_T0);
+        }
 #define VEXA_ROW_STEP(r)                                              \
     {                                                                 \
         int32_t quad;                                                 \
