@@ -324,6 +324,32 @@ void run_line_scan(benchmark::State& state, const vexa::registry::Entry* entry, 
                                                   benchmark::Counter::kIsIterationInvariantRate |
                                                       benchmark::Counter::kInvert);
 }
+#if VEXA_HAVE_KERNEL_AVX2
+// An int8 tile alone, one thread, as the driver calls it at one K chunk: one B panel against
+// 16 row groups in turn, storing (the first chunk): multiply-adds per cycle at the nominal
+// clock, against two vpdpbusd (128) per cycle.
+void run_int8_tile(benchmark::State& state, const vexa::int8::Int8Ops* ops, int rows) {
+    const int64_t K = state.range(0), groups = 16;
+    const int p = 251;
+    std::vector<uint8_t> a(size_t(groups * rows * K));
+    std::vector<int8_t> b(size_t(vexa::int8::kPanelWidth * K));
+    std::mt19937_64 gen(6);
+    for (uint8_t& v : a) v = uint8_t(gen() % p);
+    for (int8_t& v : b) v = int8_t(int(gen() % p) - p / 2);
+    std::vector<uint8_t> acc(size_t(groups * rows * vexa::int8::kPanelWidth));
+    const vexa::fast::Modulus modulus{p, double(p), 1.0 / p};
+    const double macs = double(groups * rows * vexa::int8::kPanelWidth * K);
+    const double start = thread_seconds();
+    for (auto _ : state) {
+        for (int64_t g = 0; g < groups; ++g)
+            ops->tile(modulus, &a[size_t(g * rows * K)], K, rows, b.data(), K,
+                      &acc[size_t(g * rows * vexa::int8::kPanelWidth)], vexa::int8::kPanelWidth, false);
+        benchmark::DoNotOptimize(acc.data());
+    }
+    const double rate = macs * double(state.iterations()) / (thread_seconds() - start);
+    state.counters["MAC_per_cycle"] = rate / tsc_hz();
+}
+#endif
 
 const bool registered = [] {
     std::size_t count = 0;
@@ -363,6 +389,15 @@ const bool registered = [] {
                                          run_line_scan, &entries[e], by_rows)
                 ->Arg(128)->Arg(512)->Arg(2048);
     }
+#if VEXA_HAVE_KERNEL_AVX2
+    for (std::size_t e = 0; e < count; ++e) {
+        const vexa::registry::Entry& entry = entries[e];
+        if (entry.int8 && entry.kernel && vexa::registry::runs_here(entry))
+            benchmark::RegisterBenchmark((std::string("tile/int8/") + entry.kernel).c_str(), run_int8_tile,
+                                         entry.int8, entry.layout.row_group)
+                ->Arg(64)->Arg(128)->Arg(256)->Arg(512)->Arg(1024)->Arg(2048);
+    }
+#endif
     return true;
 }();
 

@@ -1,8 +1,10 @@
 // Every int8 tile of the registry against plain 64-bit sums: each row count a caller may
 // pass, storing and accumulating, random residues and residues at their bounds, over
-// K from one quad to a full chunk.
+// K from one quad to a full chunk, and at the edge where the reduction of the sums
+// changes from float to double.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -20,7 +22,9 @@ using namespace fastpath_test;
 // The tile of every int8 entry of the registry.
 class Int8Tile : public EntryTest {};
 
-enum class Fill { kRandom, kLargestSameSign, kLargestAlternating };
+// kNearBounds: every A term at p - 1 but the last of each row, random; every B term within
+// 3 of its most negative, so that the sums, near their largest magnitude, take many residues.
+enum class Fill { kRandom, kLargestSameSign, kLargestAlternating, kNearBounds };
 
 // The A rows (row stride k_padded) and the B panel in the packed layout, residues of p.
 struct Operands {
@@ -32,11 +36,14 @@ Operands operands(int p, int64_t k_padded, Fill fill, std::mt19937_64& rng) {
     const int low = -(p / 2), high = (p - 1) / 2;  // the symmetric range of B
     Operands o{std::vector<uint8_t>(size_t(int8::kWideRowGroup * k_padded)),
                std::vector<int8_t>(size_t(k_padded * int8::kPanelWidth))};
-    for (size_t e = 0; e < o.a.size(); ++e)
-        o.a[e] = uint8_t(fill == Fill::kRandom ? int(rng() % uint64_t(p)) : p - 1);
+    for (size_t e = 0; e < o.a.size(); ++e) {
+        const bool last = int64_t(e) % k_padded == k_padded - 1;
+        o.a[e] = uint8_t(fill == Fill::kRandom || (fill == Fill::kNearBounds && last) ? int(rng() % uint64_t(p)) : p - 1);
+    }
     for (size_t e = 0; e < o.b.size(); ++e) {
         const size_t column = e % (4 * int8::kPanelWidth) / 4;
         if (fill == Fill::kRandom) o.b[e] = int8_t(low + int(rng() % uint64_t(high - low + 1)));
+        else if (fill == Fill::kNearBounds) o.b[e] = int8_t(std::min(high, low + int(rng() % 4)));
         else if (fill == Fill::kLargestSameSign || column % 2) o.b[e] = int8_t(low);
         else o.b[e] = int8_t(high);
     }
@@ -55,7 +62,11 @@ std::vector<int64_t> exact_sums(const Operands& o, int64_t k_padded) {
     return sums;
 }
 
-void check(const EntryParam& entry, int p, int64_t k_padded, Fill fill, std::mt19937_64& rng) {
+// What the tile's output region holds before the call: random residues, or all p - 1.
+enum class Held { kRandom, kLargest };
+
+void check(const EntryParam& entry, int p, int64_t k_padded, Fill fill, std::mt19937_64& rng,
+           Held held = Held::kRandom) {
     const vexa::registry::Entry& tile = *entry.entry;
     const Operands o = operands(p, k_padded, fill, rng);
     const std::vector<int64_t> sums = exact_sums(o, k_padded);
@@ -71,7 +82,7 @@ void check(const EntryParam& entry, int p, int64_t k_padded, Fill fill, std::mt1
     for (int rows : row_counts)
         for (bool accumulate : {false, true}) {
             std::vector<uint8_t> acc(size_t(int8::kWideRowGroup * int8::kPanelWidth));
-            for (uint8_t& x : acc) x = uint8_t(rng() % uint64_t(p));
+            for (uint8_t& x : acc) x = uint8_t(held == Held::kLargest ? p - 1 : int(rng() % uint64_t(p)));
             // Rows past `rows` must be left as they are.
             std::vector<uint8_t> want = acc;
             for (size_t e = 0; e < size_t(rows * int8::kPanelWidth); ++e) {
@@ -81,7 +92,8 @@ void check(const EntryParam& entry, int p, int64_t k_padded, Fill fill, std::mt1
             tile.int8->tile(modulus, o.a.data(), k_padded, rows, o.b.data(), k_padded, acc.data(),
                            int8::kPanelWidth, accumulate);
             ASSERT_EQ(acc, want) << tile.id << ": p " << p << ", K " << k_padded << ", " << rows
-                                 << " rows, accumulate " << accumulate << ", fill " << int(fill);
+                                 << " rows, accumulate " << accumulate << ", fill " << int(fill)
+                                 << ", held " << int(held);
         }
 }
 
@@ -98,6 +110,27 @@ TEST_P(Int8Tile, ResiduesAtTheirBoundsOverAFullChunk) {
     for (int p : {256, 255, 251})
         for (Fill fill : {Fill::kLargestSameSign, Fill::kLargestAlternating})
             check(GetParam(), p, int8::kMaxChunk, fill, rng);
+}
+
+// Either side of the chunk lengths where the tiles may change how they reduce the sums:
+// 256 (the longest whose quotients by p fit a signed 16-bit word) and 512 (the longest whose
+// sums a float holds, |sum| + p - 1 < 2^24), for every modulus up to 256: the quotient from
+// the rounded 1/p depends on p.
+TEST_P(Int8Tile, EveryModulusAroundTheShortChunkEdges) {
+    std::mt19937_64 rng(43);
+    for (int64_t k_padded : {256, 260, 512, 516})
+        for (int p = 2; p <= 256; ++p) check(GetParam(), p, k_padded, Fill::kNearBounds, rng);
+}
+
+// The engine's own moduli at the largest sums of either sign, with the largest residues
+// already held, at the ends of the short chunks and just past them.
+TEST_P(Int8Tile, EngineModuliAtTheirBoundsOverShortChunks) {
+    std::mt19937_64 rng(44);
+    const vexa::fast::ModulusList moduli = int8::moduli();
+    for (int64_t k_padded : {4, 128, 252, 256, 260, 508, 512, 516, 1024})
+        for (int l = 0; l < moduli.count; ++l)
+            for (Fill fill : {Fill::kLargestSameSign, Fill::kLargestAlternating, Fill::kNearBounds, Fill::kRandom})
+                check(GetParam(), moduli.p[l], k_padded, fill, rng, Held::kLargest);
 }
 
 INSTANTIATE_TEST_SUITE_P(Entries, Int8Tile,

@@ -11,7 +11,8 @@
 namespace vexa::amx_int8 {
 namespace {
 
-using avx512_vnni::fold_into;
+using avx512_vnni::fold_row;
+using avx512_vnni::FoldWidth;
 
 // One tile row: 64 bytes of K of an A row, 16 int32 sums of a C row, or one quad of K for
 // 16 columns of a B row, which is how the packed panel ([k / 4][column][k % 4]) already
@@ -112,9 +113,17 @@ void tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows,
     VEXA_TILE_STORED(3, &sums[0][48], sizeof sums[0]);
     // Back to the initial state: the OS then need not save the tiles on a context switch.
     _tile_release();
-    for (int r = 0; r < rows; ++r)
-        for (int j = 0; j < kPanelWidth / 16; ++j)
-            fold_into(_mm512_loadu_si512(&sums[r][16 * j]), mod, acc + r * acc_stride + 16 * j, accumulate);
+    const avx512_vnni::FoldConstants c = avx512_vnni::fold_constants(mod);
+    for (int r = 0; r < rows; ++r) {
+        const __m512i s0 = _mm512_load_si512(&sums[r][0]), s1 = _mm512_load_si512(&sums[r][16]);
+        const __m512i s2 = _mm512_load_si512(&sums[r][32]), s3 = _mm512_load_si512(&sums[r][48]);
+        if (k_padded <= avx512_vnni::kShortFoldChunk)
+            fold_row<FoldWidth::kShort>(s0, s1, s2, s3, c, acc + r * acc_stride, accumulate);
+        else if (k_padded <= avx512_vnni::kNarrowFoldChunk)
+            fold_row<FoldWidth::kNarrow>(s0, s1, s2, s3, c, acc + r * acc_stride, accumulate);
+        else
+            fold_row<FoldWidth::kWide>(s0, s1, s2, s3, c, acc + r * acc_stride, accumulate);
+    }
 }
 
 extern const Int8Ops kInt8Ops = {avx512_vnni::residues_a, avx512_vnni::residues_b_panel, tile,

@@ -21,10 +21,18 @@ namespace {
 #define VEXA_DPBUSD(acc, a, b) __asm__("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(a), "vm"(b))
 #endif
 
+// Past 512 quads a B panel (32 KiB) no longer stays in the first-level cache between the
+// row groups that share it and streams from the second level on every call; fetching it
+// eight steps ahead hides that latency (the tile alone: 81 -> 97 MAC/cycle at K = 1024).
+constexpr int64_t kPrefetchAhead = 8 * 4 * kPanelWidth;
+
 // The hot loop for a full group of six rows, accumulators spelled out so that all 24
 // stay in registers (with 4 B vectors and one broadcast: 29 of the 32 zmm registers).
-void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const int8_t* b_panel,
-              int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
+// One copy per fold width, each kept out of line: inlined together into tile(), their
+// loops ran out of registers and spilled the accumulators on every step.
+template <FoldWidth kWidth>
+[[gnu::noinline]] void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const int8_t* b_panel,
+                                int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
 #define VEXA_ROW_ACCUMULATORS(r) \
     __m512i c##r##0 = _mm512_setzero_si512(), c##r##1 = _mm512_setzero_si512(), \
             c##r##2 = _mm512_setzero_si512(), c##r##3 = _mm512_setzero_si512();
@@ -43,6 +51,12 @@ void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const 
         const __m512i b1 = _mm512_loadu_si512(bp + 64);
         const __m512i b2 = _mm512_loadu_si512(bp + 128);
         const __m512i b3 = _mm512_loadu_si512(bp + 192);
+        if constexpr (kWidth == FoldWidth::kWide) {
+            _mm_prefetch(reinterpret_cast<const char*>(bp + kPrefetchAhead), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(bp + kPrefetchAhead + 64), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(bp + kPrefetchAhead + 128), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(bp + kPrefetchAhead + 192), _MM_HINT_T0);
+        }
 #define VEXA_ROW_STEP(r)                                              \
     {                                                                 \
         int32_t quad;                                                 \
@@ -57,11 +71,8 @@ void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const 
         VEXA_ROW_STEP(3) VEXA_ROW_STEP(4) VEXA_ROW_STEP(5)
 #undef VEXA_ROW_STEP
     }
-#define VEXA_ROW_FOLD(r)                                              \
-    fold_into(c##r##0, mod, acc + r * acc_stride, accumulate);                    \
-    fold_into(c##r##1, mod, acc + r * acc_stride + 16, accumulate);               \
-    fold_into(c##r##2, mod, acc + r * acc_stride + 32, accumulate);               \
-    fold_into(c##r##3, mod, acc + r * acc_stride + 48, accumulate);
+    const FoldConstants c = fold_constants(mod);
+#define VEXA_ROW_FOLD(r) fold_row<kWidth>(c##r##0, c##r##1, c##r##2, c##r##3, c, acc + r * acc_stride, accumulate);
     VEXA_ROW_FOLD(0) VEXA_ROW_FOLD(1) VEXA_ROW_FOLD(2)
     VEXA_ROW_FOLD(3) VEXA_ROW_FOLD(4) VEXA_ROW_FOLD(5)
 #undef VEXA_ROW_FOLD
@@ -72,7 +83,13 @@ void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const 
 // The driver passes whole row groups only (the packing pads A to kRowGroup rows).
 void tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows, const int8_t* b_panel,
           int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
-    if (rows == kRowGroup) tile_six(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+    if (rows != kRowGroup) return;
+    if (k_padded <= kShortFoldChunk)
+        tile_six<FoldWidth::kShort>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+    else if (k_padded <= kNarrowFoldChunk)
+        tile_six<FoldWidth::kNarrow>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+    else
+        tile_six<FoldWidth::kWide>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
 }
 
 extern const Int8Ops kInt8Ops = {residues_a, residues_b_panel, tile, crt_round, scan_lines};
