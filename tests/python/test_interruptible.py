@@ -16,9 +16,13 @@ import pytest
 
 # Each case takes many seconds when left to finish; the parent interrupts it early on.
 CHILD = textwrap.dedent(r"""
-    import decimal, sys
+    import decimal, signal, sys
     import numpy as np
     import dravenholt.vexa.vexa as m
+
+    # Python's own Ctrl-C, even where the parent was started with SIGINT ignored (a
+    # background job of a shell without job control), which the child would inherit.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     which = sys.argv[1]
     decimal.getcontext().prec = 31
