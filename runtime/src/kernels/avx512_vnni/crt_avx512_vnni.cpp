@@ -105,7 +105,7 @@ void crt_words(const CrtPlan& t, const WordBasis& w, const uint8_t* residues, in
         __m512i carry = _mm512_setzero_si512();
         for (int j = 0; j < J; ++j) {
             const __m512i v = _mm512_add_epi32(
-                _mm512_dpwssd_epi32(acc[j], minus_q, _mm512_set1_epi32(int(w.product_words[j]))), carry);
+                dot_words(acc[j], minus_q, w.product_words + j), carry);
             acc[j] = _mm512_and_si512(v, low16);
             carry = _mm512_srai_epi32(v, 16);
         }
