@@ -51,12 +51,16 @@ inline __m512i dot_words(__m512i acc, __m512i pair, const uint32_t* basis) {
 // in magnitude, and after subtracting q P (q <= 40 * 255 + 1 < 2^14) still below 2^29.5.
 //
 // For each run of up to 16 elements from e0 on (lanes `live`), hands sink(e0, live, words,
-// negative) the magnitudes |x| as J 16-bit digits in 32-bit lanes, and the signs.
-template <int J, class Sink>
+// negative) the signs and x as J 16-bit digits in 32-bit lanes: when Magnitude, those of
+// |x|; otherwise those of x mod 2^(16 J), the two's complement that the caller negates
+// itself, where wider limbs make that cheaper than a pass over the J digits.
+template <int J, bool Magnitude, class Sink>
 void crt_words(const CrtPlan& t, const WordBasis& w, const uint8_t* residues, int64_t stride,
                int count, Sink&& sink) {
     const int pairs = (t.count + 1) / 2;
     const __m512i low16 = _mm512_set1_epi32(0xffff);
+    constexpr int kTop = J < 3 ? J : 3;
+    const __m512d inverse = _mm512_set1_pd(std::ldexp(t.product_inverse, 16 * (J - kTop)));
     for (int e0 = 0; e0 < count; e0 += 16) {
         const int n = count - e0 < 16 ? count - e0 : 16;
         const __mmask16 live = __mmask16((1u << n) - 1);
@@ -84,14 +88,12 @@ void crt_words(const CrtPlan& t, const WordBasis& w, const uint8_t* residues, in
         // sum is below e_l + 1.0001 * 2^(16 (J - 1)), under 10 P, and the whole below 2^17 P.
         // Scaling 1/P by a power of two is exact. y / P is thus known to within 2^-17,
         // against the 0.0002 that |x| < 0.4998 P leaves.
-        constexpr int kTop = J < 3 ? J : 3;
         __m512d y_low = _mm512_setzero_pd(), y_high = _mm512_setzero_pd();
         const __m512d radix = _mm512_set1_pd(65536.0);
         for (int j = J - 1; j >= J - kTop; --j) {
             y_low = _mm512_fmadd_pd(y_low, radix, _mm512_cvtepi32_pd(_mm512_castsi512_si256(acc[j])));
             y_high = _mm512_fmadd_pd(y_high, radix, _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(acc[j], 1)));
         }
-        const __m512d inverse = _mm512_set1_pd(std::ldexp(t.product_inverse, 16 * (J - kTop)));
         constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
         const __m512i q = _mm512_inserti64x4(
             _mm512_castsi256_si512(_mm512_cvt_roundpd_epi32(_mm512_mul_pd(y_low, inverse), kNearest)),
@@ -103,18 +105,20 @@ void crt_words(const CrtPlan& t, const WordBasis& w, const uint8_t* residues, in
         __m512i carry = _mm512_setzero_si512();
         for (int j = 0; j < J; ++j) {
             const __m512i v = _mm512_add_epi32(
-                _mm512_dpwssd_epi32(acc[j], minus_q, _mm512_set1_epi32(int(w.product_words[j]))), carry);
+                dot_words(acc[j], minus_q, w.product_words + j), carry);
             acc[j] = _mm512_and_si512(v, low16);
             carry = _mm512_srai_epi32(v, 16);
         }
         const __mmask16 neg = _mm512_movepi32_mask(carry);
-        // |x|: for negative lanes 2^(16 J) - digits, by complement and increment.
-        const __m512i flip = _mm512_maskz_mov_epi32(neg, low16);
-        __m512i c = _mm512_srli_epi32(flip, 15);
-        for (int j = 0; j < J; ++j) {
-            const __m512i v = _mm512_add_epi32(_mm512_xor_si512(acc[j], flip), c);
-            acc[j] = _mm512_and_si512(v, low16);
-            c = _mm512_srli_epi32(v, 16);
+        if (Magnitude) {
+            // |x|: for negative lanes 2^(16 J) - digits, by complement and increment.
+            const __m512i flip = _mm512_maskz_mov_epi32(neg, low16);
+            __m512i c = _mm512_srli_epi32(flip, 15);
+            for (int j = 0; j < J; ++j) {
+                const __m512i v = _mm512_add_epi32(_mm512_xor_si512(acc[j], flip), c);
+                acc[j] = _mm512_and_si512(v, low16);
+                c = _mm512_srli_epi32(v, 16);
+            }
         }
         sink(e0, live, acc, neg);
     }
@@ -131,8 +135,8 @@ template <int J>
 void crt_to_digits(const CrtPlan& t, const WordBasis& w, const uint8_t* residues, int64_t stride,
                    int count, uint32_t* magnitude, uint8_t* negative) {
     const int D = t.digits;  // >= ceil(J / 2)
-    crt_words<J>(t, w, residues, stride, count,
-                 [&](int e0, __mmask16 live, const __m512i* words, __mmask16 neg) {
+    crt_words<J, true>(t, w, residues, stride, count,
+                       [&](int e0, __mmask16 live, const __m512i* words, __mmask16 neg) {
                      // A fixed count of nonzero digits, so that the words stay in registers.
                      constexpr int kPairs = (J + 1) / 2;
 #pragma GCC unroll 12
@@ -170,7 +174,21 @@ inline __m512i leading_zeros(__m512i v) {
 // Shifts the window left until bit 191 is set (a zero window stays zero); returns the
 // shift. Variable shifts by 64 or more, or by "negative" counts, give zero, so every word
 // gathers its bits from wherever they land without selecting cases.
+//
+// Low = false: the caller knows w2 is zero, so the shift is at least 64 and w0 comes out
+// zero; the window is then the two words w2, w1 (w0 left as it was, zero).
+template <bool Low>
 inline __m512i normalise(__m512i& w2, __m512i& w1, __m512i& w0) {
+    if constexpr (!Low) {
+        const __m512i z1 = leading_zeros(w1), z0 = leading_zeros(w0);
+        // t = s - 64 in [0, 128], what w1:w0 moves up into w2:w1.
+        const __m512i t = _mm512_mask_add_epi64(z1, _mm512_cmpeq_epi64_mask(z1, splat(64)), z1, z0);
+        w2 = _mm512_ternarylogic_epi64(_mm512_sllv_epi64(w1, t), _mm512_srlv_epi64(w0, _mm512_sub_epi64(splat(64), t)),
+                                       _mm512_sllv_epi64(w0, _mm512_sub_epi64(t, splat(64))), kOr3);
+        w1 = _mm512_sllv_epi64(w0, t);
+        w0 = _mm512_setzero_si512();
+        return _mm512_add_epi64(t, splat(64));
+    }
     const __m512i z2 = leading_zeros(w2), z1 = leading_zeros(w1), z0 = leading_zeros(w0);
     const __mmask8 top_zero = _mm512_cmpeq_epi64_mask(z2, splat(64));
     __m512i s = _mm512_mask_add_epi64(z2, top_zero, z2, z1);
@@ -192,26 +210,27 @@ inline __m512i normalise(__m512i& w2, __m512i& w1, __m512i& w0) {
 // Rounds each normalised window to its top Precision bits (nearest, ties to even) and
 // returns the significands; *up marks the lanes rounded up. When Remainder, the window
 // then holds the magnitude of the remainder, of the opposite sign where rounded up.
-template <int Precision, bool Remainder>
+// Low = false: w0 is zero and stays so.
+template <int Precision, bool Remainder, bool Low = true>
 inline __m512i round_window(__m512i& w2, __m512i& w1, __m512i& w0, __mmask8* up) {
     constexpr int kDrop = 64 - Precision;
     constexpr int64_t kLowMask = (int64_t(1) << kDrop) - 1;
     constexpr int64_t kHalf = int64_t(1) << (kDrop - 1);
     const __m512i m = _mm512_srli_epi64(w2, kDrop);
     const __mmask8 half = _mm512_test_epi64_mask(w2, splat(kHalf));
-    const __mmask8 below = ~all_zero(_mm512_and_si512(w2, splat(kHalf - 1)), w1, w0);
+    const __mmask8 below = ~all_zero(_mm512_and_si512(w2, splat(kHalf - 1)), w1, Low ? w0 : w1);
     *up = half & (below | _mm512_test_epi64_mask(m, splat(1)));
     if (Remainder) {
         // Rounded up: the remainder's magnitude is 2^(192 - Precision) minus the low bits,
         // their two's complement within that width.
         const __m512i low = _mm512_and_si512(w2, splat(kLowMask));
-        const __mmask8 zero0 = _mm512_testn_epi64_mask(w0, w0);
+        const __mmask8 zero0 = Low ? _mm512_testn_epi64_mask(w0, w0) : __mmask8(0xff);
         const __mmask8 zero01 = zero0 & _mm512_testn_epi64_mask(w1, w1);
         const __m512i not1 = _mm512_xor_si512(w1, splat(-1)), not2 = _mm512_xor_si512(low, splat(-1));
         const __m512i n0 = _mm512_sub_epi64(_mm512_setzero_si512(), w0);
         const __m512i n1 = _mm512_mask_add_epi64(not1, zero0, not1, splat(1));
         const __m512i n2 = _mm512_and_si512(_mm512_mask_add_epi64(not2, zero01, not2, splat(1)), splat(kLowMask));
-        w0 = _mm512_mask_blend_epi64(*up, w0, n0);
+        if (Low) w0 = _mm512_mask_blend_epi64(*up, w0, n0);
         w1 = _mm512_mask_blend_epi64(*up, w1, n1);
         w2 = _mm512_mask_blend_epi64(*up, low, n2);
     }
@@ -242,37 +261,44 @@ inline __m512i short_leading_zeros(__m512i w2) {
     const __m512i biased = _mm512_srli_epi64(_mm512_castpd_si512(_mm512_cvtepu64_pd(w2)), 52);
     return _mm512_sub_epi64(splat(1023 + 63), biased);
 }
+template <bool Low>
 inline void shift_window(__m512i& w2, __m512i& w1, __m512i& w0, __m512i s) {
     const __m512i r = _mm512_sub_epi64(splat(64), s);
     w2 = _mm512_or_si512(_mm512_sllv_epi64(w2, s), _mm512_srlv_epi64(w1, r));
-    w1 = _mm512_or_si512(_mm512_sllv_epi64(w1, s), _mm512_srlv_epi64(w0, r));
-    w0 = _mm512_sllv_epi64(w0, s);
+    if constexpr (Low) {
+        w1 = _mm512_or_si512(_mm512_sllv_epi64(w1, s), _mm512_srlv_epi64(w0, r));
+        w0 = _mm512_sllv_epi64(w0, s);
+    } else {
+        w1 = _mm512_sllv_epi64(w1, s);
+    }
 }
 
 // Eight elements (lanes `live`, magnitudes [w2, w1, w0] not zero there, signs `negative`,
 // scales 2^scale): their triples into hi, lo, res where all three words come out normal
 // or zero. Returns the live lanes that did not. Where `owned` is all eight lanes, all eight
 // are stored and the caller writes again what is not a live lane's finished triple;
-// otherwise nothing but those triples is written.
+// otherwise nothing but those triples is written. Low = false: w2 is zero, and the
+// magnitudes fit w1, w0.
+template <bool Low>
 __attribute__((always_inline)) inline __mmask8 round_lanes(__m512i w2, __m512i w1, __m512i w0,
                                                            __mmask8 negative, __m512i scale, __mmask8 owned,
                                                            __mmask8 live, double* hi, double* lo, float* res) {
-    const __m512i top = _mm512_sub_epi64(_mm512_add_epi64(scale, splat(191)), normalise(w2, w1, w0));
+    const __m512i top = _mm512_sub_epi64(_mm512_add_epi64(scale, splat(191)), normalise<Low>(w2, w1, w0));
     __mmask8 ok = live & in_range(top, -1022, 1022);
     __mmask8 lo_flip, res_flip, unused;
-    const __m512i m_hi = round_window<53, true>(w2, w1, w0, &lo_flip);
-    const __mmask8 lo_zero = all_zero(w2, w1, w0);
+    const __m512i m_hi = round_window<53, true, Low>(w2, w1, w0, &lo_flip);
+    const __mmask8 lo_zero = all_zero(w2, w1, Low ? w0 : w1);
     ok &= lo_zero | _mm512_test_epi64_mask(w2, w2);
     const __m512i s_lo = short_leading_zeros(w2);
-    shift_window(w2, w1, w0, s_lo);
+    shift_window<Low>(w2, w1, w0, s_lo);
     const __m512i top_lo = _mm512_sub_epi64(top, s_lo);
     ok &= lo_zero | _mm512_cmpge_epi64_mask(top_lo, splat(-1022));
-    const __m512i m_lo = round_window<53, true>(w2, w1, w0, &res_flip);
-    const __mmask8 res_zero = lo_zero | all_zero(w2, w1, w0);
+    const __m512i m_lo = round_window<53, true, Low>(w2, w1, w0, &res_flip);
+    const __mmask8 res_zero = lo_zero | all_zero(w2, w1, Low ? w0 : w1);
     ok &= res_zero | _mm512_test_epi64_mask(w2, w2);
     const __m512i s_res = short_leading_zeros(w2);
     // Only the top word and whether anything is below it matter for res.
-    __m512i below = _mm512_or_si512(_mm512_sllv_epi64(w1, s_res), w0);
+    __m512i below = Low ? _mm512_or_si512(_mm512_sllv_epi64(w1, s_res), w0) : _mm512_sllv_epi64(w1, s_res);
     w2 = _mm512_or_si512(_mm512_sllv_epi64(w2, s_res), _mm512_srlv_epi64(w1, _mm512_sub_epi64(splat(64), s_res)));
     const __m512i top_res = _mm512_sub_epi64(top_lo, s_res);
     // Below -126 res is subnormal; above 126 it might round up to 2^128 and overflow.
@@ -306,8 +332,13 @@ void crt_to_triples(const CrtPlan& t, const WordBasis& w, const uint8_t* residue
                     float* res, uint8_t* zero) {
     constexpr int kLimbs = (J + 3) / 4;
     static_assert(kLimbs <= 3, "the vector rounding takes up to three limbs");
-    crt_words<J>(t, w, residues, stride, count,
-                 [&](int e0, __mmask16 live, const __m512i* words, __mmask16 neg) {
+    // The top limb's bits below 2^(16 J): what is left of a negated two's complement
+    // x mod 2^(16 J) once the bits above it are dropped, |x| < 2^(16 J - 1).
+    constexpr int kTopBits = 16 * J - 64 * (kLimbs - 1);
+    const __m512i top_mask = splat(int64_t(~uint64_t(0) >> (64 - kTopBits)));
+    crt_words<J, false>(t, w, residues, stride, count,
+                        [&](int e0, __mmask16 live, const __m512i* words, __mmask16 neg) {
+        // x mod 2^(16 J) is zero exactly where x is.
         __m512i pairs[2 * kLimbs];
         for (int k = 0; k < 2 * kLimbs; ++k) pairs[k] = digit_pair<J>(words, k);
         __m512i any = pairs[0];
@@ -317,22 +348,36 @@ void crt_to_triples(const CrtPlan& t, const WordBasis& w, const uint8_t* residue
             const int e = e0 + 8 * h;
             const __mmask8 half_live = __mmask8(live >> (8 * h));
             if (!half_live) break;
-            auto half_of = [&](__m512i v) {
-                return _mm512_cvtepu32_epi64(h ? _mm512_extracti64x4_epi64(v, 1) : _mm512_castsi512_si256(v));
-            };
+            // Limb k of lane i: 32-bit digits 2k (low) and 2k + 1 (high) of element 8 h + i,
+            // interleaved by one two-source permute.
+            const __m512i interleave = h ? _mm512_set_epi32(31, 15, 30, 14, 29, 13, 28, 12, 27, 11, 26, 10, 25, 9, 24, 8)
+                                         : _mm512_set_epi32(23, 7, 22, 6, 21, 5, 20, 4, 19, 3, 18, 2, 17, 1, 16, 0);
             __m512i limb[3];
             for (int k = 0; k < 3; ++k)
-                limb[k] = k < kLimbs ? _mm512_or_si512(half_of(pairs[2 * k]), _mm512_slli_epi64(half_of(pairs[2 * k + 1]), 32))
+                limb[k] = k < kLimbs ? _mm512_permutex2var_epi32(pairs[2 * k], interleave, pairs[2 * k + 1])
                                      : _mm512_setzero_si512();
             const __mmask8 half_nonzero = __mmask8(nonzero >> (8 * h));
             const __mmask8 negative = __mmask8(neg >> (8 * h));
+            // |x| in negative lanes: -(x mod 2^(16 J)) over the limbs, ~limb plus the
+            // borrow that passes up through zero limbs, then cut to 16 J bits.
+            {
+                const __m512i ones = splat(-1);
+                __mmask8 carry_in = negative;
+                for (int k = 0; k < kLimbs; ++k) {
+                    const __mmask8 zero_limb = _mm512_testn_epi64_mask(limb[k], limb[k]);
+                    limb[k] = _mm512_mask_xor_epi64(limb[k], negative, limb[k], ones);
+                    limb[k] = _mm512_mask_add_epi64(limb[k], carry_in, limb[k], splat(1));
+                    carry_in &= zero_limb;
+                }
+                limb[kLimbs - 1] = _mm512_and_si512(limb[kLimbs - 1], top_mask);
+            }
             const __m512i lane_scale = _mm512_add_epi64(
                 splat(scale_base), _mm512_cvtepi32_epi64(_mm256_maskz_loadu_epi32(half_live, scale + e)));
             // Exact zeros: +0 words, flagged for the caller, whose sign rule needs the inputs.
             // All eight lanes live: round_lanes writes every lane (a zero's lanes are then
             // written again), and the flags go in one whole store.
             const __mmask8 zeros = half_live & __mmask8(~half_nonzero);
-            const __mmask8 left = round_lanes(limb[2], limb[1], limb[0], negative, lane_scale,
+            const __mmask8 left = round_lanes<(kLimbs > 2)>(limb[2], limb[1], limb[0], negative, lane_scale,
                                               half_live == 0xff ? __mmask8(0xff) : half_nonzero, half_nonzero,
                                               hi + e, lo + e, res + e);
             if (zeros) {
