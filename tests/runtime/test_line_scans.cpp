@@ -83,7 +83,7 @@ void expect_scan(const std::vector<double>& line, const LineScan& got, const std
     EXPECT_EQ(got.highest, want.highest) << where;
     if (want.special) return;
     const mpq_class sum = exact_square_sum(line);
-    const mpq_class margin = sum / (1 << 20) + mpq_class(kTiny) * int64_t(line.size());
+    const mpq_class margin = sum / (1 << 20) + mpq_class(kTiny) * mpq_class(double(line.size()));
     if (std::isinf(got.sum_squares)) {
         EXPECT_GE(sum + margin, mpq_class(kMax)) << where << ": the sum overflowed early";
         return;
