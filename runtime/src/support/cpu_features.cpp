@@ -67,9 +67,9 @@ uint64_t xcr0() {
 bool detect_avx512_vnni() {
     Regs r;
     if (!cpuid(7, 0, r)) return false;
-    constexpr uint32_t kAvx512F = 1u << 16, kAvx512Dq = 1u << 17, kAvx512Bw = 1u << 30,
+    constexpr uint32_t kAvx512F = 1u << 16, kAvx512Dq = 1u << 17, kAvx512Cd = 1u << 28, kAvx512Bw = 1u << 30,
                        kAvx512Vl = 1u << 31, kBmi2 = 1u << 8, kAvx512Vnni = 1u << 11;
-    const uint32_t need_b = kAvx512F | kAvx512Dq | kAvx512Bw | kAvx512Vl | kBmi2;
+    const uint32_t need_b = kAvx512F | kAvx512Dq | kAvx512Cd | kAvx512Bw | kAvx512Vl | kBmi2;
     if ((r.b & need_b) != need_b || !(r.c & kAvx512Vnni)) return false;
     // SSE, AVX, opmask, ZMM_Hi256 and Hi16_ZMM state must all be saved by the OS.
     constexpr uint64_t kZmmState = 0xe6;

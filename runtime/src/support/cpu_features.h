@@ -5,7 +5,7 @@
 
 namespace vexa::cpu {
 
-// AVX-512 F, BW, DQ, VL and VNNI (plus BMI2), with the OS saving the opmask and ZMM state.
+// AVX-512 F, CD, BW, DQ, VL and VNNI (plus BMI2), with the OS saving the opmask and ZMM state.
 bool has_avx512_vnni();
 
 // AMX-TILE and AMX-INT8 with the OS managing the tile state (XCR0 bits 17 and 18) and, on

@@ -163,12 +163,20 @@ inline __mmask8 all_zero(__m512i a, __m512i b, __m512i c) {
     return _mm512_testn_epi64_mask(any, any);
 }
 
-// Leading zeros of each lane, 64 for zero. Converted with truncation, the double keeps
-// the exponent floor(log2 v).
+// Leading zeros of each lane, 64 for zero: vplzcntq (AVX-512 CD, which the registry's
+// check for this folder includes), written out because the folder is not built with -mavx512cd.
+// Emulated, through the double conversion: converted with truncation, the double keeps the
+// exponent floor(log2 v).
 inline __m512i leading_zeros(__m512i v) {
+#if !VEXA_SIMDE
+    __m512i z;
+    asm("vplzcntq %1, %0" : "=v"(z) : "v"(v));
+    return z;
+#else
     const __m512d d = _mm512_cvt_roundepu64_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
     const __m512i biased = _mm512_srli_epi64(_mm512_castpd_si512(d), 52);
     return _mm512_min_epu64(_mm512_sub_epi64(splat(1023 + 63), biased), splat(64));
+#endif
 }
 
 // Shifts the window left until bit 191 is set (a zero window stays zero); returns the
@@ -254,13 +262,8 @@ inline __m512i float_bits(__m512i m, __m512i top, __mmask8 negative) {
 }
 
 // After a rounding to 53 bits the remainder's top word holds at most 11 bits. Where it is
-// not zero (all but about one lane in a thousand), one shift by s in [53, 63] normalises
-// the window again; lanes where it is zero are left to the scalar code.
-inline __m512i short_leading_zeros(__m512i w2) {
-    // Exact in a double: w2 < 2^11.
-    const __m512i biased = _mm512_srli_epi64(_mm512_castpd_si512(_mm512_cvtepu64_pd(w2)), 52);
-    return _mm512_sub_epi64(splat(1023 + 63), biased);
-}
+// not zero (all but about one lane in a thousand), one shift by s = leading_zeros(w2) in
+// [53, 63] normalises the window again; lanes where it is zero are left to the scalar code.
 template <bool Low>
 inline void shift_window(__m512i& w2, __m512i& w1, __m512i& w0, __m512i s) {
     const __m512i r = _mm512_sub_epi64(splat(64), s);
@@ -289,14 +292,14 @@ __attribute__((always_inline)) inline __mmask8 round_lanes(__m512i w2, __m512i w
     const __m512i m_hi = round_window<53, true, Low>(w2, w1, w0, &lo_flip);
     const __mmask8 lo_zero = all_zero(w2, w1, Low ? w0 : w1);
     ok &= lo_zero | _mm512_test_epi64_mask(w2, w2);
-    const __m512i s_lo = short_leading_zeros(w2);
+    const __m512i s_lo = leading_zeros(w2);
     shift_window<Low>(w2, w1, w0, s_lo);
     const __m512i top_lo = _mm512_sub_epi64(top, s_lo);
     ok &= lo_zero | _mm512_cmpge_epi64_mask(top_lo, splat(-1022));
     const __m512i m_lo = round_window<53, true, Low>(w2, w1, w0, &res_flip);
     const __mmask8 res_zero = lo_zero | all_zero(w2, w1, Low ? w0 : w1);
     ok &= res_zero | _mm512_test_epi64_mask(w2, w2);
-    const __m512i s_res = short_leading_zeros(w2);
+    const __m512i s_res = leading_zeros(w2);
     // Only the top word and whether anything is below it matter for res.
     __m512i below = Low ? _mm512_or_si512(_mm512_sllv_epi64(w1, s_res), w0) : _mm512_sllv_epi64(w1, s_res);
     w2 = _mm512_or_si512(_mm512_sllv_epi64(w2, s_res), _mm512_srlv_epi64(w1, _mm512_sub_epi64(splat(64), s_res)));
@@ -326,6 +329,10 @@ __attribute__((always_inline)) inline __mmask8 round_lanes(__m512i w2, __m512i w
     return live & __mmask8(~ok);
 }
 
+// Two passes over the run: the CRT leaves every element's magnitude as limbs, its sign and
+// whether it is zero in a small buffer, and the rounding then takes them eight at a time.
+// Apart, each loop keeps its own constants and state in registers; together they did not
+// fit, and the rounding reloaded its constants for every eight elements.
 template <int J>
 void crt_to_triples(const CrtPlan& t, const WordBasis& w, const uint8_t* residues, int64_t stride,
                     int count, int64_t scale_base, const int32_t* scale, double* hi, double* lo,
@@ -335,7 +342,9 @@ void crt_to_triples(const CrtPlan& t, const WordBasis& w, const uint8_t* residue
     // The top limb's bits below 2^(16 J): what is left of a negated two's complement
     // x mod 2^(16 J) once the bits above it are dropped, |x| < 2^(16 J - 1).
     constexpr int kTopBits = 16 * J - 64 * (kLimbs - 1);
-    const __m512i top_mask = splat(int64_t(~uint64_t(0) >> (64 - kTopBits)));
+    constexpr int kGroups = kCrtRun / 8;
+    alignas(64) uint64_t limbs[kGroups][kLimbs][8];
+    __mmask8 negatives[kGroups], nonzeros[kGroups];
     crt_words<J, false>(t, w, residues, stride, count,
                         [&](int e0, __mmask16 live, const __m512i* words, __mmask16 neg) {
         // x mod 2^(16 J) is zero exactly where x is.
@@ -345,63 +354,67 @@ void crt_to_triples(const CrtPlan& t, const WordBasis& w, const uint8_t* residue
         for (int k = 1; k < 2 * kLimbs; ++k) any = _mm512_or_si512(any, pairs[k]);
         const __mmask16 nonzero = live & _mm512_test_epi32_mask(any, any);
         for (int h = 0; h < 2; ++h) {
-            const int e = e0 + 8 * h;
-            const __mmask8 half_live = __mmask8(live >> (8 * h));
-            if (!half_live) break;
+            const int g = e0 / 8 + h;
             // Limb k of lane i: 32-bit digits 2k (low) and 2k + 1 (high) of element 8 h + i,
             // interleaved by one two-source permute.
             const __m512i interleave = h ? _mm512_set_epi32(31, 15, 30, 14, 29, 13, 28, 12, 27, 11, 26, 10, 25, 9, 24, 8)
                                          : _mm512_set_epi32(23, 7, 22, 6, 21, 5, 20, 4, 19, 3, 18, 2, 17, 1, 16, 0);
-            __m512i limb[3];
-            for (int k = 0; k < 3; ++k)
-                limb[k] = k < kLimbs ? _mm512_permutex2var_epi32(pairs[2 * k], interleave, pairs[2 * k + 1])
-                                     : _mm512_setzero_si512();
-            const __mmask8 half_nonzero = __mmask8(nonzero >> (8 * h));
             const __mmask8 negative = __mmask8(neg >> (8 * h));
             // |x| in negative lanes: -(x mod 2^(16 J)) over the limbs, ~limb plus the
             // borrow that passes up through zero limbs, then cut to 16 J bits.
-            {
-                const __m512i ones = splat(-1);
-                __mmask8 carry_in = negative;
-                for (int k = 0; k < kLimbs; ++k) {
-                    const __mmask8 zero_limb = _mm512_testn_epi64_mask(limb[k], limb[k]);
-                    limb[k] = _mm512_mask_xor_epi64(limb[k], negative, limb[k], ones);
-                    limb[k] = _mm512_mask_add_epi64(limb[k], carry_in, limb[k], splat(1));
-                    carry_in &= zero_limb;
-                }
-                limb[kLimbs - 1] = _mm512_and_si512(limb[kLimbs - 1], top_mask);
+            __mmask8 carry_in = negative;
+            for (int k = 0; k < kLimbs; ++k) {
+                __m512i limb = _mm512_permutex2var_epi32(pairs[2 * k], interleave, pairs[2 * k + 1]);
+                const __mmask8 zero_limb = _mm512_testn_epi64_mask(limb, limb);
+                limb = _mm512_mask_xor_epi64(limb, negative, limb, _mm512_set1_epi64(-1));
+                limb = _mm512_mask_add_epi64(limb, carry_in, limb, _mm512_set1_epi64(1));
+                carry_in &= zero_limb;
+                if (k == kLimbs - 1) limb = _mm512_and_si512(limb, _mm512_set1_epi64(int64_t(~uint64_t(0) >> (64 - kTopBits))));
+                _mm512_store_si512(limbs[g][k], limb);
             }
-            const __m512i lane_scale = _mm512_add_epi64(
-                splat(scale_base), _mm512_cvtepi32_epi64(_mm256_maskz_loadu_epi32(half_live, scale + e)));
-            // Exact zeros: +0 words, flagged for the caller, whose sign rule needs the inputs.
-            // All eight lanes live: round_lanes writes every lane (a zero's lanes are then
-            // written again), and the flags go in one whole store.
-            const __mmask8 zeros = half_live & __mmask8(~half_nonzero);
-            const __mmask8 left = round_lanes<(kLimbs > 2)>(limb[2], limb[1], limb[0], negative, lane_scale,
-                                              half_live == 0xff ? __mmask8(0xff) : half_nonzero, half_nonzero,
-                                              hi + e, lo + e, res + e);
-            if (zeros) {
-                _mm512_mask_storeu_pd(hi + e, zeros, _mm512_setzero_pd());
-                _mm512_mask_storeu_pd(lo + e, zeros, _mm512_setzero_pd());
-                _mm256_mask_storeu_ps(res + e, zeros, _mm256_setzero_ps());
-            }
-            const __m128i flags = _mm_maskz_mov_epi8(zeros, _mm_set1_epi8(1));
-            if (half_live == 0xff)
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(zero + e), flags);
-            else
-                _mm_mask_storeu_epi8(zero + e, half_live, flags);
-            if (left) {
-                alignas(64) uint64_t limbs[3][8];
-                for (int k = 0; k < 3; ++k) _mm512_store_si512(limbs[k], limb[k]);
-                for (unsigned bits = left; bits; bits &= bits - 1) {
-                    const int lane = __builtin_ctz(bits);
-                    const uint64_t mag[3] = {limbs[0][lane], limbs[1][lane], limbs[2][lane]};
-                    exact::round_triple((negative >> lane) & 1, mag, 3, scale_base + scale[e + lane],
-                                        hi + e + lane, lo + e + lane, res + e + lane);
-                }
-            }
+            negatives[g] = negative;
+            nonzeros[g] = __mmask8(nonzero >> (8 * h));
         }
     });
+    const __m512i base = splat(scale_base);
+    // Eight elements from e = 8 g, `half_live` of them (all eight when Full).
+    auto round_group = [&](auto full, int g, __mmask8 half_live) __attribute__((always_inline)) {
+        constexpr bool kFull = decltype(full)::value;
+        const int e = 8 * g;
+        const __mmask8 half_nonzero = nonzeros[g], negative = negatives[g];
+        __m512i limb[3];
+        for (int k = 0; k < 3; ++k) limb[k] = k < kLimbs ? _mm512_load_si512(limbs[g][k]) : _mm512_setzero_si512();
+        const __m256i lane_shift = kFull ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(scale + e))
+                                         : _mm256_maskz_loadu_epi32(half_live, scale + e);
+        const __m512i lane_scale = _mm512_add_epi64(base, _mm512_cvtepi32_epi64(lane_shift));
+        // Exact zeros: +0 words, flagged for the caller, whose sign rule needs the inputs.
+        // All eight lanes live: round_lanes writes every lane (a zero's lanes are then
+        // written again), and the flags go in one whole store.
+        const __mmask8 zeros = half_live & __mmask8(~half_nonzero);
+        const __mmask8 left = round_lanes<(kLimbs > 2)>(limb[2], limb[1], limb[0], negative, lane_scale,
+                                                          kFull ? __mmask8(0xff) : half_nonzero, half_nonzero,
+                                                          hi + e, lo + e, res + e);
+        if (zeros) {
+            _mm512_mask_storeu_pd(hi + e, zeros, _mm512_setzero_pd());
+            _mm512_mask_storeu_pd(lo + e, zeros, _mm512_setzero_pd());
+            _mm256_mask_storeu_ps(res + e, zeros, _mm256_setzero_ps());
+        }
+        const __m128i flags = _mm_maskz_mov_epi8(zeros, _mm_set1_epi8(1));
+        if (kFull)
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(zero + e), flags);
+        else
+            _mm_mask_storeu_epi8(zero + e, half_live, flags);
+        for (unsigned bits = left; bits; bits &= bits - 1) {
+            const int lane = __builtin_ctz(bits);
+            const uint64_t mag[3] = {limbs[g][0][lane], kLimbs > 1 ? limbs[g][kLimbs > 1 ? 1 : 0][lane] : 0,
+                                     kLimbs > 2 ? limbs[g][kLimbs > 2 ? 2 : 0][lane] : 0};
+            exact::round_triple((negative >> lane) & 1, mag, 3, scale_base + scale[e + lane], hi + e + lane,
+                                lo + e + lane, res + e + lane);
+        }
+    };
+    const int full_groups = count / 8;
+    for (int g = 0; g < full_groups; ++g) round_group(std::true_type(), g, __mmask8(0xff));
+    if (count % 8) round_group(std::false_type(), full_groups, __mmask8((1u << (count % 8)) - 1));
 }
 
 // Integers wider than the vector rounding takes: digits first, then one element at a time.
