@@ -13,9 +13,9 @@
 //
 // Then, as in the portable version, q = round(y / P) from doubles and x = y - q P.
 //
-// crt_round goes on to the rounded triples of x * 2^scale without leaving the
-// registers: exact::round_triple's short path, eight lanes at a time, with the few
-// elements it does not cover sent to exact::round_triple itself.
+// crt_round goes on to the rounded triples of x * 2^scale, the run's magnitudes passed
+// through a small buffer in L1: exact::round_triple's short path, eight lanes at a time,
+// with the few elements it does not cover sent to exact::round_triple itself.
 #include <immintrin.h>
 
 #include <cmath>
