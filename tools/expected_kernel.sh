@@ -13,11 +13,11 @@ if [ "$(uname -m)" = x86_64 ]; then
     _vexa_kernel_version=$(uname -r | cut -d- -f1)
     _vexa_amx_os=no
     [ "$(printf '%s\n' 5.16 "$_vexa_kernel_version" | sort -V | head -1)" = 5.16 ] && _vexa_amx_os=yes
-    if [ "$_vexa_amx_os" = yes ] && _vexa_has_flags avx512f avx512bw avx512dq avx512vl avx512_vnni bmi2 amx_tile amx_int8; then
+    if [ "$_vexa_amx_os" = yes ] && _vexa_has_flags avx512f avx512cd avx512bw avx512dq avx512vl avx512_vnni bmi2 amx_tile amx_int8; then
         VEXA_EXPECTED_KERNEL=amx_int8
         VEXA_EXPECTED_ENGINES+=" int8/amx_int8"
     fi
-    if _vexa_has_flags avx512f avx512bw avx512dq avx512vl avx512_vnni bmi2; then
+    if _vexa_has_flags avx512f avx512cd avx512bw avx512dq avx512vl avx512_vnni bmi2; then
         [ "$VEXA_EXPECTED_KERNEL" = amx_int8 ] || VEXA_EXPECTED_KERNEL=avx512_vnni
         VEXA_EXPECTED_ENGINES+=" int8/avx512_vnni"
     fi
