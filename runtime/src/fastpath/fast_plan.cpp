@@ -159,6 +159,32 @@ void prepare_moduli(FastPlan& p, const EngineLayout& e) {
         if (p.crt[c].digits > kMaxDigits) throw std::logic_error("CRT plan too wide");
 }
 
+// Where the reassembly may write each panel's results: the runs of in-place panels go
+// straight into C, the others through a row buffer or a scatter, by these maps.
+void map_columns(FastPlan& p, const EngineLayout& e) {
+    const int64_t Np = int64_t(p.col_order.size());
+    p.panel_in_place.assign(size_t(p.panels), 1);
+    p.position.assign(size_t(p.N), -1);
+    for (int64_t c = 0; c < Np; ++c) {
+        const int64_t j = p.col_order[size_t(c)];
+        p.position[size_t(j)] = int32_t(c);
+        if (j != c) p.panel_in_place[size_t(c / e.panel_width)] = 0;
+    }
+    const size_t blocks = size_t((Np + p.Nb - 1) / std::max<int64_t>(p.Nb, 1));
+    p.block_first.resize(blocks);
+    p.block_last.resize(blocks);
+    p.block_in_place.resize(blocks);
+    for (int64_t n0 = 0, block = 0; n0 < Np; n0 += p.Nb, ++block) {
+        const int64_t n1 = std::min(Np, n0 + p.Nb);
+        const auto span = std::minmax_element(p.col_order.begin() + n0, p.col_order.begin() + n1);
+        p.block_first[size_t(block)] = *span.first;
+        p.block_last[size_t(block)] = *span.second;
+        bool all = true;
+        for (int64_t q = n0 / e.panel_width; q * e.panel_width < n1; ++q) all = all && p.panel_in_place[size_t(q)];
+        p.block_in_place[size_t(block)] = all;
+    }
+}
+
 void size_workspace(FastPlan& p, const EngineLayout& e) {
     const int64_t L = p.moduli;
     p.a_bytes = size_t(round_up(L * p.Mb * p.Kb * e.residue_a_bytes, 64));
@@ -194,6 +220,7 @@ FastPlan plan(const GemmProblem& pb, const EngineLayout& layout, const Options& 
     const int64_t Np = int64_t(p.col_order.size());
     p.sorted_col_shift.assign(size_t(round_up(Np, layout.panel_width)), 0);
     for (int64_t c = 0; c < Np; ++c) p.sorted_col_shift[size_t(c)] = col_win[size_t(p.col_order[size_t(c)])].shift;
+    map_columns(p, layout);
     size_workspace(p, layout);
     return p;
 }
