@@ -60,6 +60,7 @@ vexa::fast::Options eager() {
     vexa::fast::Options o;
     o.min_work = 0;
     o.min_side = 0;
+    o.min_cols = o.min_outputs = o.min_depth = 0;
     return o;
 }
 
@@ -332,6 +333,28 @@ TEST_P(PlanOf, NoFastPlanWhereTheExactCoreTakesAll) {
     opt.min_side = 41;
     EXPECT_FALSE(vexa::fast::plan(o.problem(), e, opt, 1).fast);
     EXPECT_TRUE(vexa::fast::plan(o.problem(), e, eager(), 1).fast);
+    // Each of the narrow shapes' limits, just missed and just met, on a shape whose sides differ.
+    const Operands s = graded(30, 36, 44, 4);
+    struct Limit {
+        int64_t vexa::fast::Options::*field;
+        int64_t at;  // the shape's own value of the limit
+    };
+    for (const Limit limit : {Limit{&vexa::fast::Options::min_cols, s.N}, Limit{&vexa::fast::Options::min_outputs, s.M * s.N},
+                              Limit{&vexa::fast::Options::min_depth, s.K}, Limit{&vexa::fast::Options::min_work, s.M * s.N * s.K},
+                              Limit{&vexa::fast::Options::min_side, s.M}}) {
+        opt = eager();
+        opt.*limit.field = limit.at + 1;
+        EXPECT_FALSE(vexa::fast::plan(s.problem(), e, opt, 1).fast) << limit.at;
+        opt.*limit.field = limit.at;
+        EXPECT_TRUE(vexa::fast::plan(s.problem(), e, opt, 1).fast) << limit.at;
+    }
+    // Columns are counted apart from rows: a single row with many columns passes min_cols.
+    const Operands row = graded(1, 40, 40, 2);
+    opt = eager();
+    opt.min_cols = 40;
+    EXPECT_TRUE(vexa::fast::plan(row.problem(), e, opt, 1).fast);
+    opt.min_side = 2;
+    EXPECT_FALSE(vexa::fast::plan(row.problem(), e, opt, 1).fast);
     Operands empty = o;
     empty.K = 0;
     EXPECT_FALSE(vexa::fast::plan(empty.problem(), e, eager(), 1).fast);

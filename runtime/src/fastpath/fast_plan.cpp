@@ -200,8 +200,9 @@ FastPlan plan(const GemmProblem& pb, const EngineLayout& layout, const Options& 
     p.M = pb.M;
     p.N = pb.N;
     p.K = pb.K;
-    if (pb.K == 0 || double(pb.M) * double(pb.N) * double(pb.K) < double(opt.min_work) ||
-        std::min(pb.M, pb.N) < opt.min_side)
+    const double outputs = double(pb.M) * double(pb.N);
+    if (pb.K == 0 || outputs * double(pb.K) < double(opt.min_work) || std::min(pb.M, pb.N) < opt.min_side ||
+        pb.N < opt.min_cols || outputs < double(opt.min_outputs) || pb.K < opt.min_depth)
         return p;
     std::vector<LineWindow> row_win(static_cast<size_t>(pb.M)), col_win(static_cast<size_t>(pb.N));
     scan_windows(pb, layout.scan_lines, threads, row_win, col_win);
