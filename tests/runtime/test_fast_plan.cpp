@@ -363,6 +363,24 @@ TEST_P(PlanOf, NoFastPlanWhereTheExactCoreTakesAll) {
     EXPECT_FALSE(vexa::fast::plan(nan.problem(), e, eager(), 1).fast);
 }
 
+// The ladder's count of a bound, searched from the count of a smaller bound, is the least
+// count whose product P has log2 P above the bound + 1 (with the ladder's margin), by GMP.
+TEST_P(PlanOf, LadderSearchFromASmallerBoundsCount) {
+    const EngineLayout e = GetParam().layout();
+    const vexa::fast::ModulusLadder ladder(e.moduli, e.moduli.count);
+    int previous = 1;
+    for (double bound = -3.0; bound < 40.0 * e.moduli.count; bound += 0.37) {
+        const int c = ladder.needed(bound, previous);
+        int want = 0;
+        for (int k = 1; k <= e.moduli.count && want == 0; ++k)
+            if (log2_of(modulus_product(e, k)) > bound + 1.0 + 1.0 / 1024) want = k;
+        ASSERT_EQ(c, want) << bound;
+        ASSERT_EQ(c, ladder.needed(bound)) << bound;
+        if (c == 0) break;
+        previous = c;
+    }
+}
+
 mpz_class from_digits(const uint32_t* digits, int count) {
     mpz_class x = 0;
     for (int i = count - 1; i >= 0; --i) x = (x << 32) + digits[i];

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "support/parallel.h"
 #include "support/workspace_pool.h"
@@ -102,13 +103,21 @@ void choose_blocks(FastPlan& p, const EngineLayout& e, const Options& opt, int t
 // products. Any count that satisfies an element's own bound is exact, so the order changes
 // the speed only.
 void sort_lines(FastPlan& p, const std::vector<LineWindow>& row_win, const std::vector<LineWindow>& col_win) {
-    auto by_norm = [](const std::vector<LineWindow>& win) {
-        return [&win](int64_t x, int64_t y) { return win[size_t(x)].log2_norm < win[size_t(y)].log2_norm; };
+    // By (bound, index) pairs, which order as a stable sort by bound would (the lines come
+    // in index order), without a look-up through the windows per comparison.
+    std::vector<std::pair<double, int64_t>> keyed;
+    auto sort_by_norm = [&keyed](const std::vector<LineWindow>& win, std::vector<int64_t>::iterator first,
+                                 std::vector<int64_t>::iterator last) {
+        keyed.clear();
+        for (auto it = first; it != last; ++it) keyed.emplace_back(win[size_t(*it)].log2_norm, *it);
+        std::sort(keyed.begin(), keyed.end());
+        for (const auto& line : keyed) *first++ = line.second;
     };
     const int64_t Np = int64_t(p.col_order.size());
-    std::stable_sort(p.row_order.begin(), p.row_order.end(), by_norm(row_win));
+    keyed.reserve(std::max(p.row_order.size(), size_t(std::min(Np, p.Nb))));
+    sort_by_norm(row_win, p.row_order.begin(), p.row_order.end());
     for (int64_t n0 = 0; n0 < Np; n0 += p.Nb)
-        std::stable_sort(p.col_order.begin() + n0, p.col_order.begin() + std::min(Np, n0 + p.Nb), by_norm(col_win));
+        sort_by_norm(col_win, p.col_order.begin() + n0, p.col_order.begin() + std::min(Np, n0 + p.Nb));
     for (int64_t c = 0; c < Np && !p.columns_moved; ++c) p.columns_moved = p.col_order[size_t(c)] != c;
 }
 
