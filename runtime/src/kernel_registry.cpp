@@ -43,14 +43,18 @@ constexpr Layout kInt8WideLayout{int8::kPanelWidth, int8::kWideRowGroup, int8::k
 constexpr Layout kInt16Layout{int16::kPanelWidth, int16::kRowGroup, 2};
 
 fast::Options int8_options() { return fast::Options(); }
-// Where the VNNI kernel measured faster than the exact core on random normal operands of
-// every shape class (2 threads, Ice Lake server): about even at 2^17 multiply-adds, half
-// the time at 2^18 (64^3) and above. Fewer than 16 rows (or columns) still lose at 2^17,
-// and a single row up to 2^21.
+// Where the VNNI kernel measured faster than the exact core at 1 and 2 threads (Ice Lake
+// server, bench/bench_small and thin shapes down to one row): from 2^13 multiply-adds on,
+// with a single row too, as long as B has 8 columns or more (a panel is 64 wide), the
+// product 64 output elements or more and K 16 or more. Below 8 columns, or K of a few
+// with many rows, the exact core stays ahead; around 2^12 the two are even within the noise.
 [[maybe_unused]] fast::Options vnni_options() {
     fast::Options options;
-    options.min_work = int64_t(1) << 18;
-    options.min_side = 16;
+    options.min_work = int64_t(1) << 13;
+    options.min_side = 0;
+    options.min_cols = 8;
+    options.min_outputs = 64;
+    options.min_depth = 16;
     return options;
 }
 

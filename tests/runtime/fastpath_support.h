@@ -71,6 +71,7 @@ inline vexa::fast::Options eager(const EntryParam& p) {
     vexa::fast::Options o = p.entry->defaults();
     o.min_work = 0;
     o.min_side = 0;
+    o.min_cols = o.min_outputs = o.min_depth = 0;
     return o;
 }
 

@@ -95,6 +95,7 @@ struct Runner {
         vexa::fast::Options eager = entry->defaults();
         eager.min_work = 0;
         eager.min_side = 0;
+        eager.min_cols = eager.min_outputs = eager.min_depth = 0;
         return vexa::registry::gemm(*entry, pb, threads, eager);
     }
 };

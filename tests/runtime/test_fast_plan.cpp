@@ -60,6 +60,7 @@ vexa::fast::Options eager() {
     vexa::fast::Options o;
     o.min_work = 0;
     o.min_side = 0;
+    o.min_cols = o.min_outputs = o.min_depth = 0;
     return o;
 }
 
@@ -245,6 +246,82 @@ TEST_P(PlanOf, BlocksWithinTheWorkspaceTarget) {
         }
 }
 
+// The plan's maps of the columns, worked out again here from col_order alone: which
+// panels keep their columns' places, where each output column sits in the sorted order,
+// and each column block's span of output columns. Orders that are the identity, orders that
+// move columns, excluded columns at the start, middle and end, widths that are no multiple
+// of a panel, and several column blocks.
+struct MapCase {
+    const char* name;
+    int64_t N;
+    bool ascending;               // odd columns growing with j: sorting moves nothing
+    std::vector<int64_t> nan_cols;  // excluded
+    int64_t workspace;            // small: several column blocks
+};
+
+TEST_P(PlanOf, ColumnMapsFollowTheOrder) {
+    const EngineLayout e = GetParam().layout();
+    const int64_t w = e.panel_width;
+    const MapCase cases[] = {
+        {"identity", 3 * w, true, {}, int64_t(768) << 20},
+        {"identity, ragged", 3 * w + 5, true, {}, int64_t(768) << 20},
+        {"moved", 5 * w + 3, false, {}, int64_t(768) << 20},
+        {"excluded at start", 2 * w + 1, true, {0}, int64_t(768) << 20},
+        {"excluded in the middle", 4 * w - 1, false, {w + 1, w + 2}, int64_t(768) << 20},
+        {"excluded at the end", 3 * w, true, {3 * w - 1}, int64_t(768) << 20},
+        {"excluded everywhere, blocks", 13 * w + 7, false, {0, 5 * w, 13 * w + 6}, int64_t(1) << 14},
+        {"identity, blocks", 11 * w + 2, true, {}, int64_t(1) << 14},
+    };
+    for (const MapCase& mc : cases) {
+        Operands o = graded(37, mc.N, 29, 11);
+        if (mc.ascending)
+            for (int64_t j = 0; j < o.N; ++j)
+                for (int64_t k = 0; k < o.K; ++k) o.B[size_t(k * o.N + j)] = double(2 * j + 1) * (k % 3 == 0 ? -1 : 1);
+        for (int64_t j : mc.nan_cols) o.B[size_t(3 * o.N + j)] = std::numeric_limits<double>::quiet_NaN();
+        vexa::fast::Options opt = eager();
+        opt.workspace_bytes = mc.workspace;
+        opt.exact_cost_ratio = 1e9;
+        const FastPlan p = vexa::fast::plan(o.problem(), e, opt, 2);
+        ASSERT_TRUE(p.fast) << mc.name;
+        ASSERT_EQ(p.excluded_cols, mc.nan_cols) << mc.name;
+        const int64_t Np = int64_t(p.col_order.size());
+        const int64_t blocks = (Np + p.Nb - 1) / p.Nb;
+        if (mc.workspace < (int64_t(1) << 20)) EXPECT_GT(blocks, 1) << mc.name;
+        // Sorted place of every output column, by search rather than by inverting the order.
+        std::vector<int32_t> place(size_t(o.N), -1);
+        for (int64_t j = 0; j < o.N; ++j) {
+            const auto at = std::find(p.col_order.begin(), p.col_order.end(), j);
+            if (at != p.col_order.end()) place[size_t(j)] = int32_t(at - p.col_order.begin());
+        }
+        EXPECT_EQ(p.position, place) << mc.name;
+        std::vector<uint8_t> in_place(size_t(p.panels));
+        for (int64_t q = 0; q < p.panels; ++q) {
+            bool all = true;
+            for (int64_t c = q * w; c < std::min(Np, (q + 1) * w); ++c) all = all && place[size_t(c)] == c;
+            in_place[size_t(q)] = all;
+        }
+        EXPECT_EQ(p.panel_in_place, in_place) << mc.name;
+        if (mc.ascending && mc.nan_cols.empty())
+            EXPECT_EQ(p.panel_in_place, std::vector<uint8_t>(size_t(p.panels), 1)) << mc.name;
+        if (!mc.nan_cols.empty() && mc.nan_cols.front() == 0)
+            EXPECT_EQ(p.panel_in_place, std::vector<uint8_t>(size_t(p.panels), 0)) << mc.name;
+        // A block's span: the output columns whose places fall in it; in place when every
+        // sorted column of it is its own output column.
+        std::vector<int64_t> first(size_t(blocks), o.N), last(size_t(blocks), -1);
+        std::vector<uint8_t> block_in_place(size_t(blocks), 1);
+        for (int64_t j = 0; j < o.N; ++j) {
+            if (place[size_t(j)] < 0) continue;
+            const size_t block = size_t(place[size_t(j)] / p.Nb);
+            first[block] = std::min(first[block], j);
+            last[block] = std::max(last[block], j);
+            if (place[size_t(j)] != j) block_in_place[block] = 0;
+        }
+        EXPECT_EQ(p.block_first, first) << mc.name;
+        EXPECT_EQ(p.block_last, last) << mc.name;
+        EXPECT_EQ(p.block_in_place, block_in_place) << mc.name;
+    }
+}
+
 // Small products, empty K and operands with nothing to admit stay whole in the exact core.
 TEST_P(PlanOf, NoFastPlanWhereTheExactCoreTakesAll) {
     const EngineLayout e = GetParam().layout();
@@ -256,12 +333,52 @@ TEST_P(PlanOf, NoFastPlanWhereTheExactCoreTakesAll) {
     opt.min_side = 41;
     EXPECT_FALSE(vexa::fast::plan(o.problem(), e, opt, 1).fast);
     EXPECT_TRUE(vexa::fast::plan(o.problem(), e, eager(), 1).fast);
+    // Each of the narrow shapes' limits, just missed and just met, on a shape whose sides differ.
+    const Operands s = graded(30, 36, 44, 4);
+    struct Limit {
+        int64_t vexa::fast::Options::*field;
+        int64_t at;  // the shape's own value of the limit
+    };
+    for (const Limit limit : {Limit{&vexa::fast::Options::min_cols, s.N}, Limit{&vexa::fast::Options::min_outputs, s.M * s.N},
+                              Limit{&vexa::fast::Options::min_depth, s.K}, Limit{&vexa::fast::Options::min_work, s.M * s.N * s.K},
+                              Limit{&vexa::fast::Options::min_side, s.M}}) {
+        opt = eager();
+        opt.*limit.field = limit.at + 1;
+        EXPECT_FALSE(vexa::fast::plan(s.problem(), e, opt, 1).fast) << limit.at;
+        opt.*limit.field = limit.at;
+        EXPECT_TRUE(vexa::fast::plan(s.problem(), e, opt, 1).fast) << limit.at;
+    }
+    // Columns are counted apart from rows: a single row with many columns passes min_cols.
+    const Operands row = graded(1, 40, 40, 2);
+    opt = eager();
+    opt.min_cols = 40;
+    EXPECT_TRUE(vexa::fast::plan(row.problem(), e, opt, 1).fast);
+    opt.min_side = 2;
+    EXPECT_FALSE(vexa::fast::plan(row.problem(), e, opt, 1).fast);
     Operands empty = o;
     empty.K = 0;
     EXPECT_FALSE(vexa::fast::plan(empty.problem(), e, eager(), 1).fast);
     Operands nan = o;
     std::fill(nan.A.begin(), nan.A.end(), std::numeric_limits<double>::quiet_NaN());
     EXPECT_FALSE(vexa::fast::plan(nan.problem(), e, eager(), 1).fast);
+}
+
+// The ladder's count of a bound, searched from the count of a smaller bound, is the least
+// count whose product P has log2 P above the bound + 1 (with the ladder's margin), by GMP.
+TEST_P(PlanOf, LadderSearchFromASmallerBoundsCount) {
+    const EngineLayout e = GetParam().layout();
+    const vexa::fast::ModulusLadder ladder(e.moduli, e.moduli.count);
+    int previous = 1;
+    for (double bound = -3.0; bound < 40.0 * e.moduli.count; bound += 0.37) {
+        const int c = ladder.needed(bound, previous);
+        int want = 0;
+        for (int k = 1; k <= e.moduli.count && want == 0; ++k)
+            if (log2_of(modulus_product(e, k)) > bound + 1.0 + 1.0 / 1024) want = k;
+        ASSERT_EQ(c, want) << bound;
+        ASSERT_EQ(c, ladder.needed(bound)) << bound;
+        if (c == 0) break;
+        previous = c;
+    }
 }
 
 mpz_class from_digits(const uint32_t* digits, int count) {

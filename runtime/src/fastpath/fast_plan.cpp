@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "support/parallel.h"
 #include "support/workspace_pool.h"
@@ -102,13 +103,21 @@ void choose_blocks(FastPlan& p, const EngineLayout& e, const Options& opt, int t
 // products. Any count that satisfies an element's own bound is exact, so the order changes
 // the speed only.
 void sort_lines(FastPlan& p, const std::vector<LineWindow>& row_win, const std::vector<LineWindow>& col_win) {
-    auto by_norm = [](const std::vector<LineWindow>& win) {
-        return [&win](int64_t x, int64_t y) { return win[size_t(x)].log2_norm < win[size_t(y)].log2_norm; };
+    // By (bound, index) pairs, which order as a stable sort by bound would (the lines come
+    // in index order), without a look-up through the windows per comparison.
+    std::vector<std::pair<double, int64_t>> keyed;
+    auto sort_by_norm = [&keyed](const std::vector<LineWindow>& win, std::vector<int64_t>::iterator first,
+                                 std::vector<int64_t>::iterator last) {
+        keyed.clear();
+        for (auto it = first; it != last; ++it) keyed.emplace_back(win[size_t(*it)].log2_norm, *it);
+        std::sort(keyed.begin(), keyed.end());
+        for (const auto& line : keyed) *first++ = line.second;
     };
     const int64_t Np = int64_t(p.col_order.size());
-    std::stable_sort(p.row_order.begin(), p.row_order.end(), by_norm(row_win));
+    keyed.reserve(std::max(p.row_order.size(), size_t(std::min(Np, p.Nb))));
+    sort_by_norm(row_win, p.row_order.begin(), p.row_order.end());
     for (int64_t n0 = 0; n0 < Np; n0 += p.Nb)
-        std::stable_sort(p.col_order.begin() + n0, p.col_order.begin() + std::min(Np, n0 + p.Nb), by_norm(col_win));
+        sort_by_norm(col_win, p.col_order.begin() + n0, p.col_order.begin() + std::min(Np, n0 + p.Nb));
     for (int64_t c = 0; c < Np && !p.columns_moved; ++c) p.columns_moved = p.col_order[size_t(c)] != c;
 }
 
@@ -159,6 +168,32 @@ void prepare_moduli(FastPlan& p, const EngineLayout& e) {
         if (p.crt[c].digits > kMaxDigits) throw std::logic_error("CRT plan too wide");
 }
 
+// Where the reassembly may write each panel's results: the runs of in-place panels go
+// straight into C, the others through a row buffer or a scatter, by these maps.
+void map_columns(FastPlan& p, const EngineLayout& e) {
+    const int64_t Np = int64_t(p.col_order.size());
+    p.panel_in_place.assign(size_t(p.panels), 1);
+    p.position.assign(size_t(p.N), -1);
+    for (int64_t c = 0; c < Np; ++c) {
+        const int64_t j = p.col_order[size_t(c)];
+        p.position[size_t(j)] = int32_t(c);
+        if (j != c) p.panel_in_place[size_t(c / e.panel_width)] = 0;
+    }
+    const size_t blocks = size_t((Np + p.Nb - 1) / std::max<int64_t>(p.Nb, 1));
+    p.block_first.resize(blocks);
+    p.block_last.resize(blocks);
+    p.block_in_place.resize(blocks);
+    for (int64_t n0 = 0, block = 0; n0 < Np; n0 += p.Nb, ++block) {
+        const int64_t n1 = std::min(Np, n0 + p.Nb);
+        const auto span = std::minmax_element(p.col_order.begin() + n0, p.col_order.begin() + n1);
+        p.block_first[size_t(block)] = *span.first;
+        p.block_last[size_t(block)] = *span.second;
+        bool all = true;
+        for (int64_t q = n0 / e.panel_width; q * e.panel_width < n1; ++q) all = all && p.panel_in_place[size_t(q)];
+        p.block_in_place[size_t(block)] = all;
+    }
+}
+
 void size_workspace(FastPlan& p, const EngineLayout& e) {
     const int64_t L = p.moduli;
     p.a_bytes = size_t(round_up(L * p.Mb * p.Kb * e.residue_a_bytes, 64));
@@ -174,8 +209,9 @@ FastPlan plan(const GemmProblem& pb, const EngineLayout& layout, const Options& 
     p.M = pb.M;
     p.N = pb.N;
     p.K = pb.K;
-    if (pb.K == 0 || double(pb.M) * double(pb.N) * double(pb.K) < double(opt.min_work) ||
-        std::min(pb.M, pb.N) < opt.min_side)
+    const double outputs = double(pb.M) * double(pb.N);
+    if (pb.K == 0 || outputs * double(pb.K) < double(opt.min_work) || std::min(pb.M, pb.N) < opt.min_side ||
+        pb.N < opt.min_cols || outputs < double(opt.min_outputs) || pb.K < opt.min_depth)
         return p;
     std::vector<LineWindow> row_win(static_cast<size_t>(pb.M)), col_win(static_cast<size_t>(pb.N));
     scan_windows(pb, layout.scan_lines, threads, row_win, col_win);
@@ -194,6 +230,7 @@ FastPlan plan(const GemmProblem& pb, const EngineLayout& layout, const Options& 
     const int64_t Np = int64_t(p.col_order.size());
     p.sorted_col_shift.assign(size_t(round_up(Np, layout.panel_width)), 0);
     for (int64_t c = 0; c < Np; ++c) p.sorted_col_shift[size_t(c)] = col_win[size_t(p.col_order[size_t(c)])].shift;
+    map_columns(p, layout);
     size_workspace(p, layout);
     return p;
 }

@@ -59,6 +59,15 @@ struct FastPlan {
     // Lines with an inf or NaN, or wider than the admitted width: the exact core's.
     std::vector<int64_t> excluded_rows, excluded_cols;
     bool columns_moved = false;  // col_order is not the identity: B's columns are gathered
+    // Whether each sorted panel's columns sit at their own positions (col_order[c] == c for
+    // all of its c), so that its run can be rounded straight into the output rows.
+    std::vector<uint8_t> panel_in_place;
+    // Of every output column, its place in col_order; -1 for an excluded one.
+    std::vector<int32_t> position;
+    // Of every column block (Nb sorted columns): the least and greatest output column it
+    // holds, and whether all its panels are in place.
+    std::vector<int64_t> block_first, block_last;
+    std::vector<uint8_t> block_in_place;
 
     // Row groups of row_group sorted rows and panels of panel_width sorted columns, each
     // with the largest norm bound of its lines (that of its last), and the moduli a pair

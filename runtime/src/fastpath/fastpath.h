@@ -115,6 +115,10 @@ struct Options {
     // Products with fewer rows or columns than this go to the exact core: their residues
     // would cost about as much as the exact products themselves.
     int64_t min_side = 32;
+    // Nor with fewer columns than this (B's residues come in panels of a fixed width, which
+    // a narrow B mostly fills with padding), fewer output elements or a shorter K (each
+    // element costs a CRT over all the moduli, against K multiply-adds in the exact core).
+    int64_t min_cols = 0, min_outputs = 0, min_depth = 0;
     // The exact core's cost per product in units of one multiply-add of one modulus;
     // it decides when a wide row or column is cheaper outside the CRT path.
     double exact_cost_ratio = 2048.0;

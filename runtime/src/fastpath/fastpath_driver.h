@@ -99,19 +99,8 @@ public:
           res_b_(reinterpret_cast<ResidueB*>(workspace + plan.a_bytes)),
           acc_(reinterpret_cast<Residue*>(workspace + plan.a_bytes + plan.b_bytes)),
           gathered_(reinterpret_cast<double*>(workspace + plan.a_bytes + plan.b_bytes + plan.acc_bytes)),
-          in_place_(panels_in_place(plan)), position_(size_t(pb.N), -1) {
-        const int64_t Np = int64_t(plan.col_order.size());
-        for (int64_t c = 0; c < Np; ++c) position_[size_t(plan.col_order[size_t(c)])] = int32_t(c);
-        for (int64_t n0 = 0; n0 < Np; n0 += plan.Nb) {
-            const int64_t n1 = std::min(Np, n0 + plan.Nb);
-            const auto span = std::minmax_element(plan.col_order.begin() + n0, plan.col_order.begin() + n1);
-            block_first_.push_back(*span.first);
-            block_last_.push_back(*span.second);
-            bool all = true;
-            for (int64_t q = n0 / kPanelWidth; q * kPanelWidth < n1; ++q) all = all && in_place_[size_t(q)];
-            block_in_place_.push_back(all);
-        }
-    }
+          in_place_(plan.panel_in_place), position_(plan.position), block_first_(plan.block_first),
+          block_last_(plan.block_last), block_in_place_(plan.block_in_place) {}
 
     void run_blocks() {
         const int64_t Mp = int64_t(p_.row_order.size()), Np = int64_t(p_.col_order.size());
@@ -363,16 +352,6 @@ private:
         return any != 0;
     }
 
-    // Whether each sorted panel's columns sit at their own positions, so that its run can
-    // be rounded straight into the output rows.
-    static std::vector<uint8_t> panels_in_place(const FastPlan& p) {
-        const int64_t Np = int64_t(p.col_order.size());
-        std::vector<uint8_t> in_place(size_t(p.panels), 1);
-        for (int64_t c = 0; c < Np; ++c)
-            if (p.col_order[size_t(c)] != c) in_place[size_t(c / kPanelWidth)] = 0;
-        return in_place;
-    }
-
     // A few rows per task where there are many: a row of a small block is a couple of
     // microseconds of work, against which handing out a task is not free. Sixteen tasks
     // per thread still even out the rows' unequal costs.
@@ -393,11 +372,12 @@ private:
     ResidueB* const res_b_;
     Residue* const acc_;
     double* const gathered_;
-    const std::vector<uint8_t> in_place_;  // of every sorted panel
-    std::vector<int32_t> position_;  // of every output column in the sorted order, -1 if excluded
-    // Of every column block: the output columns it spans, and whether all its panels are in place.
-    std::vector<int64_t> block_first_, block_last_;
-    std::vector<uint8_t> block_in_place_;
+    // The plan's maps of the columns (FastPlan::panel_in_place, position, block_*).
+    const std::vector<uint8_t>& in_place_;
+    const std::vector<int32_t>& position_;
+    const std::vector<int64_t>& block_first_;
+    const std::vector<int64_t>& block_last_;
+    const std::vector<uint8_t>& block_in_place_;
 };
 
 template <class Engine>
@@ -420,7 +400,7 @@ int drive(const GemmProblem& pb, int threads, const Engine& engine, const Option
     // Left uninitialised: every byte is written before it is read, and zero-filling
     // hundreds of megabytes on one thread would cost more than the residues themselves.
     const WorkspaceLease workspace(p.workspace_bytes());
-    Execution<Engine> execution(pb, threads, engine, p, workspace.get(), timing);  // allocates
+    Execution<Engine> execution(pb, threads, engine, p, workspace.get(), timing);
     planning.stop();
     // The excluded lines first: the exact core allocates, and nothing may be written
     // before every allocation has succeeded.

@@ -157,15 +157,21 @@ ModulusChoice choose_moduli(const WidthCensus& rows, const WidthCensus& cols, in
     const double mnk = double(M) * double(N) * double(K);
     ModulusChoice best;
     double best_cost = opt.exact_cost_ratio * mnk;
+    // The bounds grow with both widths (norm_at_most is a running maximum), and so do the
+    // counts: each search starts at the count of the last smaller bound.
+    int first_count = 1;
     for (int32_t wa : rows.distinct) {
         const double ex_a = double(rows.lines - rows.at_most[size_t(wa)]);
+        int from = first_count;
         for (int32_t wb : cols.distinct) {
             // By Cauchy-Schwarz every admitted |x_ij| is at most ||a_i|| ||b_j|| on the
             // scaled integers, below 2^(norm_a + norm_b) with the per-line bounds of
             // WindowScan::norm_bound.
             const double log2_bound = rows.norm_at_most[size_t(wa)] + cols.norm_at_most[size_t(wb)];
-            const int count = ladder.needed(log2_bound);
+            const int count = ladder.needed(log2_bound, from);
+            if (wb == cols.distinct.front()) first_count = std::max(1, count);
             if (count == 0) break;
+            from = count;
             const double ex_b = double(cols.lines - cols.at_most[size_t(wb)]);
             const double excluded = ex_a * double(N) + ex_b * double(M) - ex_a * ex_b;
             // Residues, reduction and reassembly grow with L too; 16 products' worth per

@@ -36,9 +36,12 @@ public:
     ModulusLadder(const ModulusList& list, int max_moduli);
     // The sum of up to 40 logarithms is off by far less than 2^-30; the margin of 2^-10
     // keeps P >= 2^(2^-10) * 2 * bound even so, which leaves the CRT quotient its slack.
-    int needed(double log2_bound) const {
+    int needed(double log2_bound) const { return needed(log2_bound, 1); }
+    // The same where the answer is known to be at least `from` (>= 1): a bound no smaller
+    // than one that needed `from` moduli.
+    int needed(double log2_bound, int from) const {
         constexpr double kMargin = 1.0 / 1024;
-        for (int l = 0; l < limit_; ++l)
+        for (int l = from - 1; l < limit_; ++l)
             if (log2_p_[l] > log2_bound + 1.0 + kMargin) return l + 1;
         return 0;
     }

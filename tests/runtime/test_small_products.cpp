@@ -1,0 +1,75 @@
+// Small and thin products with every engine's own cut-offs, as the C ABI runs them: on
+// either side of the cut-offs (the fast path just admitted, or just refused, by each of
+// its limits) every element must match the GMP oracle bit for bit, on one thread and two.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "exact_oracle.h"
+#include "fastpath_support.h"
+
+namespace {
+
+using fastpath_test::EntryParam;
+using fastpath_test::Matrices;
+
+struct Shape {
+    int64_t M, N, K;
+    bool fast_on_vnni;  // the VNNI kernel's cut-offs admit it
+};
+
+// Around the VNNI kernel's limits (2^13 multiply-adds, 8 columns, 64 outputs, K of 16),
+// each met exactly or missed by one, and thin shapes well past them.
+const Shape kShapes[] = {
+    {1, 128, 64, true},   // a single row, 2^13 multiply-adds
+    {2, 64, 64, true},    {64, 8, 16, true},   {8, 8, 128, true},  {20, 20, 21, true},
+    {1, 512, 16, true},   {97, 9, 33, true},   {3, 100, 70, true},
+    {64, 7, 64, false},   // too few columns
+    {1, 63, 256, false},  // too few outputs
+    {128, 8, 15, false},  // K too short
+    {16, 16, 31, false},  // too little work
+};
+
+class SmallProducts : public fastpath_test::EntryTest {};
+
+void expect_oracle(const Matrices& m, const fastpath_test::Result& r, const std::string& what) {
+    int64_t bad = 0;
+    for (int64_t i = 0; i < m.M; ++i)
+        for (int64_t j = 0; j < m.N; ++j) {
+            const vexa_test::Triple want = vexa_test::reference_dot(&m.A[size_t(i * m.K)], 1, &m.B[size_t(j)], m.N, m.K);
+            const size_t at = size_t(i * m.N + j);
+            const vexa_test::Triple got{r.hi[at], r.lo[at], r.res[at]};
+            if (!vexa_test::same_bits(got, want) && ++bad <= 3)
+                ADD_FAILURE() << what << " (" << i << "," << j << "): " << vexa_test::describe(got) << " want "
+                              << vexa_test::describe(want);
+        }
+    EXPECT_EQ(bad, 0) << what;
+}
+
+TEST_P(SmallProducts, MatchTheOracleOnBothSidesOfTheCutOffs) {
+    const bool vnni = std::string(GetParam().entry->id) == "int8/avx512_vnni";
+    for (const Shape& s : kShapes) {
+        Matrices m = fastpath_test::random_normal(s.M, s.N, s.K, uint32_t(s.M * 131 + s.N * 7 + s.K));
+        // An exact zero, a line of one sign's zeros and a very wide row among ordinary ones.
+        m.A[0] = 0.0;
+        for (int64_t k = 0; k < s.K; ++k) m.B[size_t(k * s.N + s.N - 1)] = -0.0;
+        if (s.M > 2)
+            for (int64_t k = 0; k < s.K; ++k) m.A[size_t(s.K + k)] *= std::ldexp(1.0, k % 2 ? -600 : 600);
+        for (int threads : {1, 2}) {
+            const std::string what = std::to_string(s.M) + "x" + std::to_string(s.N) + "x" + std::to_string(s.K) +
+                                     ", " + std::to_string(threads) + " threads";
+            const fastpath_test::Result r = fastpath_test::run(m, GetParam(), GetParam().entry->defaults(), threads);
+            expect_oracle(m, r, what);
+            // Which path ran: the VNNI kernel's cut-offs are what this file is about.
+            if (vnni) EXPECT_EQ(vexa::fast::last_timing().moduli > 0, s.fast_on_vnni) << what;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, SmallProducts, ::testing::ValuesIn(fastpath_test::entries_with_prefix()),
+                         fastpath_test::param_name);
+
+}  // namespace
