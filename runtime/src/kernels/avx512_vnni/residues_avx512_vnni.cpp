@@ -369,7 +369,7 @@ void panel_residues(const ResiduePlan& plan, const double* b, int64_t ldb, const
     uint8_t* bytes = reinterpret_cast<uint8_t*>(out);
     Block blk;
     // Moved columns are copied a quad of rows ahead into a stage that stays in L1 (gather
-    // instructions are slower than scalar loads on cores with the GDS mitigation), so that
+    // instructions measured slower than scalar loads on Ice Lake server), so that
     // the copies have left the store buffer when the quad is read.
     alignas(64) double stage[2][kBlockVectors][kPanelWidth];
     auto copy_quad = [&](int64_t k0, double (*to)[kPanelWidth]) {
