@@ -429,22 +429,31 @@ void check_residues_a(const Ops& o, const std::vector<int>& moduli, const std::v
 }
 
 // One panel of B, one column per line (lines past the panel width are ignored, columns
-// past `lines` are padding), over k_count rows padded to k_padded.
+// past `lines` are padding), over k_count rows padded to k_padded. Side by side from column
+// 0, or, `moved`, scattered over a wider matrix in no order and read through
+// residues_b_columns; every other element is infinite (the largest double where the
+// columns are moved, which a stray gather turns into a wrong residue, not a crash).
 void check_residues_b(const Ops& o, const std::vector<int>& moduli, const std::vector<Line>& lines, int64_t k_count,
-                      int64_t k_padded, std::mt19937_64& rng, const std::string& what) {
-    const int64_t cols = std::min<int64_t>(int64_t(lines.size()), int8::kPanelWidth), ldb = int8::kPanelWidth + 5;
-    std::vector<double> b(size_t(k_count * ldb), std::numeric_limits<double>::infinity());
+                      int64_t k_padded, std::mt19937_64& rng, const std::string& what, bool moved = false) {
+    const int64_t cols = std::min<int64_t>(int64_t(lines.size()), int8::kPanelWidth);
+    const int64_t ldb = moved ? 3 * int8::kPanelWidth + 1 : int8::kPanelWidth + 5;
+    std::vector<int64_t> at(static_cast<size_t>(ldb));
+    std::iota(at.begin(), at.end(), int64_t(0));
+    if (moved) std::shuffle(at.begin(), at.end(), rng);
+    at.resize(size_t(cols));
+    std::vector<double> b(size_t(k_count * ldb),
+                          moved ? -std::numeric_limits<double>::max() : std::numeric_limits<double>::infinity());
     std::vector<int32_t> shift(size_t(int8::kPanelWidth), 0);
     int widest = 1;
     for (int64_t c = 0; c < cols; ++c) {
         const Line& line = lines[size_t(c)];
         shift[size_t(c)] = line.shift;
         if (line.width <= 0) {
-            for (int64_t k = 0; k < k_count; ++k) b[size_t(k * ldb + c)] = 0.0;
+            for (int64_t k = 0; k < k_count; ++k) b[size_t(k * ldb + at[size_t(c)])] = 0.0;
             continue;
         }
         const std::vector<double> x = line_of_width(line.width, line.shift, k_count, rng);
-        for (int64_t k = 0; k < k_count; ++k) b[size_t(k * ldb + c)] = x[size_t(k)];
+        for (int64_t k = 0; k < k_count; ++k) b[size_t(k * ldb + at[size_t(c)])] = x[size_t(k)];
         widest = std::max(widest, line.width);
     }
     std::vector<double> pow2;
@@ -453,7 +462,7 @@ void check_residues_b(const Ops& o, const std::vector<int>& moduli, const std::v
     std::vector<int8_t> expected(size_t(plan.count * modulus_stride), 0);
     for (int64_t c = 0; c < cols; ++c)
         for (int64_t k = 0; k < k_count && lines[size_t(c)].width > 0; ++k) {
-            const mpz_class v = scaled_integer(b[size_t(k * ldb + c)], shift[size_t(c)]);
+            const mpz_class v = scaled_integer(b[size_t(k * ldb + at[size_t(c)])], shift[size_t(c)]);
             for (int l = 0; l < plan.count; ++l) {
                 const int p = moduli[size_t(l)];
                 int r = residue_of(v, p);
@@ -462,13 +471,17 @@ void check_residues_b(const Ops& o, const std::vector<int>& moduli, const std::v
             }
         }
     std::vector<int8_t> out(expected.size(), int8_t(0x5a));
-    o.ops->residues_b_panel(plan, b.data(), ldb, cols, k_count, k_padded, shift.data(),
-                            out.data(), modulus_stride);
+    if (moved)
+        o.ops->residues_b_columns(plan, b.data(), ldb, at.data(), cols, k_count, k_padded, shift.data(), out.data(),
+                                  modulus_stride);
+    else
+        o.ops->residues_b_panel(plan, b.data(), ldb, cols, k_count, k_padded, shift.data(), out.data(),
+                                modulus_stride);
     for (size_t e = 0; e < out.size(); ++e)
         if (out[e] != expected[e]) {
             const int64_t l = int64_t(e) / modulus_stride, at = int64_t(e) % modulus_stride;
             const int64_t c = at % (4 * int8::kPanelWidth) / 4;
-            ADD_FAILURE() << what << ", " << o.name << ": B residue mod " << moduli[size_t(l)] << " of column "
+            ADD_FAILURE() << what << (moved ? " (moved columns)" : "") << ", " << o.name << ": B residue mod " << moduli[size_t(l)] << " of column "
                           << c << ", k " << at / (4 * int8::kPanelWidth) * 4 + at % 4 << ": " << int(out[e])
                           << " instead of " << int(expected[e]);
             break;
@@ -510,7 +523,9 @@ TEST_P(Int8ResiduePieces, EdgeWidthsAgainstGmp) {
     for (int64_t k_count : {1, 7, 9, 64, 67, 130}) {
         const std::string what = "K " + std::to_string(k_count);
         check_residues_a(o, first_moduli(int8::kMaxModuli), lines, k_count, (k_count + 3) / 4 * 4 + (k_count % 2) * 8, rng, what);
-        check_residues_b(o, first_moduli(int8::kMaxModuli), lines, k_count, (k_count + 3) / 4 * 4 + (k_count % 2) * 4, rng, what);
+        for (bool moved : {false, true})
+            check_residues_b(o, first_moduli(int8::kMaxModuli), lines, k_count,
+                             (k_count + 3) / 4 * 4 + (k_count % 2) * 4, rng, what, moved);
     }
 }
 
@@ -525,7 +540,7 @@ TEST_P(Int8ResiduePieces, EveryModulusCount) {
         }
         const std::string what = std::to_string(count) + " moduli";
         check_residues_a(o, first_moduli(count), lines, 45, 52, rng, what);
-        check_residues_b(o, first_moduli(count), lines, 45, 48, rng, what);
+        for (bool moved : {false, true}) check_residues_b(o, first_moduli(count), lines, 45, 48, rng, what, moved);
     }
 }
 
@@ -541,7 +556,7 @@ TEST_P(Int8ResiduePieces, SmallAndEvenModuli) {
         std::string what = "moduli";
         for (int p : moduli) what += " " + std::to_string(p);
         check_residues_a(o, moduli, lines, 70, 72, rng, what);
-        check_residues_b(o, moduli, lines, 70, 72, rng, what);
+        for (bool moved : {false, true}) check_residues_b(o, moduli, lines, 70, 72, rng, what, moved);
     }
 }
 
@@ -555,7 +570,7 @@ TEST_P(Int8ResiduePieces, FullPanelsAndLongRows) {
         const int w = c % 9 == 4 ? 0 : 1 + int(rng() % 110);
         lines.push_back({w, shift_for_width(std::max(w, 1), rng)});
     }
-    check_residues_b(o, first_moduli(21), lines, 257, 260, rng, "full panel");
+    for (bool moved : {false, true}) check_residues_b(o, first_moduli(21), lines, 257, 260, rng, "full panel", moved);
     lines.resize(12);
     check_residues_a(o, first_moduli(21), lines, 1000, 1000, rng, "long rows");
 }

@@ -9,6 +9,8 @@
 //       zero up to k_padded, in the engine's packed group layout, one block per modulus;
 //   residues_b(plan, b, ldb, cols, k_count, k_padded, shift, out, modulus_stride)
 //       residues of one panel of kPanelWidth columns of B (`cols` real, the rest zero);
+//   residues_b_columns(plan, b, ldb, columns, cols, ...), where kReadsColumns
+//       the same with column c at b + columns[c];
 //   tile(modulus, a_group, b_panel, k_padded, acc, acc_stride, accumulate)
 //       the product of a row group by a panel reduced modulo p into acc (residues in
 //       [0, p)), added modulo p to what is there when `accumulate`;
@@ -185,20 +187,27 @@ private:
         const int64_t cols = std::min<int64_t>(kPanelWidth, int64_t(p_.col_order.size()) - c0);
         const double* source = pb_.B + k0 * pb_.N + c0;
         int64_t stride = pb_.N;
+        const int64_t kb_pad = round_up(kb, kStep);
+        const int count = p_.count_at(b.g0 + b.mb_pad / kRowGroup - 1, b.q0 + pnl);
+        ResidueB* const out = res_b_ + pnl * kb_pad * kPanelWidth;
+        if (Engine::kReadsColumns && p_.columns_moved && gather_by_panel(kb)) {
+            engine_.residues_b_columns(p_.residue_plan(count), pb_.B + k0 * pb_.N, pb_.N, &p_.col_order[size_t(c0)],
+                                       cols, kb, kb_pad, &p_.sorted_col_shift[size_t(c0)], out, p_.Kb * p_.Nb);
+            return;
+        }
         if (p_.columns_moved) {
             if (gather_by_panel(kb)) gather(b, k0, pnl, pnl + 1, 0, kb);
             source = gathered_ + pnl * kPanelWidth * p_.Kb;
             stride = kPanelWidth;
         }
-        const int64_t kb_pad = round_up(kb, kStep);
-        const int count = p_.count_at(b.g0 + b.mb_pad / kRowGroup - 1, b.q0 + pnl);
         engine_.residues_b(p_.residue_plan(count), source, stride, cols, kb, kb_pad,
-                           &p_.sorted_col_shift[size_t(c0)], res_b_ + pnl * kb_pad * kPanelWidth, p_.Kb * p_.Nb);
+                           &p_.sorted_col_shift[size_t(c0)], out, p_.Kb * p_.Nb);
     }
 
     // Residues of A by row group, of B by panel, in one region. With K in one chunk the
     // residues of A are made with the first column block, for every panel, and serve the
-    // others.
+    // others. The panels go first: each is the work of about ten row groups, and taken
+    // last they would leave a thread with one while the other has nothing left.
     void residues(const Block& b, int64_t k0, int64_t kb) {
         PhaseTimer timer(timing_.residues);
         if (p_.columns_moved && !gather_by_panel(kb)) gather_columns(b, k0, kb);
@@ -206,10 +215,10 @@ private:
         const int64_t a_tasks = !all_panels || b.n0 == 0 ? b.mb_pad / kRowGroup : 0;
         const int64_t q0 = all_panels ? 0 : b.q0, q1 = all_panels ? p_.panels : b.q0 + b.panels;
         parallel_for(a_tasks + b.panels, threads_, [&](int64_t t) {
-            if (t < a_tasks)
-                residues_of_a(b, k0, kb, t, group_count(b.g0 + t, q0, q1));
+            if (t < b.panels)
+                residues_of_b(b, k0, kb, t);
             else
-                residues_of_b(b, k0, kb, t - a_tasks);
+                residues_of_a(b, k0, kb, t - b.panels, group_count(b.g0 + t - b.panels, q0, q1));
         });
     }
 

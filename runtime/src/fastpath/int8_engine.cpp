@@ -50,9 +50,11 @@ void portable_residues_a(const ResiduePlan& plan, const double* a, int64_t lda, 
     }
 }
 
-void portable_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb,
-                               int64_t cols, int64_t k_count, int64_t k_padded,
-                               const int32_t* shift, int8_t* out, int64_t out_modulus_stride) {
+// Column c of the panel at b + column(c).
+template <class Column>
+void panel_residues(const ResiduePlan& plan, const double* b, int64_t ldb, Column column, int64_t cols,
+                    int64_t k_count, int64_t k_padded, const int32_t* shift, int8_t* out,
+                    int64_t out_modulus_stride) {
     for (int l = 0; l < plan.count; ++l) {
         const Modulus& mod = plan.moduli[l];
         const double* pow2 = plan.pow2 + size_t(l) * size_t(plan.shift_limit);
@@ -61,12 +63,26 @@ void portable_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t
             for (int64_t c = 0; c < kPanelWidth; ++c) {
                 int r = 0;
                 if (k < k_count && c < cols) {
-                    r = residue_of(b[k * ldb + c], shift[c], mod, pow2);
+                    r = residue_of(b[k * ldb + column(c)], shift[c], mod, pow2);
                     if (r >= (mod.p + 1) / 2) r -= mod.p;
                 }
                 o[(k / 4) * 4 * kPanelWidth + c * 4 + k % 4] = int8_t(r);
             }
     }
+}
+
+void portable_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb,
+                               int64_t cols, int64_t k_count, int64_t k_padded,
+                               const int32_t* shift, int8_t* out, int64_t out_modulus_stride) {
+    panel_residues(plan, b, ldb, [](int64_t c) { return c; }, cols, k_count, k_padded, shift, out,
+                   out_modulus_stride);
+}
+
+void portable_residues_b_columns(const ResiduePlan& plan, const double* b, int64_t ldb,
+                                 const int64_t* columns, int64_t cols, int64_t k_count, int64_t k_padded,
+                                 const int32_t* shift, int8_t* out, int64_t out_modulus_stride) {
+    panel_residues(plan, b, ldb, [columns](int64_t c) { return columns[c]; }, cols, k_count, k_padded, shift,
+                   out, out_modulus_stride);
 }
 
 void portable_tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows,
@@ -125,6 +141,12 @@ struct Engine : fast::SharedPieces<Int8Ops, uint8_t> {
                     int64_t modulus_stride) const {
         ops.residues_b_panel(plan, b, ldb, cols, k_count, k_padded, shift, out, modulus_stride);
     }
+    static constexpr bool kReadsColumns = true;
+    void residues_b_columns(const ResiduePlan& plan, const double* b, int64_t ldb, const int64_t* columns,
+                            int64_t cols, int64_t k_count, int64_t k_padded, const int32_t* shift, int8_t* out,
+                            int64_t modulus_stride) const {
+        ops.residues_b_columns(plan, b, ldb, columns, cols, k_count, k_padded, shift, out, modulus_stride);
+    }
     void tile(const Modulus& modulus, const uint8_t* a, const int8_t* b, int64_t k_padded,
               uint8_t* acc, int64_t acc_stride, bool accumulate) const {
         ops.tile(modulus, a, k_padded, int(kRowGroup), b, k_padded, acc, acc_stride, accumulate);
@@ -134,7 +156,7 @@ struct Engine : fast::SharedPieces<Int8Ops, uint8_t> {
 }  // namespace
 
 const Int8Ops kPortableOps = {portable_residues_a, portable_residues_b_panel, portable_tile,
-                              portable_crt_round_bytes, fast::portable_scan_lines};
+                              portable_crt_round_bytes, fast::portable_scan_lines, portable_residues_b_columns};
 
 }  // namespace int8
 

@@ -75,6 +75,11 @@ struct Int8Ops {
     // As fast::portable_scan_lines.
     void (*scan_lines)(const double* b, int64_t ldb, int64_t rows, int64_t cols, bool by_rows,
                        LineScan* out);
+    // As residues_b_panel, but column c of the panel is b[k * ldb + columns[c]] for c < cols
+    // (the block's sorted columns, read in place instead of copied side by side first).
+    void (*residues_b_columns)(const ResiduePlan& plan, const double* b, int64_t ldb,
+                               const int64_t* columns, int64_t cols, int64_t k_count, int64_t k_padded,
+                               const int32_t* shift, int8_t* out, int64_t out_modulus_stride);
 };
 
 // The portable reference of every piece.

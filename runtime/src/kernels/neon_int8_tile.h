@@ -152,7 +152,7 @@ void tile(const Modulus& modulus, const uint8_t* a, int64_t a_row_stride, int ro
 template <class Dot>
 Int8Ops pieces() {
     return {kPortableOps.residues_a, kPortableOps.residues_b_panel, tile<Dot>, kPortableOps.crt_round,
-            kPortableOps.scan_lines};
+            kPortableOps.scan_lines, kPortableOps.residues_b_columns};
 }
 
 }  // namespace vexa::int8::neon

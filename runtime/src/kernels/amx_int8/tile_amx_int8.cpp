@@ -127,6 +127,7 @@ void tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows,
 }
 
 extern const Int8Ops kInt8Ops = {avx512_vnni::residues_a, avx512_vnni::residues_b_panel, tile,
-                                 avx512_vnni::crt_round, avx512_vnni::scan_lines};
+                                 avx512_vnni::crt_round, avx512_vnni::scan_lines,
+                                 avx512_vnni::residues_b_columns};
 
 }  // namespace vexa::amx_int8

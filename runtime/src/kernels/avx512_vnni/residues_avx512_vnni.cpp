@@ -340,9 +340,15 @@ void residues_a(const ResiduePlan& plan, const double* a, int64_t lda, int64_t r
     }
 }
 
-void residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols,
-                      int64_t k_count, int64_t k_padded, const int32_t* shift,
-                      int8_t* out, int64_t out_modulus_stride) {
+namespace {
+
+// One panel of B, its columns either side by side from `b` (kIndexed false) or at
+// b[columns[c]] for the sorted columns of a block small enough to stay in cache: gathered
+// here, they need no copy of the block first.
+template <bool kIndexed>
+void panel_residues(const ResiduePlan& plan, const double* b, int64_t ldb, const int64_t* columns, int64_t cols,
+                    int64_t k_count, int64_t k_padded, const int32_t* shift, int8_t* out,
+                    int64_t out_modulus_stride) {
     const ModulusConstants mc(plan, true);
     constexpr int kGroups = kPanelWidth / 8;
     __mmask8 live[kGroups];
@@ -362,19 +368,37 @@ void residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb, int
     }
     uint8_t* bytes = reinterpret_cast<uint8_t*>(out);
     Block blk;
+    // Moved columns are copied a quad of rows ahead into a stage that stays in L1 (gather
+    // instructions measured slower than scalar loads on Ice Lake server), so that
+    // the copies have left the store buffer when the quad is read.
+    alignas(64) double stage[2][kBlockVectors][kPanelWidth];
+    auto copy_quad = [&](int64_t k0, double (*to)[kPanelWidth]) {
+        for (int kk = 0; kk < kBlockVectors && k0 + kk < k_count; ++kk) {
+            const double* const row = b + (k0 + kk) * ldb;
+            for (int64_t c = 0; c < cols; ++c) to[kk][c] = row[columns[c]];
+        }
+    };
+    if (kIndexed) copy_quad(0, stage[0]);
     for (int64_t k0 = 0; k0 < k_padded; k0 += 4) {
+        double (*const quad)[kPanelWidth] = stage[(k0 / 4) % 2];
+        if (kIndexed && k0 + 4 < k_count) copy_quad(k0 + 4, stage[(k0 / 4 + 1) % 2]);
         // The hardware prefetchers miss these rows (up to a matrix row apart, and read a
-        // quarter at a time); fetching two quads ahead hides most of the wait.
-        for (int64_t k = k0 + kPrefetchRows; k < std::min(k0 + kPrefetchRows + 4, k_count); ++k)
-            for (int line = 0; line < kPanelWidth / 8; ++line)
-                _mm_prefetch(reinterpret_cast<const char*>(b + k * ldb + 8 * line), _MM_HINT_T0);
+        // quarter at a time); fetching two quads ahead hides most of the wait. Gathered
+        // panels come from a block that is in cache already.
+        if (!kIndexed)
+            for (int64_t k = k0 + kPrefetchRows; k < std::min(k0 + kPrefetchRows + 4, k_count); ++k)
+                for (int line = 0; line < kPanelWidth / 8; ++line)
+                    _mm_prefetch(reinterpret_cast<const char*>(b + k * ldb + 8 * line), _MM_HINT_T0);
         for (int quarter = 0; quarter < kPanelWidth / 16; ++quarter) {
             for (int kk = 0; kk < kBlockVectors; ++kk) {
                 const int64_t k = k0 + kk;
                 for (int h = 0; h < 2; ++h) {
                     const int g = 2 * quarter + h;
                     const __mmask8 m = k < k_count ? live[g] : __mmask8(0);
-                    blk.x[kk][h] = _mm512_maskz_loadu_pd(m, b + k * ldb + g * 8);
+                    if (kIndexed)
+                        blk.x[kk][h] = _mm512_maskz_loadu_pd(m, quad[kk] + g * 8);
+                    else
+                        blk.x[kk][h] = _mm512_maskz_loadu_pd(m, b + k * ldb + g * 8);
                     blk.shift[kk][h] = sh[g];
                 }
             }
@@ -382,6 +406,20 @@ void residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb, int
                 blk, mc, BlockOut{bytes + k0 * kPanelWidth + quarter * 64, out_modulus_stride, ~__mmask64(0)});
         }
     }
+}
+
+}  // namespace
+
+void residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols,
+                      int64_t k_count, int64_t k_padded, const int32_t* shift,
+                      int8_t* out, int64_t out_modulus_stride) {
+    panel_residues<false>(plan, b, ldb, nullptr, cols, k_count, k_padded, shift, out, out_modulus_stride);
+}
+
+void residues_b_columns(const ResiduePlan& plan, const double* b, int64_t ldb, const int64_t* columns,
+                        int64_t cols, int64_t k_count, int64_t k_padded, const int32_t* shift, int8_t* out,
+                        int64_t out_modulus_stride) {
+    panel_residues<true>(plan, b, ldb, columns, cols, k_count, k_padded, shift, out, out_modulus_stride);
 }
 
 }  // namespace vexa::avx512_vnni

@@ -92,6 +92,6 @@ void tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows, 
         tile_six<FoldWidth::kWide>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
 }
 
-extern const Int8Ops kInt8Ops = {residues_a, residues_b_panel, tile, crt_round, scan_lines};
+extern const Int8Ops kInt8Ops = {residues_a, residues_b_panel, tile, crt_round, scan_lines, residues_b_columns};
 
 }  // namespace vexa::avx512_vnni
