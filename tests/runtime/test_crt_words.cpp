@@ -53,7 +53,9 @@ TEST_P(CrtWords, MatchesTheOracleForEveryModulusCount) {
         vexa::fast::build_crt_plan(list, count, plan);
         mpz_class product = 1;
         for (int l = 0; l < count; ++l) product *= list.p[l];
-        for (int run : {int16::kPanelWidth, 1, 5, 15}) {
+        // Runs ending in each group of four, whole or not, and in either of a pair of groups
+        // that share one pass over the moduli.
+        for (int run : {int16::kPanelWidth, 1, 4, 5, 8, 9, 12, 15}) {
             const int64_t stride = run + 3;
             const std::vector<mpz_class> xs = samples(product, gen, run);
             std::vector<uint16_t> residues(size_t(count * stride), 0xeeee);
