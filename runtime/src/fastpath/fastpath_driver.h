@@ -190,10 +190,13 @@ private:
         const int64_t kb_pad = round_up(kb, kStep);
         const int count = p_.count_at(b.g0 + b.mb_pad / kRowGroup - 1, b.q0 + pnl);
         ResidueB* const out = res_b_ + pnl * kb_pad * kPanelWidth;
-        if (Engine::kReadsColumns && p_.columns_moved && gather_by_panel(kb)) {
-            engine_.residues_b_columns(p_.residue_plan(count), pb_.B + k0 * pb_.N, pb_.N, &p_.col_order[size_t(c0)],
-                                       cols, kb, kb_pad, &p_.sorted_col_shift[size_t(c0)], out, p_.Kb * p_.Nb);
-            return;
+        if constexpr (Engine::kReadsColumns) {
+            if (p_.columns_moved && gather_by_panel(kb)) {
+                engine_.residues_b_columns(p_.residue_plan(count), pb_.B + k0 * pb_.N, pb_.N,
+                                           &p_.col_order[size_t(c0)], cols, kb, kb_pad,
+                                           &p_.sorted_col_shift[size_t(c0)], out, p_.Kb * p_.Nb);
+                return;
+            }
         }
         if (p_.columns_moved) {
             if (gather_by_panel(kb)) gather(b, k0, pnl, pnl + 1, 0, kb);

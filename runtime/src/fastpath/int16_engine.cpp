@@ -104,8 +104,6 @@ struct Engine : fast::SharedPieces<Int16Ops, uint16_t> {
     }
     // Moved columns are gathered by the driver first.
     static constexpr bool kReadsColumns = false;
-    void residues_b_columns(const ResiduePlan&, const double*, int64_t, const int64_t*, int64_t, int64_t,
-                            int64_t, const int32_t*, int16_t*, int64_t) const {}
     void tile(const Modulus& modulus, const int16_t* a, const int16_t* b, int64_t k_padded,
               uint16_t* acc, int64_t acc_stride, bool accumulate) const {
         ops.tile(modulus, a, b, k_padded, acc, acc_stride, accumulate);
