@@ -16,7 +16,9 @@
 //
 // The limits the products are measured against, per core and cycle of the time-stamp
 // counter: 512-bit vpdpbusd (int8) and vfmadd231pd (float64), from long runs of independent
-// instructions (bench/bench_gemm.py takes them as --int8-peak and --fp64-peak):
+// instructions (bench/bench_gemm.py takes them as --int8-peak and --fp64-peak); beside them
+// 256-bit vpdpbusd and the int16 tile's vpmaddwd + vpaddd, the two candidates for CPUs
+// with AVX2 and AVX-VNNI but no AVX-512:
 //
 //   build-runtime/bench/bench_kernels --benchmark_filter=peak/
 //
@@ -302,6 +304,37 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void peak_vpdpbusd(benchm
 __attribute__((target("avx512f"))) void peak_vfmadd_pd(benchmark::State& state) {
     VEXA_PEAK_LOOP(state, __m512d, _mm512_set1_pd, _mm512_add_pd, 0.999, 1e-3, "vfmadd231pd", 8.0);
 }
+
+// The 256-bit form: the instruction an int8 engine for CPUs with AVX-VNNI but no AVX-512
+// would be built on. Here it runs EVEX-encoded (AVX-512 VL); the VEX form of AVX-VNNI does
+// the same work.
+__attribute__((target("avx512f,avx512vl,avx512vnni"))) void peak_vpdpbusd_ymm(benchmark::State& state) {
+    VEXA_PEAK_LOOP(state, __m256i, _mm256_set1_epi32, _mm256_add_epi32, 0x03030303,
+                   int(0xfbfbfbfbu), "vpdpbusd", 32.0);
+}
+
+// What the int16 engine's tile issues per 16 multiply-adds: vpmaddwd into a scratch
+// register, then vpaddd onto the accumulator.
+#define VEXA_ONE_PAIR(c) "vpmaddwd %13, %12, %%ymm15\n\tvpaddd %%ymm15, %" #c ", %" #c "\n\t"
+__attribute__((target("avx2"))) void peak_vpmaddwd_vpaddd_ymm(benchmark::State& state) {
+    for (auto _ : state) {
+        VEXA_TWELVE_VARIABLES(__m256i, acc, _mm256_set1_epi32);
+        __m256i a = _mm256_set1_epi32(0x00030003), b = _mm256_set1_epi32(int(0xfffbfffbu));
+        for (int64_t i = 0; i < kPeakRounds; ++i)
+            __asm__ volatile(VEXA_ONE_PAIR(0) VEXA_ONE_PAIR(1) VEXA_ONE_PAIR(2) VEXA_ONE_PAIR(3) VEXA_ONE_PAIR(4)
+                                 VEXA_ONE_PAIR(5) VEXA_ONE_PAIR(6) VEXA_ONE_PAIR(7) VEXA_ONE_PAIR(8)
+                                     VEXA_ONE_PAIR(9) VEXA_ONE_PAIR(10) VEXA_ONE_PAIR(11)
+                             : "+x"(acc0), "+x"(acc1), "+x"(acc2), "+x"(acc3), "+x"(acc4), "+x"(acc5), "+x"(acc6),
+                               "+x"(acc7), "+x"(acc8), "+x"(acc9), "+x"(acc10), "+x"(acc11)
+                             : "x"(a), "x"(b)
+                             : "xmm15");
+        __m256i sum = VEXA_TWELVE_SUM(_mm256_add_epi32, acc);
+        benchmark::DoNotOptimize(sum);
+    }
+    state.counters["MAC_per_cycle"] = benchmark::Counter(16.0 * kChains * double(kPeakRounds) / tsc_hz(),
+                                                         benchmark::Counter::kIsIterationInvariantRate);
+}
+#undef VEXA_ONE_PAIR
 #endif
 
 // The planning's line scans of one entry alone, single-threaded, in ns per element: the
@@ -365,7 +398,9 @@ const bool registered = [] {
     if (vexa::cpu::has_avx512_vnni()) {
         benchmark::RegisterBenchmark("peak/vpdpbusd_zmm", peak_vpdpbusd);
         benchmark::RegisterBenchmark("peak/vfmadd231pd_zmm", peak_vfmadd_pd);
+        benchmark::RegisterBenchmark("peak/vpdpbusd_ymm", peak_vpdpbusd_ymm);
     }
+    if (vexa::cpu::has_avx2()) benchmark::RegisterBenchmark("peak/vpmaddwd_vpaddd_ymm", peak_vpmaddwd_vpaddd_ymm);
 #endif
     benchmark::RegisterBenchmark("reassembly/round_triple", run_round_triple);
     benchmark::RegisterBenchmark("reassembly/crt/portable", run_crt);
