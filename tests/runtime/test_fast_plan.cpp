@@ -207,6 +207,27 @@ TEST_P(PlanOf, ExcludesSpecialAndUnholdableLinesOnly) {
     EXPECT_EQ(all_cols, want_cols);
 }
 
+// A row and a column each forty bits wider than the rest stay on the CRT path at the exact
+// core's default price: sorted last, each takes its extra moduli in its own row group or
+// panel, which costs far less than its elements in the exact core.
+TEST_P(PlanOf, KeepsAFewWideLinesAtTheDefaultPrice) {
+    const EngineLayout e = GetParam().layout();
+    std::mt19937_64 gen(17);
+    std::normal_distribution<double> d;
+    Operands o{2048, 128, 64, std::vector<double>(2048 * 64), std::vector<double>(64 * 128)};
+    for (double& x : o.A) x = d(gen);
+    for (double& x : o.B) x = d(gen);
+    o.A[size_t(700 * o.K + 5)] = std::ldexp(o.A[size_t(700 * o.K + 5)], -40);
+    o.B[size_t(9 * o.N + 33)] = std::ldexp(o.B[size_t(9 * o.N + 33)], -40);
+    const FastPlan p = vexa::fast::plan(o.problem(), e, eager(), 2);
+    ASSERT_TRUE(p.fast);
+    EXPECT_TRUE(p.excluded_rows.empty());
+    EXPECT_TRUE(p.excluded_cols.empty());
+    // The wide row's group needs more than the first group, against the same panel.
+    const int64_t g = (std::find(p.row_order.begin(), p.row_order.end(), 700) - p.row_order.begin()) / e.row_group;
+    EXPECT_GT(p.count_at(g, 0), p.count_at(0, 0));
+}
+
 // Block sides are whole row groups and panels, and the workspace of a block stays within the
 // target unless both sides are already at their smallest; the workspace holds a block.
 TEST_P(PlanOf, BlocksWithinTheWorkspaceTarget) {

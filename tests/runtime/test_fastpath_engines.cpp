@@ -157,6 +157,19 @@ TEST_P(EveryEngine, SpecialsZerosAndSubnormals) {
     expect_matches_exact_core(m, run(m, GetParam(), eager(GetParam()), 2), "specials");
 }
 
+// A row and a column far wider than the rest (one tiny element each) take their own extra
+// moduli on the CRT path, where the exact core would cost more, and come out exact.
+TEST_P(EveryEngine, AFewWideLinesStayOnTheCrtPath) {
+    Matrices m = random_normal(1200, 72, 40, 23);
+    m.A[size_t(611 * 40 + 3)] = std::ldexp(m.A[size_t(611 * 40 + 3)], -40);
+    m.B[size_t(17 * 72 + 50)] = std::ldexp(m.B[size_t(17 * 72 + 50)], -40);
+    const Result r = run(m, GetParam(), eager(GetParam()), 2);
+    const vexa::fast::Timing t = vexa::fast::last_timing();
+    EXPECT_EQ(t.excluded_rows, 0);
+    EXPECT_EQ(t.excluded_cols, 0);
+    expect_matches_exact_core(m, r, "wide lines");
+}
+
 // A workspace target far below the product's needs splits it over M and N.
 TEST_P(EveryEngine, BlockedWorkspace) {
     const Matrices m = random_normal(200, 600, 40, 11);

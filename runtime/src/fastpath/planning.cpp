@@ -157,27 +157,41 @@ ModulusChoice choose_moduli(const WidthCensus& rows, const WidthCensus& cols, in
     const double mnk = double(M) * double(N) * double(K);
     ModulusChoice best;
     double best_cost = opt.exact_cost_ratio * mnk;
+    // Sorted by their bounds, the lines meet in row groups and panels that take the count
+    // their own bounds need, so admitting a wide line costs the moduli it adds to its own
+    // elements, not to all of them. weighted[j] holds the sum over the admitted row and
+    // column widths so far (rows up to the current one, columns up to j) of lines x lines
+    // x count: the modulus-products the admitted elements take.
+    std::vector<double> weighted(cols.distinct.size(), 0.0);
     // The bounds grow with both widths (norm_at_most is a running maximum), and so do the
     // counts: each search starts at the count of the last smaller bound.
     int first_count = 1;
+    int64_t rows_below = 0;
     for (int32_t wa : rows.distinct) {
         const double ex_a = double(rows.lines - rows.at_most[size_t(wa)]);
+        const double rows_here = double(rows.at_most[size_t(wa)] - rows_below);
+        rows_below = rows.at_most[size_t(wa)];
         int from = first_count;
-        for (int32_t wb : cols.distinct) {
+        double along = 0.0;  // this row width against the column widths up to wb
+        int64_t cols_below = 0;
+        for (size_t j = 0; j < cols.distinct.size(); ++j) {
+            const int32_t wb = cols.distinct[j];
             // By Cauchy-Schwarz every admitted |x_ij| is at most ||a_i|| ||b_j|| on the
             // scaled integers, below 2^(norm_a + norm_b) with the per-line bounds of
             // WindowScan::norm_bound.
             const double log2_bound = rows.norm_at_most[size_t(wa)] + cols.norm_at_most[size_t(wb)];
             const int count = ladder.needed(log2_bound, from);
-            if (wb == cols.distinct.front()) first_count = std::max(1, count);
+            if (j == 0) first_count = std::max(1, count);
             if (count == 0) break;
             from = count;
+            along += double(cols.at_most[size_t(wb)] - cols_below) * count;
+            cols_below = cols.at_most[size_t(wb)];
+            weighted[j] += rows_here * along;
             const double ex_b = double(cols.lines - cols.at_most[size_t(wb)]);
             const double excluded = ex_a * double(N) + ex_b * double(M) - ex_a * ex_b;
-            // Residues, reduction and reassembly grow with L too; 16 products' worth per
-            // output element and modulus is a fair estimate.
-            const double cost = count * (mnk + 16.0 * double(M) * double(N) +
-                                         4.0 * double(K) * double(M + N)) +
+            // Residues, reduction and reassembly grow with the count too; 16 products'
+            // worth per output element and modulus is a fair estimate.
+            const double cost = weighted[j] * double(K + 16) + count * 4.0 * double(K) * double(M + N) +
                                 opt.exact_cost_ratio * double(K) * excluded;
             if (cost < best_cost) {
                 best_cost = cost;

@@ -65,9 +65,9 @@ struct WidthCensus {
 };
 WidthCensus census(const std::vector<LineWindow>& windows);
 
-// Picks the admitted widths by a cost model: each modulus costs one integer product of the
-// whole matrix, each excluded line costs its elements in the exact core. Any choice is
-// exact; this only decides speed.
+// Picks the admitted widths by a cost model: each admitted element costs one integer
+// product per modulus its row and column need, each excluded line costs its elements in
+// the exact core. Any choice is exact; this only decides speed.
 ModulusChoice choose_moduli(const WidthCensus& rows, const WidthCensus& cols, int64_t M,
                             int64_t N, int64_t K, const ModulusList& list, const Options& opt);
 
