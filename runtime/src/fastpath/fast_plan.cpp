@@ -215,7 +215,8 @@ FastPlan plan(const GemmProblem& pb, const EngineLayout& layout, const Options& 
         return p;
     std::vector<LineWindow> row_win(static_cast<size_t>(pb.M)), col_win(static_cast<size_t>(pb.N));
     scan_windows(pb, layout.scan_lines, threads, row_win, col_win);
-    p.choice = choose_moduli(census(row_win), census(col_win), pb.M, pb.N, pb.K, layout.moduli, opt);
+    p.choice = choose_moduli(census(row_win), census(col_win), pb.M, pb.N, pb.K, layout.moduli, opt,
+                             CountScope::kPerPair);
     if (p.choice.count == 0) return p;
     p.fast = true;
     p.moduli = p.choice.count;

@@ -152,16 +152,17 @@ WidthCensus census(const std::vector<LineWindow>& windows) {
 }
 
 ModulusChoice choose_moduli(const WidthCensus& rows, const WidthCensus& cols, int64_t M,
-                            int64_t N, int64_t K, const ModulusList& list, const Options& opt) {
+                            int64_t N, int64_t K, const ModulusList& list, const Options& opt,
+                            CountScope scope) {
     const ModulusLadder ladder(list, std::max(1, opt.max_moduli));
     const double mnk = double(M) * double(N) * double(K);
     ModulusChoice best;
     double best_cost = opt.exact_cost_ratio * mnk;
-    // Sorted by their bounds, the lines meet in row groups and panels that take the count
-    // their own bounds need, so admitting a wide line costs the moduli it adds to its own
-    // elements, not to all of them. weighted[j] holds the sum over the admitted row and
-    // column widths so far (rows up to the current one, columns up to j) of lines x lines
-    // x count: the modulus-products the admitted elements take.
+    // Per pair, the lines sorted by their bounds meet in row groups and panels that take
+    // the count their own bounds need, so admitting a wide line costs the moduli it adds
+    // to its own elements, not to all of them. weighted[j] holds the sum over the admitted
+    // row and column widths so far (rows up to the current one, columns up to j) of lines
+    // x lines x count: the modulus-products the admitted elements take.
     std::vector<double> weighted(cols.distinct.size(), 0.0);
     // The bounds grow with both widths (norm_at_most is a running maximum), and so do the
     // counts: each search starts at the count of the last smaller bound.
@@ -191,7 +192,9 @@ ModulusChoice choose_moduli(const WidthCensus& rows, const WidthCensus& cols, in
             const double excluded = ex_a * double(N) + ex_b * double(M) - ex_a * ex_b;
             // Residues, reduction and reassembly grow with the count too; 16 products'
             // worth per output element and modulus is a fair estimate.
-            const double cost = weighted[j] * double(K + 16) + count * 4.0 * double(K) * double(M + N) +
+            const double products =
+                scope == CountScope::kPerPair ? weighted[j] : double(count) * double(M) * double(N);
+            const double cost = products * double(K + 16) + count * 4.0 * double(K) * double(M + N) +
                                 opt.exact_cost_ratio * double(K) * excluded;
             if (cost < best_cost) {
                 best_cost = cost;

@@ -65,10 +65,16 @@ struct WidthCensus {
 };
 WidthCensus census(const std::vector<LineWindow>& windows);
 
+// Whether the engine gives each row group and panel pair the count its own lines need
+// (the CPU driver, its lines sorted by their bounds) or every element the largest count
+// (the GPU engine: one batched product over all moduli).
+enum class CountScope { kPerPair, kWhole };
+
 // Picks the admitted widths by a cost model: each admitted element costs one integer
-// product per modulus its row and column need, each excluded line costs its elements in
-// the exact core. Any choice is exact; this only decides speed.
+// product per modulus it takes, each excluded line costs its elements in the exact core.
+// Any choice is exact; this only decides speed.
 ModulusChoice choose_moduli(const WidthCensus& rows, const WidthCensus& cols, int64_t M,
-                            int64_t N, int64_t K, const ModulusList& list, const Options& opt);
+                            int64_t N, int64_t K, const ModulusList& list, const Options& opt,
+                            CountScope scope);
 
 }  // namespace vexa::fast

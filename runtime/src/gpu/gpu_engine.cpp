@@ -89,7 +89,8 @@ int plan_lines(const GemmProblem& pb, int threads, const EngineOptions& opt, Dev
     fast::scan_windows(pb, fast::portable_scan_lines, threads, p.row_win, p.col_win);
     p.list = int8::moduli();
     const fast::ModulusChoice choice =
-        fast::choose_moduli(fast::census(p.row_win), fast::census(p.col_win), M, N, K, p.list, opt.fast);
+        fast::choose_moduli(fast::census(p.row_win), fast::census(p.col_win), M, N, K, p.list, opt.fast,
+                            fast::CountScope::kWhole);
     p.L = choice.count;
     if (p.L == 0) return VEXA_OK;
     for (int64_t i = 0; i < M; ++i) {
