@@ -210,6 +210,42 @@ void run_crt_round(benchmark::State& state, const vexa::int8::Int8Ops* ops) {
         1e-9 * double(kBenchElements), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
+// The int16 engine's CRT and rounding, Int16Ops::crt_round, as the driver runs it: runs of a
+// panel's width over the rows of the accumulators. Integers like those of an n = 2048
+// product of normal numbers on this engine: 11 moduli (P of 147 bits, five 32-bit digits),
+// magnitudes of 129 to 140 bits, either sign, scale -130.
+void run_int16_crt_round(benchmark::State& state, const vexa::int16::Int16Ops* ops) {
+    constexpr int kModuli = 11;
+    const vexa::fast::ModulusList list = vexa::int16::moduli();
+    vexa::fast::CrtPlan plan;
+    vexa::fast::build_crt_plan(list, kModuli, plan);
+    std::vector<uint16_t> residues(size_t(kModuli * kBenchElements));
+    std::mt19937_64 gen(11);
+    for (int64_t e = 0; e < kBenchElements; ++e) {
+        const uint64_t x[3] = {gen(), gen(), gen() >> (52 + int(gen() % 12))};
+        const bool negative = gen() & 1;
+        for (int l = 0; l < kModuli; ++l) {
+            unsigned __int128 r = 0;
+            for (int i = 2; i >= 0; --i) r = ((r << 64) | x[i]) % uint64_t(list.p[l]);
+            if (negative && r) r = uint64_t(list.p[l]) - r;
+            residues[size_t(l * kBenchElements + e)] = uint16_t(r);
+        }
+    }
+    constexpr int kRun = vexa::int16::kPanelWidth;
+    std::vector<double> hi(static_cast<size_t>(kBenchElements)), lo(static_cast<size_t>(kBenchElements));
+    std::vector<float> res(static_cast<size_t>(kBenchElements));
+    std::vector<uint8_t> zero(static_cast<size_t>(kBenchElements));
+    const std::vector<int32_t> scale(size_t(kRun), 0);
+    for (auto _ : state) {
+        for (int64_t e0 = 0; e0 < kBenchElements; e0 += kRun)
+            ops->crt_round(plan, residues.data() + e0, kBenchElements, kRun, kBenchScale, scale.data(),
+                           &hi[size_t(e0)], &lo[size_t(e0)], &res[size_t(e0)], &zero[size_t(e0)]);
+        benchmark::DoNotOptimize(hi.data());
+    }
+    state.counters["ns_per_element"] = benchmark::Counter(
+        1e-9 * double(kBenchElements), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 #if VEXA_HAVE_KERNEL_AVX2 || VEXA_HAVE_KERNEL_AVX512_VNNI
 }  // namespace
 #include <x86intrin.h>
@@ -433,6 +469,10 @@ const bool registered = [] {
                 ->Arg(64)->Arg(128)->Arg(256)->Arg(512)->Arg(1024)->Arg(2048);
     }
 #endif
+    for (std::size_t e = 0; e < count; ++e)
+        if (entries[e].int16 && vexa::registry::runs_here(entries[e]))
+            benchmark::RegisterBenchmark((std::string("reassembly/crt_round/") + entries[e].id).c_str(),
+                                         run_int16_crt_round, entries[e].int16);
     return true;
 }();
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "crt_edge_table.h"
 #include "exact_oracle.h"
 #include "fastpath/int8_fastpath.h"
 #include "fastpath_support.h"
@@ -314,94 +315,24 @@ TEST_P(CrtRound, CarriesAtTheTopOfBothFormats) {
     }
 }
 
-// A labelled table of integers at the edges of the vector rounding's steps, each at every
-// lane of a group of eight, in whole groups and in a run's last, partial one, for every
-// modulus count whose P holds it: words of the magnitude empty, full or just carried into
-// (where the leading-zero counts are 0, 63 and 64), remainders that vanish after hi or lo,
-// remainders whose top word is empty (the elements sent to the scalar rounding), ties in
-// all three words, and scales that make each word subnormal or carry it to the top of its
-// format. The exact zero has no sign here (the caller sets it) and the oracle's +0 is what
-// the piece writes.
+// The labelled edge table (crt_edge_table.h), each case at every lane of a group of eight,
+// in whole groups and in a run's last, partial one, for every modulus count whose P holds it.
 TEST_P(CrtRound, EdgeTableInEveryLaneOfAGroup) {
-    auto pow2 = [](unsigned long e) {
-        mpz_class x = 1;
-        x <<= e;
-        return x;
-    };
-    struct Case {
-        const char* label;
-        mpz_class x;
-        int64_t top;  // the exponent of x * 2^scale's leading bit
-    };
-    const mpz_class hi_tie = (pow2(52) + 1) * pow2(11) + pow2(10);                   // 64 bits, hi halfway
-    const mpz_class lo_tie = (pow2(52) + 1) * pow2(64) + (pow2(52) + 1) * pow2(11) + pow2(10);  // 117 bits
-    const mpz_class res_tie = (pow2(52) + 1) * pow2(90) + (pow2(52) + 1) * pow2(37) + (pow2(23) + 1) * pow2(13) +
-                              pow2(12);  // 143 bits, res halfway
-    const std::vector<Case> table = {
-        {"zero", 0, 0},
-        {"one", 1, 0},
-        {"one, subnormal hi", 1, -1040},
-        {"word 0 full", pow2(64) - 1, 63},
-        {"word 0 full, hi at the top", pow2(64) - 1, 1023},
-        {"word 1 starts", pow2(64), 64},
-        {"word 1 starts plus one, lo below hi", pow2(64) + 1, 64},
-        {"word 1 full", pow2(128) - 1, 127},
-        {"word 2 starts", pow2(128), 128},
-        {"word 2 starts plus one: empty top word after hi", pow2(128) + 1, 0},
-        {"53 bits: nothing after hi", (pow2(53) - 1) * pow2(70), 122},
-        {"106 bits: nothing after lo", (pow2(53) - 1) * pow2(70) + (pow2(52) + 3), 10},
-        {"hi tie, rounds to even (down)", hi_tie, 63},
-        {"hi tie broken by a low bit", hi_tie * pow2(40) + 1, 103},
-        {"lo tie", lo_tie, 116},
-        {"lo tie, lo subnormal", lo_tie, -960},
-        {"res tie", res_tie, 142},
-        {"res tie, res subnormal", res_tie, -40},
-        {"res at float's top", res_tie, 127 + 106},
-        {"res just over float's top", pow2(130) - 1, 127 + 107},
-        {"hi carries to 2^1024", pow2(60) - 1, 1023},
-        {"hi subnormal, all three nonzero", res_tie, -1030},
-    };
     const Implementation impl = implementation(GetParam());
     for (int count = 1; count <= int8::kMaxModuli; ++count) {
         const Plan plan = plan_for(count);
         const mpz_class limit = plan.product * 10000 / 20014;
-        std::vector<std::pair<const Case*, int>> cases;  // case, sign
-        for (const Case& c : table)
-            if (c.x <= limit)
-                for (int sign : {1, -1}) cases.emplace_back(&c, sign);
-        for (int run : {int8::kCrtRun, int8::kCrtRun - 3, 5})
-            for (size_t first = 0; first < cases.size(); first += 8)
-                for (int lane = 0; lane < 8; ++lane) {
-                    // The table from `first` on, shifted to start at `lane`, filler elsewhere.
-                    std::vector<mpz_class> xs(size_t(run), mpz_class(3));
-                    std::vector<int32_t> scale(size_t(run), 0);
-                    std::vector<const Case*> at(size_t(run), nullptr);
-                    for (int e = lane; e < run && first + size_t(e - lane) < cases.size(); ++e) {
-                        const auto& [c, sign] = cases[first + size_t(e - lane)];
-                        xs[size_t(e)] = sign * c->x;
-                        const int64_t bits = c->x == 0 ? 1 : int64_t(mpz_sizeinbase(c->x.get_mpz_t(), 2));
-                        scale[size_t(e)] = int32_t(c->top - (bits - 1));
-                        at[size_t(e)] = c;
-                    }
-                    const std::vector<uint8_t> residues = residues_of(plan, xs, run, run);
-                    const size_t n = size_t(run);
-                    std::vector<double> hi(n), lo(n);
-                    std::vector<float> res(n);
-                    std::vector<uint8_t> zero(n);
-                    impl.ops->crt_round(plan.crt, residues.data(), run, run, 0, scale.data(), hi.data(), lo.data(),
-                                        res.data(), zero.data());
-                    for (int e = 0; e < run; ++e) {
-                        const mpz_class& x = xs[size_t(e)];
-                        ASSERT_EQ(zero[size_t(e)], x == 0 ? 1 : 0);
-                        const vexa_test::Triple want = vexa_test::reference_words(x, scale[size_t(e)]);
-                        const vexa_test::Triple got{hi[size_t(e)], lo[size_t(e)], res[size_t(e)]};
-                        ASSERT_TRUE(vexa_test::same_bits(got, want))
-                            << impl.name << ", " << count << " moduli, run " << run << ", element " << e << " ("
-                            << (at[size_t(e)] ? at[size_t(e)]->label : "filler") << "): x = " << x.get_str(16)
-                            << " * 2^" << scale[size_t(e)] << ": got " << vexa_test::describe(got) << ", want "
-                            << vexa_test::describe(want);
-                    }
-                }
+        crt_edges::for_each_run(limit, {int8::kCrtRun, int8::kCrtRun - 3, 5}, 8, [&](const crt_edges::Run& r) {
+            const int run = int(r.xs.size());
+            const std::vector<uint8_t> residues = residues_of(plan, r.xs, run, run);
+            const size_t n = size_t(run);
+            std::vector<double> hi(n), lo(n);
+            std::vector<float> res(n);
+            std::vector<uint8_t> zero(n);
+            impl.ops->crt_round(plan.crt, residues.data(), run, run, 0, r.scale.data(), hi.data(), lo.data(),
+                                res.data(), zero.data());
+            crt_edges::expect_words(impl.name, count, r, hi.data(), lo.data(), res.data(), zero.data());
+        });
     }
 }
 

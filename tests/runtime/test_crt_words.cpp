@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "crt_edge_table.h"
 #include "exact_oracle.h"
 #include "fastpath_support.h"
 #include "fastpath/int16_engine.h"
@@ -44,6 +45,28 @@ std::vector<mpz_class> samples(const mpz_class& product, std::mt19937_64& gen, i
     return xs;
 }
 
+// The product of the first `count` moduli.
+mpz_class product_of(const vexa::fast::ModulusList& list, int count) {
+    mpz_class product = 1;
+    for (int l = 0; l < count; ++l) product *= list.p[l];
+    return product;
+}
+
+// Residues of xs modulo each of the first `count` moduli, x_e mod p_l at l * stride + e;
+// the entries past the xs hold 0xeeee.
+std::vector<uint16_t> residues_of(const vexa::fast::ModulusList& list, int count, const std::vector<mpz_class>& xs,
+                                  int64_t stride) {
+    std::vector<uint16_t> residues(size_t(count * stride), 0xeeee);
+    for (int l = 0; l < count; ++l)
+        for (size_t e = 0; e < xs.size(); ++e) {
+            mpz_class r;
+            const mpz_class modulus = list.p[l];
+            mpz_fdiv_r(r.get_mpz_t(), xs[e].get_mpz_t(), modulus.get_mpz_t());
+            residues[size_t(l * stride) + e] = uint16_t(r.get_ui());
+        }
+    return residues;
+}
+
 TEST_P(CrtWords, MatchesTheOracleForEveryModulusCount) {
     const vexa::fast::ModulusList list = int16::moduli();
     std::mt19937_64 gen(23);
@@ -51,21 +74,13 @@ TEST_P(CrtWords, MatchesTheOracleForEveryModulusCount) {
     for (int count = 1; count <= list.count; ++count) {
         vexa::fast::CrtPlan plan;
         vexa::fast::build_crt_plan(list, count, plan);
-        mpz_class product = 1;
-        for (int l = 0; l < count; ++l) product *= list.p[l];
+        const mpz_class product = product_of(list, count);
         // Runs ending in each group of four, whole or not, and in either of a pair of groups
         // that share one pass over the moduli.
         for (int run : {int16::kPanelWidth, 1, 4, 5, 8, 9, 12, 15}) {
             const int64_t stride = run + 3;
             const std::vector<mpz_class> xs = samples(product, gen, run);
-            std::vector<uint16_t> residues(size_t(count * stride), 0xeeee);
-            for (int l = 0; l < count; ++l)
-                for (int e = 0; e < run; ++e) {
-                    mpz_class r;
-                    const mpz_class modulus = list.p[l];
-                    mpz_fdiv_r(r.get_mpz_t(), xs[size_t(e)].get_mpz_t(), modulus.get_mpz_t());
-                    residues[size_t(l * stride + e)] = uint16_t(r.get_ui());
-                }
+            const std::vector<uint16_t> residues = residues_of(list, count, xs, stride);
             const int64_t scale_base = int64_t(gen() % 64) - 32;
             std::vector<int32_t> scale(size_t(int16::kPanelWidth), 99999);
             for (int e = 0; e < run; ++e) {
@@ -130,6 +145,35 @@ TEST_P(CrtWords, EveryResidueOfEveryPrimeInEveryPlan) {
             }
         }
         EXPECT_EQ(bad, 0) << impl.name << ", " << count << " moduli";
+    }
+}
+
+// The labelled edge table (crt_edge_table.h), each case at every lane of a group of four,
+// in whole groups and in a run's last, partial one, for every modulus count whose P holds
+// it: up to three 64-bit words the vector rounding, wider integers the scalar one.
+TEST_P(CrtWords, EdgeTableInEveryLaneOfAGroup) {
+    const vexa::fast::ModulusList list = int16::moduli();
+    const Implementation impl = implementation(GetParam());
+    for (int count = 1; count <= list.count; ++count) {
+        vexa::fast::CrtPlan plan;
+        vexa::fast::build_crt_plan(list, count, plan);
+        const mpz_class limit = product_of(list, count) * 10000 / 20014;
+        crt_edges::for_each_run(limit, {int16::kPanelWidth, int16::kPanelWidth - 3, 6}, 4,
+                                [&](const crt_edges::Run& r) {
+            const int run = int(r.xs.size());
+            const std::vector<uint16_t> residues = residues_of(list, count, r.xs, run);
+            const double kPoison = -3.25;
+            const size_t n = size_t(int16::kPanelWidth);
+            std::vector<double> hi(n, kPoison), lo(n, kPoison);
+            std::vector<float> res(n, float(kPoison));
+            std::vector<uint8_t> zero(n, 7);
+            impl.ops->crt_round(plan, residues.data(), run, run, 0, r.scale.data(), hi.data(), lo.data(),
+                                res.data(), zero.data());
+            crt_edges::expect_words(impl.name, count, r, hi.data(), lo.data(), res.data(), zero.data());
+            for (size_t e = size_t(run); e < n; ++e)
+                ASSERT_TRUE(hi[e] == kPoison && lo[e] == kPoison && res[e] == float(kPoison) && zero[e] == 7)
+                    << impl.name << " wrote past the run at " << e;
+        });
     }
 }
 

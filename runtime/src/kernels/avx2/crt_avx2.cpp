@@ -1,5 +1,5 @@
 // The int16 engine's CRT on AVX2, four elements per vector, the whole run first, followed by
-// the exact core's rounding element by element.
+// the rounding to triples, also four elements per vector.
 //
 // The steps are those of fast::portable_crt: c_l = r_l * (Q_l mod p_l)^-1 mod p_l, then
 // y = sum_l c_l Q_l in 32-bit digits accumulated in 64-bit lanes (c_l * digit < 2^48, and
@@ -98,9 +98,187 @@ inline void reconstruct(const CrtPlan& t, const __m256i (*c)[kRun / kLanes], int
     }
 }
 
+// ---- The rounding, four elements per vector ----
+//
+// exact::round_triple's short path in 64-bit lanes, as the VNNI folder's eight-lane version
+// does it: the magnitude as a window of three 64-bit words (w2 on top), normalised so that
+// bit 191 is set, each word one fixed-width rounding of the window's top bits. AVX2 has no
+// mask registers: a lane mask is a vector of all ones or all zeros per lane. Lanes whose
+// words are not all normal (or zero) go to exact::round_triple itself.
+
+inline __m256i splat(int64_t v) { return _mm256_set1_epi64x(v); }
+inline __m256i ones() { return _mm256_set1_epi64x(-1); }
+inline __m256i or3(__m256i a, __m256i b, __m256i c) { return _mm256_or_si256(_mm256_or_si256(a, b), c); }
+inline __m256i is_zero(__m256i a) { return _mm256_cmpeq_epi64(a, _mm256_setzero_si256()); }
+inline __m256i all_zero(__m256i a, __m256i b, __m256i c) { return is_zero(or3(a, b, c)); }
+inline __m256i has_bit(__m256i v, int64_t bit) { return _mm256_cmpeq_epi64(_mm256_and_si256(v, splat(bit)), splat(bit)); }
+inline __m256i outside(__m256i v, int64_t lowest, int64_t highest) {
+    return _mm256_or_si256(_mm256_cmpgt_epi64(splat(lowest), v), _mm256_cmpgt_epi64(v, splat(highest)));
+}
+
+// Leading zeros of each lane, 64 for zero. No vplzcntq here: the top nonzero half, x, as
+// the double 2x + 1 (exact, below 2^33, built from the bits of 2^52 + 2x + 1) has the
+// exponent floor(log2 x) + 1, and 0 for x = 0, which counts 32 zeros in that half.
+inline __m256i leading_zeros(__m256i v) {
+    const __m256i high = _mm256_srli_epi64(v, 32);
+    const __m256i in_low = is_zero(high);
+    const __m256i x = _mm256_blendv_epi8(high, _mm256_and_si256(v, splat(0xffffffff)), in_low);
+    const __m256i magic = splat(0x4330000000000000);
+    const __m256d d = _mm256_sub_pd(
+        _mm256_castsi256_pd(or3(_mm256_slli_epi64(x, 1), splat(1), magic)), _mm256_castsi256_pd(magic));
+    const __m256i e = _mm256_srli_epi64(_mm256_castpd_si256(d), 52);
+    return _mm256_add_epi64(_mm256_and_si256(in_low, splat(32)), _mm256_sub_epi64(splat(1023 + 32), e));
+}
+
+// Shifts the window left until bit 191 is set (a zero window stays zero); returns the
+// shift. Variable shifts by 64 or more, or by "negative" counts, give zero, so every word
+// gathers its bits from wherever they land without selecting cases.
+//
+// Low = false: w2 is zero, so the shift is at least 64 and w0 comes out zero.
+template <bool Low>
+inline __m256i normalise(__m256i& w2, __m256i& w1, __m256i& w0) {
+    if constexpr (!Low) {
+        const __m256i z1 = leading_zeros(w1), z0 = leading_zeros(w0);
+        // t = s - 64 in [0, 128], what w1:w0 moves up into w2:w1.
+        const __m256i t = _mm256_add_epi64(z1, _mm256_and_si256(_mm256_cmpeq_epi64(z1, splat(64)), z0));
+        w2 = or3(_mm256_sllv_epi64(w1, t), _mm256_srlv_epi64(w0, _mm256_sub_epi64(splat(64), t)),
+                 _mm256_sllv_epi64(w0, _mm256_sub_epi64(t, splat(64))));
+        w1 = _mm256_sllv_epi64(w0, t);
+        w0 = _mm256_setzero_si256();
+        return _mm256_add_epi64(t, splat(64));
+    }
+    const __m256i z2 = leading_zeros(w2), z1 = leading_zeros(w1), z0 = leading_zeros(w0);
+    const __m256i top_zero = _mm256_cmpeq_epi64(z2, splat(64));
+    __m256i s = _mm256_add_epi64(z2, _mm256_and_si256(top_zero, z1));
+    s = _mm256_add_epi64(s, _mm256_and_si256(_mm256_and_si256(top_zero, _mm256_cmpeq_epi64(z1, splat(64))), z0));
+    const __m256i s64 = _mm256_sub_epi64(s, splat(64)), s128 = _mm256_sub_epi64(s, splat(128));
+    const __m256i r64 = _mm256_sub_epi64(splat(64), s), r128 = _mm256_sub_epi64(splat(128), s);
+    const __m256i n2 = _mm256_or_si256(or3(_mm256_sllv_epi64(w2, s), _mm256_srlv_epi64(w1, r64), _mm256_sllv_epi64(w1, s64)),
+                                       _mm256_or_si256(_mm256_srlv_epi64(w0, r128), _mm256_sllv_epi64(w0, s128)));
+    const __m256i n1 = or3(_mm256_sllv_epi64(w1, s), _mm256_srlv_epi64(w0, r64), _mm256_sllv_epi64(w0, s64));
+    w0 = _mm256_sllv_epi64(w0, s);
+    w1 = n1;
+    w2 = n2;
+    return s;
+}
+
+// Rounds each normalised window to its top Precision bits (nearest, ties to even) and
+// returns the significands; *up marks the lanes rounded up. When Remainder, the window
+// then holds the magnitude of the remainder, of the opposite sign where rounded up.
+// Low = false: w0 is zero and stays so.
+template <int Precision, bool Remainder, bool Low = true>
+inline __m256i round_window(__m256i& w2, __m256i& w1, __m256i& w0, __m256i* up) {
+    constexpr int kDrop = 64 - Precision;
+    constexpr int64_t kLowMask = (int64_t(1) << kDrop) - 1;
+    constexpr int64_t kHalf = int64_t(1) << (kDrop - 1);
+    const __m256i m = _mm256_srli_epi64(w2, kDrop);
+    const __m256i half = has_bit(w2, kHalf);
+    const __m256i exact_half = all_zero(_mm256_and_si256(w2, splat(kHalf - 1)), w1, Low ? w0 : w1);
+    // Up where half and (something below it, or m odd).
+    *up = _mm256_and_si256(half, _mm256_or_si256(_mm256_xor_si256(exact_half, ones()), has_bit(m, 1)));
+    if (Remainder) {
+        // Rounded up: the remainder's magnitude is 2^(192 - Precision) minus the low bits,
+        // their two's complement within that width (adding a lane mask of ones subtracts 1).
+        const __m256i low = _mm256_and_si256(w2, splat(kLowMask));
+        const __m256i zero0 = Low ? is_zero(w0) : ones();
+        const __m256i zero01 = _mm256_and_si256(zero0, is_zero(w1));
+        const __m256i n1 = _mm256_sub_epi64(_mm256_xor_si256(w1, ones()), zero0);
+        const __m256i n2 = _mm256_and_si256(_mm256_sub_epi64(_mm256_xor_si256(low, ones()), zero01), splat(kLowMask));
+        if (Low) w0 = _mm256_blendv_epi8(w0, _mm256_sub_epi64(_mm256_setzero_si256(), w0), *up);
+        w1 = _mm256_blendv_epi8(w1, n1, *up);
+        w2 = _mm256_blendv_epi8(low, n2, *up);
+    }
+    return _mm256_sub_epi64(m, *up);
+}
+
+// Bits of the normal double m * 2^(top - 52) (float m * 2^(top - 23), in the low half of
+// the lane) for m up to 2^53 (2^24) inclusive: the carry of the largest m into the
+// exponent field is what the addition does anyway.
+inline __m256i double_bits(__m256i m, __m256i top, __m256i negative) {
+    const __m256i bits = _mm256_add_epi64(_mm256_slli_epi64(_mm256_add_epi64(top, splat(1022)), 52), m);
+    return _mm256_or_si256(bits, _mm256_and_si256(negative, splat(INT64_MIN)));
+}
+inline __m256i float_bits(__m256i m, __m256i top, __m256i negative) {
+    const __m256i bits = _mm256_add_epi64(_mm256_slli_epi64(_mm256_add_epi64(top, splat(126)), 23), m);
+    return _mm256_or_si256(bits, _mm256_and_si256(negative, splat(int64_t(1) << 31)));
+}
+
+// After a rounding to 53 bits the remainder's top word holds at most 11 bits. Where it is
+// not zero (all but about one lane in a thousand), one shift by s = leading_zeros(w2) in
+// [53, 63] normalises the window again; lanes where it is zero are left to the scalar code.
+template <bool Low>
+inline void shift_window(__m256i& w2, __m256i& w1, __m256i& w0, __m256i s) {
+    const __m256i r = _mm256_sub_epi64(splat(64), s);
+    w2 = _mm256_or_si256(_mm256_sllv_epi64(w2, s), _mm256_srlv_epi64(w1, r));
+    if constexpr (Low) {
+        w1 = _mm256_or_si256(_mm256_sllv_epi64(w1, s), _mm256_srlv_epi64(w0, r));
+        w0 = _mm256_sllv_epi64(w0, s);
+    } else {
+        w1 = _mm256_sllv_epi64(w1, s);
+    }
+}
+
+// Four elements (magnitudes [w2, w1, w0], lanes `nonzero` where not zero, signs
+// `negative`, scales 2^scale): the triples of the lanes whose three words come out normal
+// or zero, and +0 words in zero lanes. Returns the bits of the nonzero lanes that did not
+// come out so, for the caller's scalar rounding. `live` lanes are stored: all four with
+// whole stores when `whole` (a lane left over is written again by the caller), otherwise
+// by masked stores. Low = false: w2 is zero, and the magnitudes fit w1, w0.
+template <bool Low>
+__attribute__((always_inline)) inline int round_lanes(__m256i w2, __m256i w1, __m256i w0, __m256i nonzero,
+                                                      __m256i negative, __m256i scale, bool whole, __m256i live,
+                                                      double* hi, double* lo, float* res) {
+    const __m256i top = _mm256_sub_epi64(_mm256_add_epi64(scale, splat(191)), normalise<Low>(w2, w1, w0));
+    __m256i bad = outside(top, -1022, 1022);
+    __m256i lo_flip, res_flip, unused;
+    const __m256i m_hi = round_window<53, true, Low>(w2, w1, w0, &lo_flip);
+    const __m256i lo_zero = all_zero(w2, w1, Low ? w0 : w1);
+    bad = _mm256_or_si256(bad, _mm256_andnot_si256(lo_zero, is_zero(w2)));
+    const __m256i s_lo = leading_zeros(w2);
+    shift_window<Low>(w2, w1, w0, s_lo);
+    const __m256i top_lo = _mm256_sub_epi64(top, s_lo);
+    bad = _mm256_or_si256(bad, _mm256_andnot_si256(lo_zero, _mm256_cmpgt_epi64(splat(-1022), top_lo)));
+    const __m256i m_lo = round_window<53, true, Low>(w2, w1, w0, &res_flip);
+    const __m256i res_zero = _mm256_or_si256(lo_zero, all_zero(w2, w1, Low ? w0 : w1));
+    bad = _mm256_or_si256(bad, _mm256_andnot_si256(res_zero, is_zero(w2)));
+    const __m256i s_res = leading_zeros(w2);
+    // Only the top word and whether anything is below it matter for res.
+    __m256i below = Low ? _mm256_or_si256(_mm256_sllv_epi64(w1, s_res), w0) : _mm256_sllv_epi64(w1, s_res);
+    w2 = _mm256_or_si256(_mm256_sllv_epi64(w2, s_res), _mm256_srlv_epi64(w1, _mm256_sub_epi64(splat(64), s_res)));
+    const __m256i top_res = _mm256_sub_epi64(top_lo, s_res);
+    // Below -126 res is subnormal; above 126 it might round up to 2^128 and overflow.
+    bad = _mm256_or_si256(bad, _mm256_andnot_si256(res_zero, outside(top_res, -126, 126)));
+    __m256i zero = _mm256_setzero_si256();
+    const __m256i m_res = round_window<24, false>(w2, below, zero, &unused);
+    const __m256i lo_negative = _mm256_xor_si256(negative, lo_flip);
+    const __m256i res_negative = _mm256_xor_si256(lo_negative, res_flip);
+    // Zero lanes: all three words +0.
+    const __m256d hi_bits = _mm256_castsi256_pd(_mm256_and_si256(nonzero, double_bits(m_hi, top, negative)));
+    const __m256d lo_bits = _mm256_castsi256_pd(
+        _mm256_andnot_si256(lo_zero, _mm256_and_si256(nonzero, double_bits(m_lo, top_lo, lo_negative))));
+    const __m256i res_wide =
+        _mm256_andnot_si256(res_zero, _mm256_and_si256(nonzero, float_bits(m_res, top_res, res_negative)));
+    const __m128 res_bits = _mm_castsi128_ps(_mm256_castsi256_si128(
+        _mm256_permutevar8x32_epi32(res_wide, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6))));
+    bad = _mm256_and_si256(bad, nonzero);
+    if (whole) {
+        _mm256_storeu_pd(hi, hi_bits);
+        _mm256_storeu_pd(lo, lo_bits);
+        _mm_storeu_ps(res, res_bits);
+    } else {
+        const __m256i store = _mm256_andnot_si256(bad, live);
+        _mm256_maskstore_pd(hi, store, hi_bits);
+        _mm256_maskstore_pd(lo, store, lo_bits);
+        _mm_maskstore_ps(res, _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(store, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6))),
+                         res_bits);
+    }
+    return _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_and_si256(bad, live)));
+}
+
 // Two passes over the run: the CRT leaves every element's limbs and sign in a small buffer,
 // two groups of four at a time where their accumulators fit the registers, and the rounding
-// then takes the elements one by one.
+// then takes them four at a time (up to three limbs; wider integers one by one). Apart,
+// each loop keeps its own constants and state in registers.
 template <int D>
 void crt_round_run(const CrtPlan& t, const uint16_t* residues, int64_t stride, int count,
                    int64_t scale_base, const int32_t* scale, double* hi, double* lo, float* res,
@@ -138,21 +316,48 @@ void crt_round_run(const CrtPlan& t, const uint16_t* residues, int64_t stride, i
             _mm256_store_si256(reinterpret_cast<__m256i*>(negative[g + i]), neg[i]);
         }
     }
-    for (int e = 0; e < count; ++e) {
+    auto scalar = [&](int e) {
         const int g = e / kLanes, lane = e % kLanes;
         uint64_t mag[kLimbs];
-        uint64_t any = 0;
-        for (int w = 0; w < kLimbs; ++w) {
-            mag[w] = limbs[g][w][lane];
-            any |= mag[w];
+        for (int w = 0; w < kLimbs; ++w) mag[w] = limbs[g][w][lane];
+        exact::round_triple(negative[g][lane] != 0, mag, kLimbs, scale_base + scale[e], &hi[e], &lo[e], &res[e]);
+    };
+    if constexpr (kLimbs <= 3) {
+        const __m256i base = splat(scale_base);
+        for (int g = 0; g < groups; ++g) {
+            const int e = g * kLanes, n = count - e < kLanes ? count - e : kLanes;
+            const bool whole = n == kLanes;
+            const __m256i live = _mm256_cmpgt_epi64(splat(n), _mm256_setr_epi64x(0, 1, 2, 3));
+            __m256i limb[3];
+            for (int w = 0; w < 3; ++w)
+                limb[w] = w < kLimbs ? _mm256_load_si256(reinterpret_cast<const __m256i*>(limbs[g][w < kLimbs ? w : 0]))
+                                     : _mm256_setzero_si256();
+            const __m256i nonzero = _mm256_xor_si256(all_zero(limb[0], limb[1], limb[2]), ones());
+            const __m128i shift =
+                whole ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(scale + e))
+                      : _mm_maskload_epi32(scale + e, _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(
+                                                          live, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6))));
+            const __m256i lane_scale = _mm256_add_epi64(base, _mm256_cvtepi32_epi64(shift));
+            const __m256i sign = _mm256_load_si256(reinterpret_cast<const __m256i*>(negative[g]));
+            const int left = round_lanes<(kLimbs > 2)>(limb[2], limb[1], limb[0], nonzero, sign, lane_scale, whole,
+                                                       live, hi + e, lo + e, res + e);
+            const int zeros = ~_mm256_movemask_pd(_mm256_castsi256_pd(nonzero));
+            for (int i = 0; i < n; ++i) zero[e + i] = uint8_t((zeros >> i) & 1);
+            for (int bits = left; bits; bits &= bits - 1) scalar(e + __builtin_ctz(unsigned(bits)));
         }
-        zero[e] = any == 0;
-        if (any) {
-            exact::round_triple(negative[g][lane] != 0, mag, kLimbs, scale_base + scale[e], &hi[e], &lo[e], &res[e]);
-        } else {
-            hi[e] = 0.0;
-            lo[e] = 0.0;
-            res[e] = 0.0f;
+    } else {
+        for (int e = 0; e < count; ++e) {
+            const int g = e / kLanes, lane = e % kLanes;
+            uint64_t any = 0;
+            for (int w = 0; w < kLimbs; ++w) any |= limbs[g][w][lane];
+            zero[e] = any == 0;
+            if (any) {
+                scalar(e);
+            } else {
+                hi[e] = 0.0;
+                lo[e] = 0.0;
+                res[e] = 0.0f;
+            }
         }
     }
 }
