@@ -149,10 +149,10 @@ int64_t pair_counts(const ModulusLadder& ladder, const std::vector<double>& grou
 }
 
 // The largest bound of each row group and panel, and each pair's count. The rows are
-// sorted; the columns too, unless sorting them spares no pair a modulus: in index order
-// they keep their places, and each panel of them is then read from B and written to C in
-// place, without the gather and the row buffer that sorted columns cost.
-void count_moduli(FastPlan& p, const EngineLayout& e, const std::vector<LineWindow>& row_win,
+// sorted; the columns too, where that spares enough moduli (Options::sort_gain): in index
+// order they keep their places, and each panel of them is then read from B and written to
+// C in place, without the gather and the row buffer that sorted columns cost.
+void count_moduli(FastPlan& p, const EngineLayout& e, const Options& opt, const std::vector<LineWindow>& row_win,
                   const std::vector<LineWindow>& col_win, const std::vector<int64_t>& unsorted_cols) {
     const int64_t Mp = int64_t(p.row_order.size()), Np = int64_t(p.col_order.size());
     p.groups = (Mp + e.row_group - 1) / e.row_group;
@@ -166,7 +166,8 @@ void count_moduli(FastPlan& p, const EngineLayout& e, const std::vector<LineWind
     int64_t total = pair_counts(ladder, p.group_norm, p.panel_norm, &p.count);
     if (p.columns_moved) {
         std::vector<double> unsorted_norm = panel_norms(unsorted_cols, col_win, e.panel_width);
-        if (pair_counts(ladder, p.group_norm, unsorted_norm, nullptr) <= total) {
+        const int64_t spared = pair_counts(ladder, p.group_norm, unsorted_norm, nullptr) - total;
+        if (double(spared) * double(p.K) <= opt.sort_gain * double(p.groups) * double(p.panels)) {
             p.col_order = unsorted_cols;
             p.panel_norm = std::move(unsorted_norm);
             total = pair_counts(ladder, p.group_norm, p.panel_norm, &p.count);
@@ -256,7 +257,7 @@ FastPlan plan(const GemmProblem& pb, const EngineLayout& layout, const Options& 
     choose_blocks(p, layout, opt, threads);
     const std::vector<int64_t> unsorted_cols = p.col_order;
     sort_lines(p, row_win, col_win);
-    count_moduli(p, layout, row_win, col_win, unsorted_cols);
+    count_moduli(p, layout, opt, row_win, col_win, unsorted_cols);
     prepare_moduli(p, layout);
     const int64_t Np = int64_t(p.col_order.size());
     p.sorted_col_shift.assign(size_t(round_up(Np, layout.panel_width)), 0);
