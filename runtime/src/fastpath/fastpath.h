@@ -135,7 +135,8 @@ struct Options {
     // Unsorted, B is read and C written in place, where sorted columns cost a gather and a
     // row buffer per element, whatever K. (VNNI, random normal operands: unsorting measured
     // 4-7% faster at n = 128..512, about even at 1024, slower at 2048; per pair 0.25-0.85
-    // moduli spared.)
+    // moduli spared.) Engines with byte residues only; the others sort wherever a modulus
+    // is spared.
     double sort_gain = 512;
 };
 
