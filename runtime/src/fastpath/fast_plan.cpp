@@ -134,13 +134,16 @@ std::vector<double> panel_norms(const std::vector<int64_t>& order, const std::ve
 
 // The moduli the pairs of row groups and panels need in all, and each pair's count into
 // `count` where given. The widest pair is the one the global choice was made for, so L
-// always suffices.
+// always suffices. The rows are sorted, so down a panel each count starts its search
+// from the last group's.
 int64_t pair_counts(const ModulusLadder& ladder, const std::vector<double>& group_norm,
                     const std::vector<double>& panel_norm, std::vector<uint8_t>* count) {
     int64_t total = 0;
+    std::vector<int> above(panel_norm.size(), 1);
     for (size_t g = 0; g < group_norm.size(); ++g)
         for (size_t q = 0; q < panel_norm.size(); ++q) {
-            const int c = ladder.needed(group_norm[g] + panel_norm[q]);
+            const int c = ladder.needed(group_norm[g] + panel_norm[q], above[q]);
+            above[q] = std::max(c, 1);
             if (c == 0) throw std::logic_error("a pair needs more moduli than the plan has");
             if (count) (*count)[g * panel_norm.size() + q] = uint8_t(c);
             total += c;
