@@ -72,6 +72,9 @@ inline vexa::fast::Options eager(const EntryParam& p) {
     o.min_work = 0;
     o.min_side = 0;
     o.min_cols = o.min_outputs = o.min_depth = 0;
+    // Columns sorted wherever that spares a modulus, so that small operands take the
+    // sorted paths too.
+    o.sort_gain = 0;
     return o;
 }
 

@@ -61,6 +61,9 @@ vexa::fast::Options eager() {
     o.min_work = 0;
     o.min_side = 0;
     o.min_cols = o.min_outputs = o.min_depth = 0;
+    // Columns sorted wherever that spares a modulus, so that small operands take the
+    // sorted paths too.
+    o.sort_gain = 0;
     return o;
 }
 
@@ -166,6 +169,98 @@ TEST_P(PlanOf, EachPairCountCoversItsLinesAndNoMore) {
     for (int c = 1; c <= p.moduli; ++c) EXPECT_EQ(p.crt[c].count, c);
     // The sorting by norm pays: the counts are not all the widest pair's.
     EXPECT_LT(p.average_moduli, double(p.moduli));
+}
+
+// Columns are sorted only where that spares enough moduli: with sort_gain g (0 for engines
+// whose residues are not bytes), where the least counts GMP finds for the pairs total more
+// than g / K per pair less with the columns sorted within their blocks than in index order. Each case's plan must give every pair a
+// count that covers its lines (GMP norms, the panel's largest whichever order it has).
+struct OrderCase {
+    const char* name;
+    int64_t N, K;
+    int band;  // 0: graded columns; otherwise odd integers whose norms differ by under 2^-8, scrambled
+};
+
+TEST_P(PlanOf, ColumnsSortedOnlyWhereThatSparesEnoughModuli) {
+    const EngineLayout e = GetParam().layout();
+    const int64_t w = e.panel_width;
+    const OrderCase cases[] = {
+        {"one band, scrambled", 5 * w + 3, 29, 1},
+        {"graded", 5 * w + 3, 29, 0},
+        {"graded, one panel", w - 3, 29, 0},
+        {"graded, long K", 3 * w + 3, 2000, 0},
+    };
+    for (const OrderCase& oc : cases)
+        for (const double gain : {0.0, vexa::fast::Options().sort_gain}) {
+            const std::string what = std::string(oc.name) + ", gain " + std::to_string(gain);
+            Operands o = graded(40, oc.N, oc.K, 17);
+            for (int64_t j = 0; j < o.N; ++j)
+                for (int64_t k = 0; k < o.K; ++k) {
+                    double& b = o.B[size_t(k * o.N + j)];
+                    if (oc.band)
+                        b = double(((1 + k % 7) << 20) + 1 + (k ? 0 : 2 * (j * 37) % o.N)) * ((k + j) % 3 ? 1 : -1);
+                    else if (oc.K > 100)  // integers 2 to 42 bits wide: a line's shift takes out powers of two
+                        b = std::nearbyint(std::ldexp(b, 1 + int((j * 13) % 41) - std::ilogb(b + 0.0) - 1));
+                }
+            vexa::fast::Options opt = eager();
+            opt.sort_gain = gain;
+            const FastPlan p = vexa::fast::plan(o.problem(), e, opt, 2);
+            ASSERT_TRUE(p.fast) << what;
+            ASSERT_TRUE(p.excluded_cols.empty()) << what;
+            const std::vector<Line> rows = rows_of(o), cols = cols_of(o);
+            std::vector<mpz_class> group_sq(size_t(p.groups));
+            for (size_t r = 0; r < p.row_order.size(); ++r) {
+                mpz_class& g = group_sq[r / size_t(e.row_group)];
+                g = std::max(g, rows[size_t(p.row_order[r])].square_norm);
+            }
+            // The least count for each pair of a column order, by GMP, and their total.
+            auto least_total = [&](const std::vector<int64_t>& order) {
+                std::vector<mpz_class> panel_sq(size_t((o.N + w - 1) / w));
+                for (size_t c = 0; c < order.size(); ++c) {
+                    mpz_class& q = panel_sq[c / size_t(w)];
+                    q = std::max(q, cols[size_t(order[c])].square_norm);
+                }
+                int64_t total = 0;
+                for (const mpz_class& g : group_sq)
+                    for (const mpz_class& q : panel_sq) {
+                        int c = 1;
+                        while (modulus_product(e, c) * modulus_product(e, c) <= 4 * g * q) ++c;
+                        total += c;
+                    }
+                return total;
+            };
+            std::vector<int64_t> index(size_t(o.N)), sorted(size_t(o.N));
+            std::iota(index.begin(), index.end(), 0);
+            sorted = index;
+            for (int64_t n0 = 0; n0 < o.N; n0 += p.Nb)
+                std::stable_sort(sorted.begin() + n0, sorted.begin() + std::min(o.N, n0 + p.Nb),
+                                 [&](int64_t a, int64_t b) { return cols[size_t(a)].square_norm < cols[size_t(b)].square_norm; });
+            ASSERT_NE(sorted, index) << what << ": sorting would move the columns";
+            const int64_t spared = least_total(index) - least_total(sorted);
+            // The gain holds for engines with byte residues; the others sort wherever it spares.
+            const double own_gain = e.residue_a_bytes == 1 ? gain : 0.0;
+            const bool pays = double(spared) * double(o.K) > own_gain * double(p.groups * p.panels);
+            // Which cases pay, so that both outcomes are seen at both gains.
+            EXPECT_EQ(pays, spared > 0 && (own_gain == 0 || oc.K > 100)) << what;
+            EXPECT_EQ(spared > 0, oc.band == 0 && oc.N > w) << what;
+            EXPECT_EQ(p.columns_moved, pays) << what;
+            if (!pays) {
+                EXPECT_EQ(p.col_order, index) << what;
+                EXPECT_EQ(p.panel_in_place, std::vector<uint8_t>(size_t(p.panels), 1)) << what;
+            }
+            // Every pair's count covers its lines, with the panel's largest column wherever it is.
+            std::vector<mpz_class> panel_sq(size_t(p.panels));
+            for (size_t c = 0; c < p.col_order.size(); ++c) {
+                EXPECT_EQ(p.sorted_col_shift[c], cols[size_t(p.col_order[c])].shift) << what;
+                mpz_class& q = panel_sq[c / size_t(w)];
+                q = std::max(q, cols[size_t(p.col_order[c])].square_norm);
+            }
+            for (int64_t g = 0; g < p.groups; ++g)
+                for (int64_t q = 0; q < p.panels; ++q) {
+                    const mpz_class P = modulus_product(e, p.count_at(g, q));
+                    EXPECT_GT(P * P, 4 * group_sq[size_t(g)] * panel_sq[size_t(q)]) << what << ", group " << g << " panel " << q;
+                }
+        }
 }
 
 // Lines with an inf or NaN, and lines no modulus count can hold, leave; no other does when

@@ -179,15 +179,38 @@ TEST_P(EveryEngine, BlockedWorkspace) {
     expect_matches_exact_core(m, run(m, GetParam(), opt, 2), "blocked");
 }
 
+// Columns of integers from 2 to 42 bits wide, shuffled, so that sorting them spares moduli
+// and they move. (Scaling by powers of two would not do: a line's shift takes that out.)
+Matrices graded_columns(int64_t M, int64_t N, int64_t K, uint32_t seed) {
+    Matrices m = random_normal(M, N, K, seed);
+    for (int64_t k = 0; k < K; ++k)
+        for (int64_t j = 0; j < N; ++j)
+            m.B[size_t(k * N + j)] = std::nearbyint(std::ldexp(m.B[size_t(k * N + j)], 1 + int((j * 13) % 41)));
+    return m;
+}
+
+// The plan of the entry's own layout.
+vexa::fast::FastPlan plan_of(const Matrices& m, const EntryParam& p, const vexa::fast::Options& opt) {
+    const vexa::GemmProblem shape{m.A.data(), m.B.data(), nullptr, nullptr, nullptr, m.M, m.N, m.K};
+    const vexa::fast::EngineLayout layout = std::string(p.entry->id).rfind("int16", 0) == 0 ? vexa::fast::int16_layout()
+                                            : p.entry->layout.row_group == vexa::fast::int8_layout().row_group
+                                                ? vexa::fast::int8_layout()
+                                                : vexa::fast::int8_wide_layout();
+    EXPECT_EQ(layout.panel_width, p.entry->layout.panel_width);
+    EXPECT_EQ(layout.row_group, p.entry->layout.row_group);
+    return vexa::fast::plan(shape, layout, opt, 2);
+}
+
 // Columns sorted within a block come gathered from B: a few rows at a time for a block
 // too large for cache, panel by panel for a small one, over one K chunk or several.
 TEST_P(EveryEngine, GatheredColumns) {
-    const Matrices m = random_normal(20, 300, 600, 13);
+    const Matrices m = graded_columns(20, 300, 600, 13);
     for (int64_t chunk : {int64_t(4096), int64_t(160)})
         for (int64_t workspace : {int64_t(768) << 20, int64_t(1) << 16}) {
             vexa::fast::Options opt = eager(GetParam());
             opt.chunk = chunk;
             opt.workspace_bytes = workspace;
+            ASSERT_TRUE(plan_of(m, GetParam(), opt).columns_moved) << "chunk " << chunk << " workspace " << workspace;
             expect_matches_exact_core(m, run(m, GetParam(), opt, 2),
                                       "chunk " + std::to_string(chunk) + " workspace " + std::to_string(workspace));
         }
@@ -227,6 +250,33 @@ TEST_P(EveryEngine, GradedWidthsTakeTheirOwnModulusCounts) {
         EXPECT_LT(t.average_moduli, t.moduli - 3.0);  // the counts really were graded
         expect_matches_exact_core(m, r, "graded widths, workspace " + std::to_string(workspace) +
                                             ", chunk " + std::to_string(chunk));
+    }
+}
+
+// One panel of columns of graded widths, the widest in the middle: sorting them spares no
+// modulus, so they keep their order, and the panel's count must be its widest column's,
+// not its last one's. As above, every |x_ij| equals its bound, so a count one short of
+// what the widest pair needs would give wrong integers.
+TEST_P(EveryEngine, OnePanelKeepsItsOrderAndItsWidestColumnsCount) {
+    const int64_t M = 30, N = GetParam().entry->layout.panel_width - 3, K = 40;
+    std::mt19937_64 rng(23);
+    Matrices m{M, N, K, std::vector<double>(size_t(M * K)), std::vector<double>(size_t(K * N))};
+    for (int64_t i = 0; i < M; ++i) {
+        const double v = (std::ldexp(1.0, int(1 + i % 50)) - 1) * (rng() & 1 ? -1 : 1);
+        for (int64_t k = 0; k < K; ++k) m.A[size_t(i * K + k)] = v;
+    }
+    for (int64_t j = 0; j < N; ++j) {
+        const int f = j == N / 2 ? 100 : int(1 + (j * 5) % 30);
+        const double w = (std::ldexp(1.0, f) - 1) * (rng() & 1 ? -1 : 1);
+        for (int64_t k = 0; k < K; ++k) m.B[size_t(k * N + j)] = w;
+    }
+    vexa::fast::Options opt = eager(GetParam());
+    opt.exact_cost_ratio = 1e9;
+    const vexa::fast::FastPlan p = plan_of(m, GetParam(), opt);
+    ASSERT_TRUE(p.fast);
+    EXPECT_FALSE(p.columns_moved);
+    for (const int threads : {1, 2}) {
+        expect_matches_exact_core(m, run(m, GetParam(), opt, threads), "threads " + std::to_string(threads));
     }
 }
 
@@ -304,7 +354,8 @@ TEST_P(EveryEngine, ColumnsInPlaceAndMoved) {
 
 // Sorted columns in a block wider than the row buffer: runs scattered panel by panel.
 TEST_P(EveryEngine, WideBlockOfSortedColumns) {
-    const Matrices m = random_normal(6, 2100, 5, 43);
+    const Matrices m = graded_columns(6, 2100, 5, 43);
+    ASSERT_TRUE(plan_of(m, GetParam(), eager(GetParam())).columns_moved);
     expect_matches_exact_core(m, run(m, GetParam(), eager(GetParam()), 2), "wide block");
 }
 

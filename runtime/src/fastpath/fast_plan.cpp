@@ -121,30 +121,68 @@ void sort_lines(FastPlan& p, const std::vector<LineWindow>& row_win, const std::
     for (int64_t c = 0; c < Np && !p.columns_moved; ++c) p.columns_moved = p.col_order[size_t(c)] != c;
 }
 
-// The largest bound of each row group and panel (its last line's), and each pair's count.
-void count_moduli(FastPlan& p, const EngineLayout& e, const std::vector<LineWindow>& row_win,
-                  const std::vector<LineWindow>& col_win) {
+// The largest bound of each panel of columns in `order`. Sorted, that is the panel's last
+// column's; in index order, any of them.
+std::vector<double> panel_norms(const std::vector<int64_t>& order, const std::vector<LineWindow>& col_win,
+                                int64_t width) {
+    const int64_t Np = int64_t(order.size());
+    std::vector<double> norm(size_t((Np + width - 1) / width), -std::numeric_limits<double>::infinity());
+    for (int64_t c = 0; c < Np; ++c)
+        norm[size_t(c / width)] = std::max(norm[size_t(c / width)], col_win[size_t(order[size_t(c)])].log2_norm);
+    return norm;
+}
+
+// The moduli the pairs of row groups and panels need in all, and each pair's count into
+// `count` where given. The widest pair is the one the global choice was made for, so L
+// always suffices. The rows are sorted, so down a panel each count starts its search
+// from the last group's.
+int64_t pair_counts(const ModulusLadder& ladder, const std::vector<double>& group_norm,
+                    const std::vector<double>& panel_norm, std::vector<uint8_t>* count) {
+    int64_t total = 0;
+    std::vector<int> above(panel_norm.size(), 1);
+    for (size_t g = 0; g < group_norm.size(); ++g)
+        for (size_t q = 0; q < panel_norm.size(); ++q) {
+            const int c = ladder.needed(group_norm[g] + panel_norm[q], above[q]);
+            above[q] = std::max(c, 1);
+            if (c == 0) throw std::logic_error("a pair needs more moduli than the plan has");
+            if (count) (*count)[g * panel_norm.size() + q] = uint8_t(c);
+            total += c;
+        }
+    return total;
+}
+
+// The largest bound of each row group and panel, and each pair's count. The rows are
+// sorted; the columns too, where that spares enough moduli (Options::sort_gain): in index
+// order they keep their places, and each panel of them is then read from B and written to
+// C in place, without the gather and the row buffer that sorted columns cost.
+void count_moduli(FastPlan& p, const EngineLayout& e, const Options& opt, const std::vector<LineWindow>& row_win,
+                  const std::vector<LineWindow>& col_win, const std::vector<int64_t>& unsorted_cols) {
     const int64_t Mp = int64_t(p.row_order.size()), Np = int64_t(p.col_order.size());
     p.groups = (Mp + e.row_group - 1) / e.row_group;
     p.panels = (Np + e.panel_width - 1) / e.panel_width;
     p.group_norm.resize(size_t(p.groups));
-    p.panel_norm.resize(size_t(p.panels));
     for (int64_t g = 0; g < p.groups; ++g)
         p.group_norm[size_t(g)] = row_win[size_t(p.row_order[size_t(std::min(Mp, (g + 1) * e.row_group) - 1)])].log2_norm;
-    for (int64_t q = 0; q < p.panels; ++q)
-        p.panel_norm[size_t(q)] = col_win[size_t(p.col_order[size_t(std::min(Np, (q + 1) * e.panel_width) - 1)])].log2_norm;
     const ModulusLadder ladder(e.moduli, p.moduli);
     p.count.resize(size_t(p.groups * p.panels));
-    double total = 0;
-    for (int64_t g = 0; g < p.groups; ++g)
-        for (int64_t q = 0; q < p.panels; ++q) {
-            // The widest pair is the one the global choice was made for, so L always suffices.
-            const int c = ladder.needed(p.group_norm[size_t(g)] + p.panel_norm[size_t(q)]);
-            if (c == 0) throw std::logic_error("a pair needs more moduli than the plan has");
-            p.count[size_t(g * p.panels + q)] = uint8_t(c);
-            total += c;
+    p.panel_norm = panel_norms(p.col_order, col_win, e.panel_width);
+    int64_t total = pair_counts(ladder, p.group_norm, p.panel_norm, &p.count);
+    if (p.columns_moved) {
+        std::vector<double> unsorted_norm = panel_norms(unsorted_cols, col_win, e.panel_width);
+        // The gain was measured for byte residues. The int16 engine came out slower unsorted
+        // at every size tried (its moduli are dearer, and its reassembly gains less): it
+        // sorts wherever a modulus is spared.
+        const double gain = e.residue_a_bytes == 1 ? opt.sort_gain : 0.0;
+        const int64_t spared = pair_counts(ladder, p.group_norm, unsorted_norm, nullptr) - total;
+        if (double(spared) * double(p.K) <= gain * double(p.groups) * double(p.panels)) {
+            p.col_order = unsorted_cols;
+            p.panel_norm = std::move(unsorted_norm);
+            total = pair_counts(ladder, p.group_norm, p.panel_norm, &p.count);
+            p.columns_moved = false;
+            for (int64_t c = 0; c < Np && !p.columns_moved; ++c) p.columns_moved = p.col_order[size_t(c)] != c;
         }
-    p.average_moduli = total / std::max(1.0, double(p.groups) * double(p.panels));
+    }
+    p.average_moduli = double(total) / std::max(1.0, double(p.groups) * double(p.panels));
 }
 
 // The moduli in the residue code's form, 2^t mod p for every shift of an admitted line,
@@ -225,8 +263,9 @@ FastPlan plan(const GemmProblem& pb, const EngineLayout& layout, const Options& 
     admit(row_win, p.choice.cap_a, p.row_order, p.excluded_rows);
     admit(col_win, p.choice.cap_b, p.col_order, p.excluded_cols);
     choose_blocks(p, layout, opt, threads);
+    const std::vector<int64_t> unsorted_cols = p.col_order;
     sort_lines(p, row_win, col_win);
-    count_moduli(p, layout, row_win, col_win);
+    count_moduli(p, layout, opt, row_win, col_win, unsorted_cols);
     prepare_moduli(p, layout);
     const int64_t Np = int64_t(p.col_order.size());
     p.sorted_col_shift.assign(size_t(round_up(Np, layout.panel_width)), 0);

@@ -326,10 +326,13 @@ private:
 
     // The row's stretch of output columns, asked for while its runs are rounded: the rows
     // come in sorted order, which no hardware prefetcher follows.
+    // Forced inline: out of line, a function of prefetches alone has no visible effect, and
+    // GCC marks it const and drops every call to it.
     template <class Res>
-    void prefetch_stretch(int64_t block, const double* c_hi, const double* c_lo, const Res* c_res) const {
+    [[gnu::always_inline]] inline void prefetch_stretch(int64_t block, const double* c_hi, const double* c_lo,
+                                                        const Res* c_res) const {
         const int64_t first = block_first_[size_t(block)], last = block_last_[size_t(block)];
-        auto lines = [&](const void* row, int64_t size) {
+        auto lines = [&](const void* row, int64_t size) [[gnu::always_inline]] {
             constexpr uintptr_t kLine = 64;
             const char* from = static_cast<const char*>(row) + first * size;
             const char* const to = static_cast<const char*>(row) + (last + 1) * size;
