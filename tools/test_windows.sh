@@ -83,7 +83,12 @@ done
 source tools/wine_session.sh
 echo "== Windows: tests under $wine64"
 source tools/expected_kernel.sh
-ctest --test-dir "$build" --output-on-failure --no-tests=error -j "$jobs"
+# A second try for a test that fails: now and then Wine fails to start a test program at
+# all (no output, gone within 10 ms; seen once so far). A test whose results are wrong
+# fails both times, since every check here is bit for bit; the tries are named below.
+ctest --test-dir "$build" --output-on-failure --no-tests=error -j "$jobs" --repeat until-pass:2
+retried=$(sed -n 's|^[0-9]*/[0-9]* Testing: ||p' "$build/Testing/Temporary/LastTest.log" | sort | uniq -d)
+[ -z "$retried" ] || echo "-- passed only at the second try:" $retried
 echo "-- engines exercised under Wine:" \
     $(ctest --test-dir "$build" -N | sed -n 's|.*EveryEngine\..*GetParam() = \([^ ]*\).*|\1|p' | sort -u)
 echo "-- kernels exercised under Wine:" \
