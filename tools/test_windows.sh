@@ -82,7 +82,7 @@ done
 
 source tools/wine_session.sh
 echo "== Windows: tests under $wine64"
-source tools/expected_kernel.sh
+VEXA_EXPECT_UNDER_WINE=1 source tools/expected_kernel.sh
 # A second try for a test that fails: now and then Wine fails to start a test program at
 # all (no output, gone within 10 ms; seen once so far). A test whose results are wrong
 # fails both times, since every check here is bit for bit; the tries are named below.

@@ -17,6 +17,10 @@
 #include <unistd.h>
 #endif
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #if defined(__aarch64__) && defined(__linux__)
 #include <sys/auxv.h>
 #elif defined(__aarch64__) && defined(__APPLE__)
@@ -76,12 +80,19 @@ bool detect_avx512_vnni() {
     return (xcr0() & kZmmState) == kZmmState;
 }
 
-// Linux enables the tile data state lazily, per process: until the process asks, the first
-// tile instruction faults. Windows enables it for every process whose XCR0 has it.
+// XCR0 says what the CPU is set up to save, not that this process may use it: the tile data
+// can be held back per process (extended feature disable), and then the first tile
+// instruction faults. Linux grants it to a process that asks. Windows grants it where it
+// manages the tile state at all, and then lists it among its enabled XSAVE features; Wine
+// on a Linux host lists only x87, SSE and AVX while XCR0 has the tile bits, and a tile
+// instruction there dies as illegal.
 bool tile_data_granted() {
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__linux__) && defined(SYS_arch_prctl)
     constexpr long kReqXcompPerm = 0x1023, kXfeatureXtileData = 18;  // asm/prctl.h, fpu/types.h
     return syscall(SYS_arch_prctl, kReqXcompPerm, kXfeatureXtileData) == 0;
+#elif defined(_WIN32)
+    constexpr DWORD64 kTileState = DWORD64(3) << 17;  // XTILECFG, XTILEDATA
+    return (GetEnabledXStateFeatures() & kTileState) == kTileState;
 #else
     return true;
 #endif
