@@ -17,10 +17,10 @@ out): each phase the fast path times itself, what the native call spends outside
 the Python layer (gemm_pair's wall time less that of vexa_gemm_host called directly on
 output arrays already touched, which leaves the fresh output pages in the Python layer's
 share). Each row has its time, its share of gemm_pair, its time as a multiple of numpy's,
-and its rate against its own limit: the products in int8 multiply-adds per cycle and core
-against --int8-peak, the rest in nanoseconds per element and core (per input element and
-modulus for the residues, per input element for the planning's scans, per output element
-for the rest). The floor line is the products at that peak, over numpy's time: with numpy
+and its rate against its own limit: the products in multiply-adds per cycle and core
+against --int8-peak (by default the active kernel's own, 1024 for amx_int8), the rest in
+nanoseconds per element and core (per input element and modulus for the residues, per
+input element for the planning's scans, per output element for the rest). The floor line is the products at that peak, over numpy's time: with numpy
 at its own peak, --fp64-peak / --int8-peak times the average modulus count.
 """
 
@@ -39,6 +39,16 @@ from dravenholt.vexa._runtime import library
 from timing import pause_busily
 
 PHASES = ("planning", "residues", "products", "reconstruction", "excluded")
+
+# Multiply-adds per core cycle of each kernel's product instruction at its nominal rate:
+# one tdpbusd (16 x 16 x 64) per 16 cycles; two 512-bit vpdpbusd per cycle; two 256-bit
+# vpmaddwd (int16) per cycle.
+PRODUCT_PEAKS = {"amx_int8": 1024.0, "avx512_vnni": 128.0, "avx2": 32.0}
+
+
+def kernel_of(version):
+    """The kernel named in libvexa's version string ("2.0.0 (kernel: amx_int8)")."""
+    return version.rpartition("kernel:")[2].strip(" )") if "kernel:" in version else ""
 
 
 def blas_description():
@@ -146,7 +156,7 @@ def accounting(n, threads, pair_min, numpy_min, native_min, phases, hz, int8_pea
     }
     if hz:
         per_cycle = macs / (seconds["products"] * threads * hz) if seconds["products"] > 0 else 0.0
-        rates["products"] = (f"{per_cycle:7.2f} int8 MAC/cycle/core, {100 * per_cycle / int8_peak:.0f}%"
+        rates["products"] = (f"{per_cycle:7.2f} MAC/cycle/core, {100 * per_cycle / int8_peak:.0f}%"
                              f" of {int8_peak:g}")
     else:
         rates["products"] = "(no clock known)"
@@ -180,10 +190,11 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--no-accounting", action="store_true",
                         help="leave out the per-phase table of each size")
-    parser.add_argument("--int8-peak", type=float, default=128.0,
-                        help="int8 multiply-adds per cycle and core of the product instruction "
-                             "(bench_kernels' peak/ rows measure it; default: two 512-bit "
-                             "vpdpbusd per cycle, as on Ice Lake server)")
+    parser.add_argument("--int8-peak", type=float, default=None,
+                        help="multiply-adds per cycle and core of the kernel's product "
+                             "instruction (bench_kernels' peak/ rows measure it; default by "
+                             "kernel: " + ", ".join(f"{k} {v:g}" for k, v in PRODUCT_PEAKS.items())
+                             + ", otherwise 128)")
     parser.add_argument("--fp64-peak", type=float, default=16.0,
                         help="float64 multiply-adds per cycle and core (default: two 512-bit FMAs)")
     args = parser.parse_args()
@@ -200,6 +211,8 @@ def main():
     requested = os.environ.get("VEXA_NUM_THREADS", "")
     threads = int(requested) if requested.isdigit() and int(requested) > 0 else cpus
     print(f"libvexa: {vexa.version}   threads: {threads}   cpus available: {cpus}")
+    if args.int8_peak is None:
+        args.int8_peak = PRODUCT_PEAKS.get(kernel_of(vexa.version), 128.0)
     print()
     header = (f"{'n':>5} {'vexa min':>10} {'vexa med':>10} {'numpy min':>10} {'numpy med':>10}"
               f" {'ratio min':>9} {'ratio med':>9}")

@@ -18,7 +18,8 @@
 // counter: 512-bit vpdpbusd (int8) and vfmadd231pd (float64), from long runs of independent
 // instructions (bench/bench_gemm.py takes them as --int8-peak and --fp64-peak); beside them
 // 256-bit vpdpbusd and the int16 tile's vpmaddwd + vpaddd, the two candidates for CPUs
-// with AVX2 and AVX-VNNI but no AVX-512:
+// with AVX2 and AVX-VNNI but no AVX-512; and, where the tile data is granted, AMX's tdpbusd
+// (the amx_int8 kernel's --int8-peak):
 //
 //   build-runtime/bench/bench_kernels --benchmark_filter=peak/
 //
@@ -373,6 +374,29 @@ __attribute__((target("avx2"))) void peak_vpmaddwd_vpaddd_ymm(benchmark::State& 
 #undef VEXA_ONE_PAIR
 #endif
 
+#if VEXA_HAVE_KERNEL_AMX_INT8
+// tdpbusd on four independent 16 x 16 int32 tiles, the limit of the amx_int8 tile: 16 x 16
+// x 64 multiply-adds each. Written in assembly, so that this file needs no AMX flags; it
+// runs only where the registry's check granted the tile data.
+void peak_tdpbusd(benchmark::State& state) {
+    struct alignas(64) {
+        uint8_t palette = 1, start_row = 0, reserved[14] = {};
+        uint16_t colsb[16] = {64, 64, 64, 64, 64, 64, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        uint8_t rows[16] = {16, 16, 16, 16, 16, 16};
+    } config;
+    __asm__ volatile("ldtilecfg %0" ::"m"(config));
+    __asm__ volatile("tilezero %tmm0\n\ttilezero %tmm1\n\ttilezero %tmm2\n\ttilezero %tmm3\n\t"
+                     "tilezero %tmm4\n\ttilezero %tmm5");
+    for (auto _ : state)
+        for (int64_t i = 0; i < kPeakRounds / 16; ++i)
+            __asm__ volatile("tdpbusd %tmm5, %tmm4, %tmm0\n\ttdpbusd %tmm5, %tmm4, %tmm1\n\t"
+                             "tdpbusd %tmm5, %tmm4, %tmm2\n\ttdpbusd %tmm5, %tmm4, %tmm3");
+    __asm__ volatile("tilerelease");
+    state.counters["MAC_per_cycle"] = benchmark::Counter(4.0 * 16 * 16 * 64 * double(kPeakRounds / 16) / tsc_hz(),
+                                                         benchmark::Counter::kIsIterationInvariantRate);
+}
+#endif
+
 // The planning's line scans of one entry alone, single-threaded, in ns per element: the
 // rows of an n x n matrix, or its columns in tasks of 256 as the planning hands them out.
 void run_line_scan(benchmark::State& state, const vexa::registry::Entry* entry, bool by_rows) {
@@ -437,6 +461,9 @@ const bool registered = [] {
         benchmark::RegisterBenchmark("peak/vpdpbusd_ymm", peak_vpdpbusd_ymm);
     }
     if (vexa::cpu::has_avx2()) benchmark::RegisterBenchmark("peak/vpmaddwd_vpaddd_ymm", peak_vpmaddwd_vpaddd_ymm);
+#endif
+#if VEXA_HAVE_KERNEL_AMX_INT8
+    if (vexa::cpu::has_amx_int8()) benchmark::RegisterBenchmark("peak/tdpbusd", peak_tdpbusd);
 #endif
     benchmark::RegisterBenchmark("reassembly/round_triple", run_round_triple);
     benchmark::RegisterBenchmark("reassembly/crt/portable", run_crt);

@@ -1,7 +1,7 @@
 // One program of tile instructions, built twice: against the model (model_calls.cpp) and
 // against the instructions (native_calls.cpp, AMX flags). The program: ldtilecfg with the
 // case's shapes (tile 0 C, 1 A, 2 B), tileloadd of C, A and B, tdpbusd, tilestored of C,
-// tilerelease.
+// sttilecfg, tilerelease, sttilecfg again.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +19,8 @@ struct Case {
 // entries keep kUntouched.
 struct Result {
     int32_t c[16][16];
+    // What sttilecfg wrote while the tiles were configured, and after tilerelease.
+    uint8_t configured[64], released[64];
 };
 constexpr int32_t kUntouched = 0x5a5a5a5a;
 

@@ -104,6 +104,20 @@ inline void loadconfig(const void* config) {
     ++counts.configs;
 }
 
+// sttilecfg: the configuration as ldtilecfg took it, or 64 zero bytes in the initial state.
+inline void storeconfig(void* config) {
+    uint8_t c[64] = {};
+    if (state.configured) {
+        c[0] = 1;
+        for (int t = 0; t < kTiles; ++t) {
+            c[16 + 2 * t] = uint8_t(state.tiles[t].colsb);
+            c[17 + 2 * t] = uint8_t(state.tiles[t].colsb >> 8);
+            c[48 + t] = uint8_t(state.tiles[t].rows);
+        }
+    }
+    std::memcpy(config, c, 64);
+}
+
 inline void release() {
     state = State();
     ++counts.releases;
@@ -160,8 +174,10 @@ inline void dpbusd(int c, int a, int b) {
 #undef _tile_dpbusd
 #undef _tile_loadconfig
 #undef _tile_release
+#undef _tile_storeconfig
 #define _tile_loadconfig(config) ::vexa_amx_model::loadconfig(config)
 #define _tile_release() ::vexa_amx_model::release()
+#define _tile_storeconfig(config) ::vexa_amx_model::storeconfig(config)
 #define _tile_loadd(dst, base, stride) ::vexa_amx_model::loadd((dst), (base), long(stride))
 #define _tile_stream_loadd(dst, base, stride) ::vexa_amx_model::loadd((dst), (base), long(stride))
 #define _tile_stored(src, base, stride) ::vexa_amx_model::stored((src), (base), long(stride))

@@ -57,6 +57,22 @@ TEST(AmxModel, HandComputedProduct) {
     EXPECT_EQ(out.c[2][0], kUntouched);
 }
 
+// sttilecfg gives back what ldtilecfg took, and zeros in the initial state: the tile keeps
+// its configuration between calls on that.
+TEST(AmxModel, StoredConfigurationIsTheLoadedOne) {
+    Case k;
+    k.rows = 9, k.quads = 5, k.columns = 11;
+    Result out;
+    vexa_amx_test::model_run(k, out);
+    uint8_t loaded[64];
+    vexa_amx_test::config_of(k, loaded);
+    EXPECT_EQ(loaded[16], 44) << "the case's C tile: 11 columns of int32";
+    for (int i = 0; i < 64; ++i) {
+        EXPECT_EQ(out.configured[i], loaded[i]) << "byte " << i;
+        EXPECT_EQ(out.released[i], 0) << "byte " << i;
+    }
+}
+
 TEST(AmxModel, SumsWrapModulo2To32) {
     Case k;
     for (auto& row : k.a)
@@ -206,6 +222,10 @@ TEST(AmxModel, MatchesTheInstructionsWhereTheCpuHasThem) {
                         for (int n = 0; n < 16; ++n)
                             ASSERT_EQ(modelled.c[m][n], native.c[m][n]) << rows << "x" << quads << "x" << columns
                                                                         << ": row " << m << ", column " << n;
+                    for (int i = 0; i < 64; ++i) {
+                        ASSERT_EQ(modelled.configured[i], native.configured[i]) << "sttilecfg, byte " << i;
+                        ASSERT_EQ(modelled.released[i], native.released[i]) << "sttilecfg after release, byte " << i;
+                    }
                 }
     EXPECT_EQ(native_runs > 0, cpu_has_amx_int8())
         << "the native half must run exactly where the CPU can (on Linux, with the tile data granted)";
