@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "exact_oracle.h"
+#include "fastpath/fastpath_driver.h"
 #include "fastpath_support.h"
 
 namespace {
@@ -18,10 +19,10 @@ using fastpath_test::Matrices;
 
 struct Shape {
     int64_t M, N, K;
-    bool fast_on_vnni;  // the VNNI kernel's cut-offs admit it
+    bool admitted;  // the small-product cut-offs of the VNNI and AMX kernels admit it
 };
 
-// Around the VNNI kernel's limits (2^13 multiply-adds, 8 columns, 64 outputs, K of 16),
+// Around those limits (2^13 multiply-adds, 8 columns, 64 outputs, K of 16),
 // each met exactly or missed by one, and thin shapes well past them.
 const Shape kShapes[] = {
     {1, 128, 64, true},   // a single row, 2^13 multiply-adds
@@ -50,7 +51,8 @@ void expect_oracle(const Matrices& m, const fastpath_test::Result& r, const std:
 }
 
 TEST_P(SmallProducts, MatchTheOracleOnBothSidesOfTheCutOffs) {
-    const bool vnni = std::string(GetParam().entry->id) == "int8/avx512_vnni";
+    const std::string id = GetParam().entry->id;
+    const bool small_cutoffs = id == "int8/avx512_vnni" || id == "int8/amx_int8";
     for (const Shape& s : kShapes) {
         Matrices m = fastpath_test::random_normal(s.M, s.N, s.K, uint32_t(s.M * 131 + s.N * 7 + s.K));
         // An exact zero, a line of one sign's zeros and a very wide row among ordinary ones.
@@ -63,10 +65,30 @@ TEST_P(SmallProducts, MatchTheOracleOnBothSidesOfTheCutOffs) {
                                      ", " + std::to_string(threads) + " threads";
             const fastpath_test::Result r = fastpath_test::run(m, GetParam(), GetParam().entry->defaults(), threads);
             expect_oracle(m, r, what);
-            // Which path ran: the VNNI kernel's cut-offs are what this file is about.
-            if (vnni) EXPECT_EQ(vexa::fast::last_timing().moduli > 0, s.fast_on_vnni) << what;
+            // Which path ran: the small-product cut-offs are what this file is about.
+            if (small_cutoffs) EXPECT_EQ(vexa::fast::last_timing().moduli > 0, s.admitted) << what;
         }
     }
+}
+
+// The fast path's threads: one per 2^20 of work (M*N*K plus 64 per element of A and B),
+// at least one, at most those asked for.
+TEST(SmallProducts, ThreadsFollowTheWork) {
+    vexa::fast::Options options;
+    const auto threads = [&](int64_t M, int64_t N, int64_t K, int asked) {
+        vexa::GemmProblem pb{};
+        pb.M = M, pb.N = N, pb.K = K;
+        return vexa::fast::driver::threads_for_work(pb, options, asked);
+    };
+    EXPECT_EQ(threads(64, 64, 64, 2), 1) << "786432: under one thread's share";
+    EXPECT_EQ(threads(96, 96, 96, 2), 1) << "2064384: one share and a bit";
+    EXPECT_EQ(threads(128, 128, 128, 2), 2);
+    EXPECT_EQ(threads(160, 160, 160, 8), 7) << "7372800 of work";
+    EXPECT_EQ(threads(1, 1024, 1024, 2), 2) << "a thin product is mostly residues of B";
+    EXPECT_EQ(threads(1024, 1024, 1024, 1), 1);
+    EXPECT_EQ(threads(0, 64, 64, 2), 1);
+    options.min_work_per_thread = 0;
+    EXPECT_EQ(threads(8, 8, 8, 3), 3) << "no floor";
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, SmallProducts, ::testing::ValuesIn(fastpath_test::entries_with_prefix()),

@@ -26,6 +26,14 @@ void record_timing(const Timing& timing) {
 
 namespace driver {
 
+int threads_for_work(const GemmProblem& pb, const Options& opt, int threads) {
+    if (opt.min_work_per_thread <= 0 || threads <= 1) return threads;
+    const double M = double(pb.M), N = double(pb.N), K = double(pb.K);
+    const double work = M * N * K + 64.0 * (M * K + K * N);
+    const double fit = std::floor(work / double(opt.min_work_per_thread));
+    return fit >= double(threads) ? threads : std::max(1, int(fit));
+}
+
 double signed_zero(const double* a, const double* b, int64_t ldb, int64_t K) {
     for (int64_t k = 0; k < K; ++k) {
         const double x = a[k], y = b[k * ldb];

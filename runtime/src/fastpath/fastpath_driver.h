@@ -395,11 +395,16 @@ private:
     const std::vector<uint8_t>& block_in_place_;
 };
 
+// The threads the fast path takes for a product of this size, of `threads`, under
+// Options::min_work_per_thread.
+int threads_for_work(const GemmProblem& pb, const Options& opt, int threads);
+
 template <class Engine>
 int drive(const GemmProblem& pb, int threads, const Engine& engine, const Options& opt) {
     Timing timing;
     PhaseTimer planning(timing.planning);
-    const FastPlan p = plan(pb, layout_of(engine), opt, threads);
+    const int team = threads_for_work(pb, opt, threads);
+    const FastPlan p = plan(pb, layout_of(engine), opt, team);
     if (!p.fast) {
         // Scanning counts as the exact core's time here: it is what choosing it cost.
         planning.stop();
@@ -415,7 +420,7 @@ int drive(const GemmProblem& pb, int threads, const Engine& engine, const Option
     // Left uninitialised: every byte is written before it is read, and zero-filling
     // hundreds of megabytes on one thread would cost more than the residues themselves.
     const WorkspaceLease workspace(p.workspace_bytes());
-    Execution<Engine> execution(pb, threads, engine, p, workspace.get(), timing);
+    Execution<Engine> execution(pb, team, engine, p, workspace.get(), timing);
     planning.stop();
     // The excluded lines first: the exact core allocates, and nothing may be written
     // before every allocation has succeeded.
