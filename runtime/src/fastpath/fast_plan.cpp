@@ -173,11 +173,13 @@ void count_moduli(FastPlan& p, const EngineLayout& e, const Options& opt, const 
         // at every size tried (its moduli are dearer, and its reassembly gains less): it
         // sorts wherever a modulus is spared.
         const double gain = e.residue_a_bytes == 1 ? opt.sort_gain : 0.0;
-        const int64_t spared = pair_counts(ladder, p.group_norm, unsorted_norm, nullptr) - total;
-        if (double(spared) * double(p.K) <= gain * double(p.groups) * double(p.panels)) {
+        std::vector<uint8_t> unsorted_count(p.count.size());
+        const int64_t unsorted_total = pair_counts(ladder, p.group_norm, unsorted_norm, &unsorted_count);
+        if (double(unsorted_total - total) * double(p.K) <= gain * double(p.groups) * double(p.panels)) {
             p.col_order = unsorted_cols;
             p.panel_norm = std::move(unsorted_norm);
-            total = pair_counts(ladder, p.group_norm, p.panel_norm, &p.count);
+            p.count = std::move(unsorted_count);
+            total = unsorted_total;
             p.columns_moved = false;
             for (int64_t c = 0; c < Np && !p.columns_moved; ++c) p.columns_moved = p.col_order[size_t(c)] != c;
         }
