@@ -72,7 +72,7 @@ TEST_P(SmallProducts, MatchTheOracleOnBothSidesOfTheCutOffs) {
 }
 
 // The fast path's threads: one per 2^20 of work (M*N*K plus 64 per element of A and B),
-// at least one, at most those asked for.
+// to the nearest, at least one, at most those asked for.
 TEST(SmallProducts, ThreadsFollowTheWork) {
     vexa::fast::Options options;
     const auto threads = [&](int64_t M, int64_t N, int64_t K, int asked) {
@@ -81,7 +81,8 @@ TEST(SmallProducts, ThreadsFollowTheWork) {
         return vexa::fast::driver::threads_for_work(pb, options, asked);
     };
     EXPECT_EQ(threads(64, 64, 64, 2), 1) << "786432: under one thread's share";
-    EXPECT_EQ(threads(96, 96, 96, 2), 1) << "2064384: one share and a bit";
+    EXPECT_EQ(threads(80, 80, 80, 2), 1) << "1331200: 1.27 shares";
+    EXPECT_EQ(threads(96, 96, 96, 2), 2) << "2064384: 1.97 shares";
     EXPECT_EQ(threads(128, 128, 128, 2), 2);
     EXPECT_EQ(threads(160, 160, 160, 8), 7) << "7372800 of work";
     EXPECT_EQ(threads(1, 1024, 1024, 2), 2) << "a thin product is mostly residues of B";

@@ -119,13 +119,14 @@ struct Options {
     // a narrow B mostly fills with padding), fewer output elements or a shorter K (each
     // element costs a CRT over all the moduli, against K multiply-adds in the exact core).
     int64_t min_cols = 0, min_outputs = 0, min_depth = 0;
-    // Work each thread must have, or the fast path runs on fewer threads (0: no floor); the
-    // work is M*N*K multiply-adds plus 64 for each element of A and B, about what one
-    // element's residues cost. Waking a parked thread takes tens of microseconds (in a
+    // Work per thread: the fast path runs on work / this threads, rounded to the nearest and
+    // at least one, where that is fewer than asked (0: all of them). The work is M*N*K
+    // multiply-adds plus 64 for each element of A and B, about what one element's residues
+    // cost. Waking a parked thread takes tens of microseconds (in a
     // virtual machine an interrupt to an idle core), a few times per product. Sapphire
     // Rapids, 2 threads against 1 in one process (AMX and VNNI alike): 1.2-1.5x the time up
-    // to n = 64, even at 96 and 128, 0.9x at 160; a thin 1 x 1024 x 1024 or 8 x 512 x 512,
-    // mostly residues, 0.7x.
+    // to n = 64, 1.0-1.1x at 80, 0.96x at 96, even at 128, 0.9x at 160; a thin
+    // 1 x 1024 x 1024 or 8 x 512 x 512, mostly residues, 0.7x.
     int64_t min_work_per_thread = int64_t(1) << 20;
     // The exact core's cost per product in units of one multiply-add of one modulus;
     // it decides when a wide row or column is cheaper outside the CRT path.

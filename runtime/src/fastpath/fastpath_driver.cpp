@@ -30,7 +30,7 @@ int threads_for_work(const GemmProblem& pb, const Options& opt, int threads) {
     if (opt.min_work_per_thread <= 0 || threads <= 1) return threads;
     const double M = double(pb.M), N = double(pb.N), K = double(pb.K);
     const double work = M * N * K + 64.0 * (M * K + K * N);
-    const double fit = std::floor(work / double(opt.min_work_per_thread));
+    const double fit = std::round(work / double(opt.min_work_per_thread));
     return fit >= double(threads) ? threads : std::max(1, int(fit));
 }
 
