@@ -20,8 +20,9 @@ share). Each row has its time, its share of gemm_pair, its time as a multiple of
 and its rate against its own limit: the products in multiply-adds per cycle and core
 against --int8-peak (by default the active kernel's own, 1024 for amx_int8), the rest in
 nanoseconds per element and core (per input element and modulus for the residues, per
-input element for the planning's scans, per output element for the rest). The floor line is the products at that peak, over numpy's time: with numpy
-at its own peak, --fp64-peak / --int8-peak times the average modulus count.
+input element for the planning's scans, per output element for the rest). The floor line
+is the products at that peak, over numpy's time: with numpy at its own peak,
+--fp64-peak / --int8-peak times the average modulus count.
 """
 
 import argparse
@@ -34,7 +35,7 @@ import time
 
 import numpy as np
 
-from dravenholt.vexa import Vexa
+from dravenholt.vexa import Vexa, kernels
 from dravenholt.vexa._runtime import library
 from timing import pause_busily
 
@@ -44,11 +45,6 @@ PHASES = ("planning", "residues", "products", "reconstruction", "excluded")
 # one tdpbusd (16 x 16 x 64) per 16 cycles; two 512-bit vpdpbusd per cycle; two 256-bit
 # vpmaddwd (int16) per cycle.
 PRODUCT_PEAKS = {"amx_int8": 1024.0, "avx512_vnni": 128.0, "avx2": 32.0}
-
-
-def kernel_of(version):
-    """The kernel named in libvexa's version string ("2.0.0 (kernel: amx_int8)")."""
-    return version.rpartition("kernel:")[2].strip(" )") if "kernel:" in version else ""
 
 
 def blas_description():
@@ -212,7 +208,8 @@ def main():
     threads = int(requested) if requested.isdigit() and int(requested) > 0 else cpus
     print(f"libvexa: {vexa.version}   threads: {threads}   cpus available: {cpus}")
     if args.int8_peak is None:
-        args.int8_peak = PRODUCT_PEAKS.get(kernel_of(vexa.version), 128.0)
+        active = next(k.name for k in kernels() if k.active)
+        args.int8_peak = PRODUCT_PEAKS.get(active, 128.0)
     print()
     header = (f"{'n':>5} {'vexa min':>10} {'vexa med':>10} {'numpy min':>10} {'numpy med':>10}"
               f" {'ratio min':>9} {'ratio med':>9}")

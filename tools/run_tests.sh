@@ -92,7 +92,7 @@ stage_sanitizers() {
 }
 
 stage_windows() {
-    source tools/expected_kernel.sh
+    # It sets its own expectations: Wine grants no AMX tiles.
     bash tools/test_windows.sh
 }
 
