@@ -16,6 +16,7 @@
 
 #include "exact/exact_core.h"
 #include "fastpath_support.h"
+#include "residue_lines.h"
 #include "fastpath/int8_fastpath.h"
 #include "kernel.h"
 #include "vexa.h"
@@ -318,50 +319,6 @@ INSTANTIATE_TEST_SUITE_P(Entries, Int8VectorPieces,
 
 // ---- The residue pieces against GMP, on lines built to a chosen integer width ----
 
-// The exact integer x * 2^-shift (x must be a multiple of 2^shift).
-mpz_class scaled_integer(double x, int32_t shift) {
-    if (x == 0) return 0;
-    int e;
-    const double f = std::frexp(x, &e);
-    mpz_class v(std::ldexp(f, 53));  // x = v * 2^(e - 53), exactly
-    const long s = long(e) - 53 - shift;
-    if (s >= 0) {
-        mpz_mul_2exp(v.get_mpz_t(), v.get_mpz_t(), static_cast<mp_bitcnt_t>(s));
-    } else {
-        EXPECT_GE(mpz_scan1(v.get_mpz_t(), 0), static_cast<mp_bitcnt_t>(-s)) << x << " is not a multiple of 2^" << shift;
-        mpz_fdiv_q_2exp(v.get_mpz_t(), v.get_mpz_t(), static_cast<mp_bitcnt_t>(-s));
-    }
-    return v;
-}
-
-// v mod p in [0, p).
-int residue_of(const mpz_class& v, int p) {
-    return int(mpz_fdiv_ui(v.get_mpz_t(), static_cast<unsigned long>(p)));
-}
-
-// `count` elements, each m * 2^shift with |m| an integer below 2^width and at most 53
-// significant bits; the first has exactly `width` bits. Some are zero, some negative zero.
-std::vector<double> line_of_width(int width, int32_t shift, int64_t count, std::mt19937_64& rng) {
-    std::vector<double> x(static_cast<size_t>(count));
-    for (int64_t k = 0; k < count; ++k) {
-        const uint64_t kind = rng() % 16;
-        if (k > 0 && kind == 0) continue;
-        if (k > 0 && kind == 1) {
-            x[size_t(k)] = -0.0;
-            continue;
-        }
-        // The top bit, then a significand of up to 53 bits ending at or above bit 0.
-        const int top = k == 0 ? width - 1 : int(rng() % uint64_t(width));
-        const int length = 1 + int(rng() % uint64_t(std::min(top + 1, 53)));
-        uint64_t m = (uint64_t(1) << (length - 1)) | (rng() & ((uint64_t(1) << (length - 1)) - 1));
-        if (kind == 2) m = (uint64_t(1) << (length - 1)) | 1;  // the far ends only
-        if (kind == 3) m = (uint64_t(1) << length) - 1;        // all ones: the largest digit sums
-        const double v = std::ldexp(double(m), top - length + 1 + shift);
-        x[size_t(k)] = (rng() & 1) ? -v : v;
-    }
-    return x;
-}
-
 int8::ResiduePlan residue_plan(const std::vector<int>& moduli, int shift_limit, std::vector<double>& pow2) {
     int8::ResiduePlan plan;
     plan.count = int(moduli.size());
@@ -379,12 +336,6 @@ int8::ResiduePlan residue_plan(const std::vector<int>& moduli, int shift_limit, 
     plan.pow2 = pow2.data();
     return plan;
 }
-
-struct Line {
-    int width;
-    int32_t shift;
-};
-
 // Rows of A, one per line (a line of width 0 is a zero row), over k_count with rows padded to
 // row_stride; the NaNs past k_count must not be read. Both kernels against GMP, every byte
 // of the output.
@@ -499,13 +450,6 @@ std::vector<int> first_moduli(int count) {
 const std::vector<int> kEdgeWidths = {1,   2,   7,   8,   9,   31,  32,  33,   53,   54,   63,   64,  65,
                                       95,  96,  97,  127, 128, 129, 160, 191,  192,  193,  255,  256, 257,
                                       370, 511, 512, 513, 700, 1023, 1024, 1025, 1500, 2000};
-
-// A shift that keeps every element of a line of this width a finite double, drawn from
-// the whole range including the subnormal one.
-int32_t shift_for_width(int width, std::mt19937_64& rng) {
-    const int low = -1074, high = 1024 - width;
-    return int32_t(low + int(rng() % uint64_t(high - low + 1)));
-}
 
 // The residue pieces of every int8 entry against GMP.
 class Int8ResiduePieces : public EntryTest {};
