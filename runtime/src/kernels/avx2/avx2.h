@@ -7,7 +7,7 @@
 namespace vexa::avx2 {
 
 // The int16 engine's pieces: residues by 15-bit limbs, the 6x16 vpmaddwd tile, the CRT four
-// elements per vector, and the portable line scans.
+// elements per vector, and the line scans four elements per vector.
 extern const int16::Int16Ops kInt16Ops;
 
 }  // namespace vexa::avx2

@@ -1,5 +1,5 @@
-// The folder's pieces, one per slot of Int16Ops that it implements (the line scans are the
-// portable ones), for its own sources. Nothing built for the baseline CPU may include this.
+// The folder's pieces, one per slot of Int16Ops, for its own sources. Nothing built for
+// the baseline CPU may include this.
 #pragma once
 
 #include <cstdint>
@@ -16,5 +16,6 @@ void tile(const int16::Modulus& mod, const int16_t* a, const int16_t* b, int64_t
           int64_t acc_stride, bool accumulate);
 void crt_round(const fast::CrtPlan& plan, const uint16_t* residues, int64_t stride, int count, int64_t scale_base,
                const int32_t* scale, double* hi, double* lo, float* res, uint8_t* zero);
+void scan_lines(const double* b, int64_t ldb, int64_t rows, int64_t cols, bool by_rows, fast::LineScan* out);
 
 }  // namespace vexa::avx2

@@ -217,7 +217,6 @@ void tile(const int16::Modulus& mod, const int16_t* a, const int16_t* b, int64_t
         tile_6x16<false>(mod, a, b, k_padded, acc, acc_stride, accumulate);
 }
 
-extern const int16::Int16Ops kInt16Ops = {residues_a, residues_b_panel, tile, crt_round,
-                                          fast::portable_scan_lines};
+extern const int16::Int16Ops kInt16Ops = {residues_a, residues_b_panel, tile, crt_round, scan_lines};
 
 }  // namespace vexa::avx2
