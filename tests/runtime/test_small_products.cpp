@@ -19,19 +19,25 @@ using fastpath_test::Matrices;
 
 struct Shape {
     int64_t M, N, K;
-    bool admitted;  // the small-product cut-offs of the VNNI and AMX kernels admit it
+    bool int8_admitted;   // the small-product cut-offs of the VNNI and AMX kernels admit it
+    bool int16_admitted;  // the int16 engine's cut-offs admit it
 };
 
-// Around those limits (2^13 multiply-adds, 8 columns, 64 outputs, K of 16),
-// each met exactly or missed by one, and thin shapes well past them.
+// Around the int8 limits (2^13 multiply-adds, 8 columns, 64 outputs, K of 16) and the
+// int16 ones (2^15 multiply-adds, 8 rows and 8 columns), each met exactly or missed by
+// one, and thin shapes well past them.
 const Shape kShapes[] = {
-    {1, 128, 64, true},   // a single row, 2^13 multiply-adds
-    {2, 64, 64, true},    {64, 8, 16, true},   {8, 8, 128, true},  {20, 20, 21, true},
-    {1, 512, 16, true},   {97, 9, 33, true},   {3, 100, 70, true},
-    {64, 7, 64, false},   // too few columns
-    {1, 63, 256, false},  // too few outputs
-    {128, 8, 15, false},  // K too short
-    {16, 16, 31, false},  // too little work
+    {1, 128, 64, true, false},   // a single row, 2^13 multiply-adds
+    {2, 64, 64, true, false},    {64, 8, 16, true, false},   {8, 8, 128, true, false},  {20, 20, 21, true, false},
+    {1, 512, 16, true, false},   {97, 9, 33, true, false},   {3, 100, 70, true, false},
+    {64, 7, 64, false, false},   // too few columns
+    {1, 63, 256, false, false},  // too few outputs
+    {128, 8, 15, false, false},  // K too short
+    {16, 16, 31, false, false},  // too little work
+    {32, 32, 32, true, true},    // 2^15 multiply-adds
+    {8, 256, 16, true, true},    {8, 512, 8, false, true},    {31, 32, 32, true, false},
+    {7, 256, 64, true, false},   // too few rows for int16
+    {256, 7, 64, false, false},
 };
 
 class SmallProducts : public fastpath_test::EntryTest {};
@@ -52,7 +58,8 @@ void expect_oracle(const Matrices& m, const fastpath_test::Result& r, const std:
 
 TEST_P(SmallProducts, MatchTheOracleOnBothSidesOfTheCutOffs) {
     const std::string id = GetParam().entry->id;
-    const bool small_cutoffs = id == "int8/avx512_vnni" || id == "int8/amx_int8";
+    const bool int8_cutoffs = id == "int8/avx512_vnni" || id == "int8/amx_int8";
+    const bool int16_cutoffs = id.rfind("int16/", 0) == 0;
     for (const Shape& s : kShapes) {
         Matrices m = fastpath_test::random_normal(s.M, s.N, s.K, uint32_t(s.M * 131 + s.N * 7 + s.K));
         // An exact zero, a line of one sign's zeros and a very wide row among ordinary ones.
@@ -66,7 +73,9 @@ TEST_P(SmallProducts, MatchTheOracleOnBothSidesOfTheCutOffs) {
             const fastpath_test::Result r = fastpath_test::run(m, GetParam(), GetParam().entry->defaults(), threads);
             expect_oracle(m, r, what);
             // Which path ran: the small-product cut-offs are what this file is about.
-            if (small_cutoffs) EXPECT_EQ(vexa::fast::last_timing().moduli > 0, s.admitted) << what;
+            if (int8_cutoffs || int16_cutoffs)
+                EXPECT_EQ(vexa::fast::last_timing().moduli > 0, int8_cutoffs ? s.int8_admitted : s.int16_admitted)
+                    << what;
         }
     }
 }

@@ -118,11 +118,13 @@ const Int16Ops kPortableOps = {portable_residues_a, portable_residues_b_panel, p
 fast::Options default_options() {
     fast::Options options;
     options.chunk = 512;
-    // Measured on AVX2 (Ice Lake server, 2 threads, random normal operands): below 2^21
-    // multiply-adds the engine loses to the exact core whatever the shape; at 2^21 it takes
-    // 0.5 to 0.7 of its time from 24 rows and columns up (24 x 24 x 4096, 32 x 32 x 2048),
-    // while 16 x 16 x 8192 comes out even.
-    options.min_side = 24;
+    // Measured with bench/bench_small on Zen 3 (AVX2, 1 and 2 threads, random normal
+    // operands): from 2^15 multiply-adds the engine takes 0.25 to 0.6 of the exact core's
+    // time (n = 32 to 96, 8 x 512 x 512, 16 x 1024 x 256 and their transposes); with a
+    // single row it comes out even at best, with a single column at 2.2 to 2.6 times, and
+    // around 2^13 (21^3, 8 x 8 x 128, 64 x 8 x 16) even within the noise.
+    options.min_work = int64_t(1) << 15;
+    options.min_side = 8;
     options.max_moduli = kModulusCount;
     return options;
 }
