@@ -191,8 +191,10 @@ def main():
                              "instruction (bench_kernels' peak/ rows measure it; default by "
                              "kernel: " + ", ".join(f"{k} {v:g}" for k, v in PRODUCT_PEAKS.items())
                              + ", otherwise 128)")
-    parser.add_argument("--fp64-peak", type=float, default=16.0,
-                        help="float64 multiply-adds per cycle and core (default: two 512-bit FMAs)")
+    parser.add_argument("--fp64-peak", type=float, default=None,
+                        help="float64 multiply-adds per cycle and core (default: two 512-bit FMAs "
+                             "where an AVX-512 kernel is supported, two 256-bit ones where avx2 is, "
+                             "otherwise two 128-bit ones)")
     args = parser.parse_args()
 
     vexa = Vexa()
@@ -210,6 +212,9 @@ def main():
     if args.int8_peak is None:
         active = next(k.name for k in kernels() if k.active)
         args.int8_peak = PRODUCT_PEAKS.get(active, 128.0)
+    if args.fp64_peak is None:
+        supported = {k.name for k in kernels() if k.supported}
+        args.fp64_peak = 16.0 if supported & {"avx512_vnni", "amx_int8"} else 8.0 if "avx2" in supported else 4.0
     print()
     header = (f"{'n':>5} {'vexa min':>10} {'vexa med':>10} {'numpy min':>10} {'numpy med':>10}"
               f" {'ratio min':>9} {'ratio med':>9}")
