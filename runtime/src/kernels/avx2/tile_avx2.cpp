@@ -110,9 +110,8 @@ inline void accumulate_pairs(__m256i* c, const int16_t* aq, const int16_t* bq, i
 // column half h), reduced every kReduceEvery terms where `reduce`. Written out in
 // assembly: twelve accumulators, two vectors of B, the broadcast and one product take all
 // sixteen registers, and the compiler, left to itself, hoists the six broadcasts and spills
-// half the accumulators to the stack every step. The reductions stay in the registers too:
-// storing and reloading the accumulators around each of them cost a fifth of the tile's
-// time at K = 512.
+// half the accumulators to the stack every step. The reductions stay in the registers too,
+// rather than all twelve accumulators stored and loaded again around each.
 inline void accumulate_pairs(__m256i* c, const int16_t* aq, const int16_t* bq, int64_t pairs,
                              const ReductionConstants* constants, bool reduce) {
     int64_t steps = 0;
