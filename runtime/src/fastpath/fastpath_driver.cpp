@@ -1,8 +1,10 @@
 // The driver's helpers that are not templates.
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 
 #include "fastpath/fastpath_driver.h"
+#include "support/parallel.h"
 
 namespace vexa::fast {
 
@@ -41,6 +43,30 @@ double signed_zero(const double* a, const double* b, int64_t ldb, int64_t K) {
         if (std::signbit(x) == std::signbit(y)) return 0.0;
     }
     return -0.0;
+}
+
+namespace {
+// Adds zero to one byte of every 4 KiB of [begin, begin + bytes): a write, so that the
+// system maps each page, which changes no value.
+void touch_pages(void* begin, int64_t bytes) {
+    constexpr int64_t kPage = 4096;
+    auto* const first = static_cast<unsigned char*>(begin);
+    for (int64_t at = 0; at < bytes; at += kPage) __atomic_fetch_add(first + at, 0, __ATOMIC_RELAXED);
+    if (bytes > 0) __atomic_fetch_add(first + bytes - 1, 0, __ATOMIC_RELAXED);
+}
+}  // namespace
+
+void map_output_pages(const GemmProblem& pb, int threads) {
+    const int64_t elements = pb.M * pb.N;
+    const int64_t per_task = int64_t(1) << 16;  // elements: 64 to 128 pages per word
+    void* const res = pb.C_res64 ? static_cast<void*>(pb.C_res64) : static_cast<void*>(pb.C_res);
+    const int64_t res_size = pb.C_res64 ? int64_t(sizeof(double)) : int64_t(sizeof(float));
+    parallel_for((elements + per_task - 1) / per_task, threads, [&](int64_t t) {
+        const int64_t e0 = t * per_task, count = std::min(per_task, elements - e0);
+        touch_pages(pb.C_hi + e0, count * int64_t(sizeof(double)));
+        touch_pages(pb.C_lo + e0, count * int64_t(sizeof(double)));
+        touch_pages(static_cast<unsigned char*>(res) + e0 * res_size, count * res_size);
+    });
 }
 
 int run_fallback(const GemmProblem& pb, int threads, const FastPlan& plan) {
