@@ -143,12 +143,4 @@ int gemm(const GemmProblem& problem, int threads, const Int16Ops& ops, const fas
 
 fast::ModulusList moduli() { return {kModuli, kModulusCount}; }
 
-void limb_weights(int p, int32_t* weights) {
-    int64_t w = 1 % p;
-    for (int j = 0; j < kMaxLimbs15; ++j) {
-        weights[j] = int32_t(p != kPowerModulus && w > (p - 1) / 2 ? w - p : w);
-        w = (w << 15) % p;
-    }
-}
-
 }  // namespace vexa::int16

@@ -72,9 +72,5 @@ int gemm(const GemmProblem& problem, int threads, const Int16Ops& ops,
 // 2^16, then the primes below 2^13 from the largest down.
 fast::ModulusList moduli();
 
-// Weights of 15-bit limbs: weights[j] = 2^(15 j) mod p, centred for an odd p, for
-// j < kMaxLimbs15 (the residue code's table, built per call).
-void limb_weights(int p, int32_t* weights);
-
 }  // namespace vexa::int16
 

@@ -54,9 +54,15 @@ bool constants_of(const fast::ResiduePlan& plan, Constants& k) {
     if (k.limbs > kMaxLimbs15) return false;
     for (int l = 0; l < plan.count; ++l) {
         const int p = plan.moduli[l].p;
-        int32_t w[kMaxLimbs15];
-        int16::limb_weights(p, w);
         k.power[l] = p == int16::kPowerModulus;
+        // The weights 2^(15 j) mod p of the limbs in use, read off the plan's powers of two
+        // (15 j < shift_limit for j < limbs): making them afresh took a division each, per
+        // call, which cost a small product more than its residues.
+        int32_t w[kMaxLimbs15] = {};
+        for (int j = 0; j < k.limbs; ++j) {
+            const int32_t v = int32_t(plan.pow2[l * plan.shift_limit + 15 * j]);
+            w[j] = !k.power[l] && v > (p - 1) / 2 ? v - p : v;
+        }
         k.p[l] = double(p);
         k.inverse[l] = 1.0 / double(p);
         for (int j = 0; j < kMaxLimbs15; ++j) k.weight[l][j] = w[j];
@@ -211,6 +217,35 @@ void block_residues_paired(const double* x, const __m256i shift[4], const Consta
     }
 }
 
+// The pairs of the six rows' blocks for modulus l (words[u][l]: row u's pairs 0-3 in the
+// low lane, 4-7 in the high) in the group layout, pair by pair, each pair's six rows side
+// by side: 48 pairs in six vectors, one transpose in registers where storing them one by
+// one took a load and a store each.
+inline void interleave_rows(const __m256i (*words)[fast::kMaxModuli], int l, __m256i* group) {
+    static_assert(kRowGroup == 6, "the transpose is for six rows");
+    const __m256i r01_low = _mm256_unpacklo_epi32(words[0][l], words[1][l]);  // 0.0 1.0 0.1 1.1
+    const __m256i r01_high = _mm256_unpackhi_epi32(words[0][l], words[1][l]);  // 0.2 1.2 0.3 1.3
+    const __m256i r23_low = _mm256_unpacklo_epi32(words[2][l], words[3][l]);
+    const __m256i r23_high = _mm256_unpackhi_epi32(words[2][l], words[3][l]);
+    const __m256i r45_low = _mm256_unpacklo_epi32(words[4][l], words[5][l]);   // 4.0 5.0 4.1 5.1
+    const __m256i r45_high = _mm256_unpackhi_epi32(words[4][l], words[5][l]);  // 4.2 5.2 4.3 5.3
+    const __m256i pair1 = _mm256_unpackhi_epi64(r01_low, r23_low);   // 0.1 1.1 2.1 3.1
+    const __m256i pair3 = _mm256_unpackhi_epi64(r01_high, r23_high);  // 0.3 1.3 2.3 3.3
+    // A lane's 24 words of the layout, four at a time (row.pair).
+    const __m256i quarter[6] = {
+        _mm256_unpacklo_epi64(r01_low, r23_low),    // 0.0 1.0 2.0 3.0
+        _mm256_unpacklo_epi64(r45_low, pair1),      // 4.0 5.0 0.1 1.1
+        _mm256_unpackhi_epi64(pair1, r45_low),      // 2.1 3.1 4.1 5.1
+        _mm256_unpacklo_epi64(r01_high, r23_high),  // 0.2 1.2 2.2 3.2
+        _mm256_unpacklo_epi64(r45_high, pair3),     // 4.2 5.2 0.3 1.3
+        _mm256_unpackhi_epi64(pair3, r45_high),     // 2.3 3.3 4.3 5.3
+    };
+    for (int j = 0; j < 3; ++j) {
+        group[j] = _mm256_permute2x128_si256(quarter[2 * j], quarter[2 * j + 1], 0x20);
+        group[3 + j] = _mm256_permute2x128_si256(quarter[2 * j], quarter[2 * j + 1], 0x31);
+    }
+}
+
 using BlockResidues = void (*)(const double*, const __m256i*, const Constants&, __m256i*);
 
 template <int... J>
@@ -241,28 +276,35 @@ void residues_a(const fast::ResiduePlan& plan, const double* const* rows, const 
         return;
     }
     const BlockResidues block_residues = block_residues_for(k.limbs);
+    __m256i shifts[kRowGroup][4];
+    for (int u = 0; u < kRowGroup; ++u)
+        for (__m256i& v : shifts[u]) v = _mm256_set1_epi64x(shift[u]);
     const int64_t pairs = k_padded / 2;
-    for (int u = 0; u < kRowGroup; ++u) {
-        const __m256i row_shift = _mm256_set1_epi64x(shift[u]);
-        const __m256i shifts[4] = {row_shift, row_shift, row_shift, row_shift};
-        for (int64_t k0 = 0; k0 < k_padded; k0 += kBlock) {
-            alignas(32) __m256i words[fast::kMaxModuli];
+    alignas(32) __m256i words[kRowGroup][fast::kMaxModuli];
+    for (int64_t k0 = 0; k0 < k_padded; k0 += kBlock) {
+        for (int u = 0; u < kRowGroup; ++u) {
             if (!rows[u] || k0 >= k_count) {
-                for (int l = 0; l < k.count; ++l) words[l] = _mm256_setzero_si256();
+                for (int l = 0; l < k.count; ++l) words[u][l] = _mm256_setzero_si256();
             } else if (k0 + kBlock <= k_count) {
-                block_residues(rows[u] + k0, shifts, k, words);
+                block_residues(rows[u] + k0, shifts[u], k, words[u]);
             } else {
                 double tail[kBlock] = {};
                 std::memcpy(tail, rows[u] + k0, size_t(k_count - k0) * sizeof(double));
-                block_residues(tail, shifts, k, words);
+                block_residues(tail, shifts[u], k, words[u]);
             }
-            // Pair i of the block goes to pair k0 / 2 + i of row u.
-            const int64_t live = pairs - k0 / 2 < kBlock / 2 ? pairs - k0 / 2 : kBlock / 2;
-            for (int l = 0; l < k.count; ++l) {
-                alignas(32) int32_t word_pairs[kBlock / 2];
-                _mm256_store_si256(reinterpret_cast<__m256i*>(word_pairs), words[l]);
-                int16_t* o = out + l * modulus_stride + k0 * kRowGroup + 2 * u;
-                for (int64_t i = 0; i < live; ++i) std::memcpy(o + i * 2 * kRowGroup, &word_pairs[i], 4);
+        }
+        // The block's pairs k0 / 2 onwards, as many as K has left.
+        const int64_t live = pairs - k0 / 2 < kBlock / 2 ? pairs - k0 / 2 : kBlock / 2;
+        for (int l = 0; l < k.count; ++l) {
+            __m256i group[kRowGroup];
+            interleave_rows(words, l, group);
+            int16_t* o = out + l * modulus_stride + k0 * kRowGroup;
+            if (live == kBlock / 2) {
+                for (int v = 0; v < kRowGroup; ++v) _mm256_storeu_si256(reinterpret_cast<__m256i*>(o) + v, group[v]);
+            } else {
+                alignas(32) int16_t whole[kBlock * kRowGroup];
+                for (int v = 0; v < kRowGroup; ++v) _mm256_store_si256(reinterpret_cast<__m256i*>(whole) + v, group[v]);
+                std::memcpy(o, whole, size_t(live) * 2 * kRowGroup * sizeof(int16_t));
             }
         }
     }
