@@ -93,6 +93,7 @@ Plan plan_for(int count, int first = 0) {
         t.p[l] = uint32_t(p);
         t.inverse[l] = uint32_t(inverse.get_ui());
         t.reciprocal[l] = ~uint64_t(0) / uint64_t(p) + 1;  // floor(2^64 / p) + 1, 2^64 / p for 2^k
+        t.inverse_shoup[l] = uint16_t((uint64_t(t.inverse[l]) << 16) / uint64_t(p));
     }
     set_word_basis(plan);
     return plan;

@@ -530,6 +530,8 @@ TEST(CrtPlans, SharedAcrossThreadsAndRightForEveryCount) {
             const mpz_class Q = P / kList[l];
             EXPECT_EQ(from_digits(t.cofactor[l], vexa::fast::kMaxDigits), Q) << c << " moduli, l " << l;
             EXPECT_EQ(mpz_class(Q * t.inverse[l] % kList[l]), 1) << c << " moduli, l " << l;
+            EXPECT_EQ(t.inverse_shoup[l], mpz_class(mpz_class(t.inverse[l]) * 65536 / kList[l]).get_ui())
+                << c << " moduli, l " << l;
         }
     }
 }

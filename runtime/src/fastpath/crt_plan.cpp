@@ -160,6 +160,7 @@ void build_crt_plan(const ModulusList& list, int count, CrtPlan& t) {
         t.p[l] = p;
         t.inverse[l] = inv;
         t.reciprocal[l] = ~uint64_t(0) / p + 1;
+        t.inverse_shoup[l] = uint16_t((uint64_t(inv) << 16) / p);
     }
     derive_word_basis(t);
 }

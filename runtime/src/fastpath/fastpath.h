@@ -78,6 +78,9 @@ struct CrtPlan {
     // floor(2^64 / p_l) + 1, or 2^64 / p_l for a power of two: floor(v / p_l) is the high
     // word of v * reciprocal for every v < 2^32, hence for r_l * inverse_l.
     uint64_t reciprocal[kMaxModuli] = {};
+    // floor(inverse_l * 2^16 / p_l): with it r_l * inverse_l mod p_l takes 16-bit multiplies
+    // alone, for every r_l < 2^16 (Shoup's method).
+    uint16_t inverse_shoup[kMaxModuli] = {};
     WordBasis word_basis;
 };
 

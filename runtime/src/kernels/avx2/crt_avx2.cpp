@@ -21,18 +21,40 @@ using fast::kMaxDigits;
 constexpr int kRun = int16::kPanelWidth;  // elements per call at most
 constexpr int kLanes = 4;
 
-// c_l of eight elements (32-bit lanes) for modulus p, from residues r < p.
-// For the primes r * inverse < 2^26: the quotient estimate from floats is within 2^-9 of
-// (r * inverse) / p, so truncating it is off by at most one either way and one correction
-// on each side lands in [0, p). For 2^16 the low word is the answer.
-inline __m256i coefficients(__m256i r, uint32_t inverse, uint32_t p) {
-    const __m256i x = _mm256_mullo_epi32(r, _mm256_set1_epi32(int32_t(inverse)));
-    if (p == uint32_t(int16::kPowerModulus)) return _mm256_and_si256(x, _mm256_set1_epi32(0xffff));
-    const __m256i pv = _mm256_set1_epi32(int32_t(p));
-    const __m256i q = _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(x), _mm256_set1_ps(1.0f / float(p))));
-    __m256i c = _mm256_sub_epi32(x, _mm256_mullo_epi32(q, pv));
-    c = _mm256_add_epi32(c, _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), c), pv));
-    return _mm256_sub_epi32(c, _mm256_and_si256(_mm256_cmpgt_epi32(c, _mm256_sub_epi32(pv, _mm256_set1_epi32(1))), pv));
+// c_l of sixteen elements (16-bit lanes) from residues r < p, for p < 2^15 or 2^16, by
+// Shoup's method: with w = floor(inverse * 2^16 / p), q = floor(r w / 2^16) is
+// floor(r * inverse / p) or one less for every r < 2^16, so r * inverse - q p lies in
+// [0, 2p): its low 16 bits are it, and the unsigned minimum of it and it less p (which
+// wraps where it is below p) lands in [0, p). For 2^16 the low word of r * inverse is c_l.
+inline __m256i coefficients(__m256i r, uint32_t inverse, uint16_t shoup, uint32_t p) {
+    const __m256i x = _mm256_mullo_epi16(r, _mm256_set1_epi16(int16_t(inverse)));
+    if (p == uint32_t(int16::kPowerModulus)) return x;
+    const __m256i pv = _mm256_set1_epi16(int16_t(p));
+    const __m256i q = _mm256_mulhi_epu16(r, _mm256_set1_epi16(int16_t(shoup)));
+    const __m256i t = _mm256_sub_epi16(x, _mm256_mullo_epi16(q, pv));
+    return _mm256_min_epu16(t, _mm256_sub_epi16(t, pv));
+}
+
+// c_l of every modulus for a run of up to kRun elements, group g of four in c[l][g] as
+// 64-bit lanes; the lanes past `count` come from zero residues.
+inline void run_coefficients(const CrtPlan& t, const uint16_t* residues, int64_t stride, int count,
+                             __m256i (*c)[kRun / kLanes]) {
+    static_assert(kRun / kLanes == 4, "one vector of sixteen coefficients per modulus");
+    alignas(32) uint16_t padded[kRun];
+    for (int l = 0; l < t.count; ++l) {
+        const uint16_t* r = residues + l * stride;
+        if (count < kRun) {
+            for (int e = 0; e < kRun; ++e) padded[e] = e < count ? r[e] : 0;
+            r = padded;
+        }
+        const __m256i cl = coefficients(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r)), t.inverse[l],
+                                        t.inverse_shoup[l], t.p[l]);
+        const __m128i low = _mm256_castsi256_si128(cl), high = _mm256_extracti128_si256(cl, 1);
+        c[l][0] = _mm256_cvtepu16_epi64(low);
+        c[l][1] = _mm256_cvtepu16_epi64(_mm_srli_si128(low, 8));
+        c[l][2] = _mm256_cvtepu16_epi64(high);
+        c[l][3] = _mm256_cvtepu16_epi64(_mm_srli_si128(high, 8));
+    }
 }
 
 // The magnitudes and signs of G groups of four elements, groups g0 .. g0 + G - 1 of the
@@ -287,21 +309,8 @@ void crt_round_run(const CrtPlan& t, const uint16_t* residues, int64_t stride, i
     // Two groups' accumulators, D each, and the coefficients and cofactor digit they share
     // fit the 16 registers up to D = 6.
     constexpr int kTogether = D <= 6 ? 2 : 1;
-    alignas(32) uint16_t padded[kRun];
     __m256i c[fast::kMaxModuli][kGroups];
-    for (int l = 0; l < t.count; ++l) {
-        const uint16_t* r = residues + l * stride;
-        if (count < kRun) {
-            for (int e = 0; e < kRun; ++e) padded[e] = e < count ? r[e] : 0;
-            r = padded;
-        }
-        for (int half = 0; half < 2; ++half) {
-            const __m256i words = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r + 8 * half)));
-            const __m256i cl = coefficients(words, t.inverse[l], t.p[l]);
-            c[l][2 * half] = _mm256_cvtepu32_epi64(_mm256_castsi256_si128(cl));
-            c[l][2 * half + 1] = _mm256_cvtepu32_epi64(_mm256_extracti128_si256(cl, 1));
-        }
-    }
+    run_coefficients(t, residues, stride, count, c);
     alignas(32) uint64_t limbs[kGroups][kLimbs][kLanes];
     alignas(32) uint64_t negative[kGroups][kLanes];
     const int groups = (count + kLanes - 1) / kLanes;
