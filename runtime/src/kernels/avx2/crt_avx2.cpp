@@ -35,11 +35,12 @@ inline __m256i coefficients(__m256i r, uint32_t inverse, uint16_t shoup, uint32_
     return _mm256_min_epu16(t, _mm256_sub_epi16(t, pv));
 }
 
-// c_l of every modulus for a run of up to kRun elements, group g of four in c[l][g] as
-// 64-bit lanes; the lanes past `count` come from zero residues.
+// c_l of every modulus for a run of up to kRun elements, as words in c[l]; the elements
+// past `count` come from zero residues. Kept as words, and widened where they are read,
+// the coefficients cost one store per modulus.
 inline void run_coefficients(const CrtPlan& t, const uint16_t* residues, int64_t stride, int count,
-                             __m256i (*c)[kRun / kLanes]) {
-    static_assert(kRun / kLanes == 4, "one vector of sixteen coefficients per modulus");
+                             uint16_t (*c)[kRun]) {
+    static_assert(kRun == 16, "one vector of coefficients per modulus");
     alignas(32) uint16_t padded[kRun];
     for (int l = 0; l < t.count; ++l) {
         const uint16_t* r = residues + l * stride;
@@ -49,31 +50,35 @@ inline void run_coefficients(const CrtPlan& t, const uint16_t* residues, int64_t
         }
         const __m256i cl = coefficients(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r)), t.inverse[l],
                                         t.inverse_shoup[l], t.p[l]);
-        const __m128i low = _mm256_castsi256_si128(cl), high = _mm256_extracti128_si256(cl, 1);
-        c[l][0] = _mm256_cvtepu16_epi64(low);
-        c[l][1] = _mm256_cvtepu16_epi64(_mm_srli_si128(low, 8));
-        c[l][2] = _mm256_cvtepu16_epi64(high);
-        c[l][3] = _mm256_cvtepu16_epi64(_mm_srli_si128(high, 8));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(c[l]), cl);
     }
 }
 
+// Group g of four coefficients of one modulus in 64-bit lanes.
+inline __m256i coefficient_group(const uint16_t* c, int g) {
+    return _mm256_cvtepu16_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c + kLanes * g)));
+}
+
 // The magnitudes and signs of G groups of four elements, groups g0 .. g0 + G - 1 of the
-// coefficients c[l][g] (64-bit lanes): limbs[g][w] the 64-bit limbs of |x|, negative[g]
-// all ones where x < 0. The G groups share one pass over the moduli, so each digit of a
-// cofactor is broadcast once for all of them. A 32-bit broadcast suffices: vpmuludq reads
+// coefficients c[l]: limbs[g][w] the 64-bit limbs of |x|, negative[g] all ones where
+// x < 0. The G groups share one pass over the moduli, so each digit of a cofactor is
+// broadcast once for all of them. A 32-bit broadcast suffices: vpmuludq reads
 // only the low half of each lane.
 template <int D, int G>
-inline void reconstruct(const CrtPlan& t, const __m256i (*c)[kRun / kLanes], int g0,
+inline void reconstruct(const CrtPlan& t, const uint16_t (*c)[kRun], int g0,
                         __m256i (*limbs)[(D + 1) / 2], __m256i* negative) {
     __m256i acc[G][D];
     for (int i = 0; i < G; ++i)
         for (int j = 0; j < D; ++j) acc[i][j] = _mm256_setzero_si256();
-    for (int l = 0; l < t.count; ++l)
+    for (int l = 0; l < t.count; ++l) {
+        __m256i cl[G];
+        for (int i = 0; i < G; ++i) cl[i] = coefficient_group(c[l], g0 + i);
         for (int j = 0; j < D; ++j) {
             const __m256i cofactor = _mm256_set1_epi32(int32_t(t.cofactor[l][j]));
             for (int i = 0; i < G; ++i)
-                acc[i][j] = _mm256_add_epi64(acc[i][j], _mm256_mul_epu32(c[l][g0 + i], cofactor));
+                acc[i][j] = _mm256_add_epi64(acc[i][j], _mm256_mul_epu32(cl[i], cofactor));
         }
+    }
     const __m256i low32 = _mm256_set1_epi64x(0xffffffff);
     const __m256d two52 = _mm256_set1_pd(4503599627370496.0);
     for (int i = 0; i < G; ++i) {
@@ -309,7 +314,7 @@ void crt_round_run(const CrtPlan& t, const uint16_t* residues, int64_t stride, i
     // Two groups' accumulators, D each, and the coefficients and cofactor digit they share
     // fit the 16 registers up to D = 6.
     constexpr int kTogether = D <= 6 ? 2 : 1;
-    __m256i c[fast::kMaxModuli][kGroups];
+    alignas(32) uint16_t c[fast::kMaxModuli][kRun];
     run_coefficients(t, residues, stride, count, c);
     alignas(32) uint64_t limbs[kGroups][kLimbs][kLanes];
     alignas(32) uint64_t negative[kGroups][kLanes];
