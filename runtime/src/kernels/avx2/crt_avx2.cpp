@@ -8,6 +8,7 @@
 #include <immintrin.h>
 
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "exact/exact_core.h"
@@ -355,8 +356,14 @@ void crt_round_run(const CrtPlan& t, const uint16_t* residues, int64_t stride, i
             const __m256i sign = _mm256_load_si256(reinterpret_cast<const __m256i*>(negative[g]));
             const int left = round_lanes<(kLimbs > 2)>(limb[2], limb[1], limb[0], nonzero, sign, lane_scale, whole,
                                                        live, hi + e, lo + e, res + e);
-            const int zeros = ~_mm256_movemask_pd(_mm256_castsi256_pd(nonzero));
-            for (int i = 0; i < n; ++i) zero[e + i] = uint8_t((zeros >> i) & 1);
+            // The four zero flags as bytes in one word: bit i of the mask times 2^(7 i) is
+            // bit 8 i, and no two products meet.
+            const uint32_t zeros = uint32_t(~_mm256_movemask_pd(_mm256_castsi256_pd(nonzero)) & 0xf);
+            const uint32_t flags = (zeros * 0x00204081u) & 0x01010101u;
+            if (whole)
+                std::memcpy(zero + e, &flags, sizeof flags);
+            else
+                for (int i = 0; i < n; ++i) zero[e + i] = uint8_t(flags >> (8 * i));
             for (int bits = left; bits; bits &= bits - 1) scalar(e + __builtin_ctz(unsigned(bits)));
         }
     } else {
