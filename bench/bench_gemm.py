@@ -43,8 +43,8 @@ PHASES = ("planning", "residues", "products", "reconstruction", "excluded")
 
 # Multiply-adds per core cycle of each kernel's product instruction at its nominal rate:
 # one tdpbusd (16 x 16 x 64) per 16 cycles; two 512-bit vpdpbusd per cycle; two 256-bit
-# vpmaddwd (int16) per cycle.
-PRODUCT_PEAKS = {"amx_int8": 1024.0, "avx512_vnni": 128.0, "avx2": 32.0}
+# vpmaddwd (int16) per cycle, or two 256-bit vpdpwssd.
+PRODUCT_PEAKS = {"amx_int8": 1024.0, "avx512_vnni": 128.0, "avx_vnni": 32.0, "avx2": 32.0}
 
 
 def blas_description():

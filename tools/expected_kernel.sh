@@ -25,6 +25,11 @@ if [ "$(uname -m)" = x86_64 ]; then
         [ "$VEXA_EXPECTED_KERNEL" = amx_int8 ] || VEXA_EXPECTED_KERNEL=avx512_vnni
         VEXA_EXPECTED_ENGINES+=" int8/avx512_vnni"
     fi
+    # The fused int16 tile (AVX-VNNI) comes before plain AVX2, after the AVX-512 kernels.
+    if _vexa_has_flags avx2 fma bmi1 bmi2 avx_vnni; then
+        [ "$VEXA_EXPECTED_KERNEL" = avx2 ] && VEXA_EXPECTED_KERNEL=avx_vnni
+        VEXA_EXPECTED_ENGINES+=" int16/avx_vnni"
+    fi
     if _vexa_has_flags avx2 fma bmi1 bmi2; then VEXA_EXPECTED_ENGINES+=" int16/avx2"; fi
     export VEXA_EXPECTED_KERNEL VEXA_EXPECTED_ENGINES
     echo "expected here: kernel $VEXA_EXPECTED_KERNEL, engines $VEXA_EXPECTED_ENGINES"

@@ -121,6 +121,12 @@ bool detect_avx2() {
     return (xcr0() & kYmmState) == kYmmState;
 }
 
+bool detect_avx_vnni() {
+    Regs r;
+    constexpr uint32_t kAvxVnni = 1u << 4;  // leaf 7, subleaf 1, EAX
+    return cpuid(7, 1, r) && (r.a & kAvxVnni);
+}
+
 struct NamedFeature {
     const char* name;
     uint32_t leaf, subleaf;
@@ -138,6 +144,7 @@ constexpr NamedFeature kNamedFeatures[] = {
     {"bmi2", 7, 0, 1, 1u << 8, 0},             {"avx512f", 7, 0, 1, 1u << 16, kAvx512State},
     {"avx512dq", 7, 0, 1, 1u << 17, kAvx512State}, {"avx512bw", 7, 0, 1, 1u << 30, kAvx512State},
     {"avx512vl", 7, 0, 1, 1u << 31, kAvx512State}, {"avx512_vnni", 7, 0, 2, 1u << 11, kAvx512State},
+    {"avx_vnni", 7, 1, 0, 1u << 4, kAvxState},
     {"amx_tile", 7, 0, 3, 1u << 24, kAmxState}, {"amx_int8", 7, 0, 3, 1u << 25, kAmxState},
 };
 
@@ -195,6 +202,11 @@ bool has_neon_dotprod() {
 
 bool has_neon_i8mm() {
     static const bool supported = detect_arm(ArmFeature::kI8mm) && has_neon_dotprod();
+    return supported;
+}
+
+bool has_avx_vnni() {
+    static const bool supported = has_avx2() && detect_avx_vnni();
     return supported;
 }
 

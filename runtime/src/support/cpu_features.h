@@ -16,6 +16,10 @@ bool has_amx_int8();
 // AVX2, FMA, BMI1 and BMI2 (x86-64-v3's vector part), with the OS saving the YMM state.
 bool has_avx2();
 
+// AVX-VNNI (vpdpwssd and vpdpbusd on YMM registers, CPUID leaf 7 subleaf 1) plus
+// everything has_avx2() needs.
+bool has_avx_vnni();
+
 // The features above and the common x86 SIMD ones below them that this CPU and OS offer,
 // as lower-case names separated by single spaces ("sse4_2 avx avx2 fma ..."); empty when
 // none. For reports only: kernels decide with the has_* queries.

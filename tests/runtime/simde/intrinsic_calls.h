@@ -1,6 +1,6 @@
 // One call of each intrinsic that intrinsics_shim.h supplies or replaces, on raw 512-bit
 // operands. The same calls are compiled twice: against the shim (emulated_calls.cpp) and
-// with AVX-512 flags against the compiler's own intrinsics (native_calls.cpp), so that the
+// with AVX-512 flags (and AVX-VNNI's where the compiler has them) against the compiler's own intrinsics (native_calls.cpp), so that the
 // test can hold the two side by side.
 #pragma once
 
@@ -41,6 +41,7 @@ enum class Intrinsic {
     mask_storeu_epi32_256,
     mask_storeu_ps_256,
     mask_storeu_epi8_128,
+    dpwssd_avx_epi32,    // a, b: 16 int16 each; c: 8 int32, the sum added to
     count
 };
 
@@ -143,6 +144,11 @@ bool call(Intrinsic which, int imm, uint64_t mask, const Vec& a, const Vec& b, c
         case Intrinsic::maskz_loadu_pd: store(_mm512_maskz_loadu_pd(__mmask8(mask), a.bytes), out); return true;
         case Intrinsic::maskz_loadu_epi32_256: store(_mm256_maskz_loadu_epi32(__mmask8(mask), a.bytes), out); return true;
         case Intrinsic::maskz_loadu_epi8_128: store(_mm_maskz_loadu_epi8(__mmask16(mask), a.bytes), out); return true;
+#if defined(__AVXVNNI__) || defined(_mm256_dpwssd_avx_epi32)
+        case Intrinsic::dpwssd_avx_epi32:
+            store(_mm256_dpwssd_avx_epi32(load<__m256i>(c), load<__m256i>(a), load<__m256i>(b)), out);
+            return true;
+#endif
         default: break;
     }
     out = b;

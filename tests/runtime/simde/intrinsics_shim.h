@@ -285,3 +285,8 @@ inline int64_t reduce_min_epi64(__m512i a) {
 #define _mm512_mask_storeu_epi8(p, k, a) (vexa_simde::mask_store<uint8_t, 64>((p), (k), (a)))
 #define _mm512_mask_storeu_epi32(p, k, a) (vexa_simde::mask_store<uint32_t, 16>((p), (k), (a)))
 #define _mm512_mask_storeu_pd(p, k, a) (vexa_simde::mask_store<double, 8>((p), (k), (a)))
+
+// AVX-VNNI's vpdpwssd on YMM registers, which SIMDe 0.7 knows only under its AVX-512 name:
+// the sum plus the two products of each pair of words, modulo 2^32, which is vpmaddwd's
+// pair sum (2^31 wrapping to -2^31 as well) added to it.
+#define _mm256_dpwssd_avx_epi32(src, a, b) (_mm256_add_epi32((src), _mm256_madd_epi16((a), (b))))

@@ -211,6 +211,7 @@ struct Shape {
 Shape shape_of(Intrinsic w) {
     switch (w) {
         case Intrinsic::fmadd_round_ps: return {Kind::f32, Kind::f32, Kind::f32, Kind::f32, 16};
+        case Intrinsic::dpwssd_avx_epi32: return {Kind::i16, Kind::i16, Kind::i32, Kind::i32, 8};
         case Intrinsic::cvt_roundepu64_pd: case Intrinsic::cvtepu64_pd: return {Kind::u64, Kind::u64, Kind::u64, Kind::f64, 8};
         case Intrinsic::cvt_roundpd_epi32: case Intrinsic::cvttpd_epi32: return {Kind::f64, Kind::f64, Kind::f64, Kind::i32, 8};
         case Intrinsic::cvttpd_epu64: return {Kind::f64, Kind::f64, Kind::f64, Kind::u64, 8};
@@ -240,6 +241,13 @@ Vec model(Intrinsic w, int imm, uint64_t mask, const Vec& a, const Vec& b, const
     switch (w) {
         case Intrinsic::fmadd_round_ps:
             for (int i = 0; i < 16; ++i) set_lane(out, i, fmadd_model(lane<float>(a, i), lane<float>(b, i), lane<float>(c, i), mode));
+            break;
+        case Intrinsic::dpwssd_avx_epi32:
+            for (int i = 0; i < 8; ++i) {
+                uint32_t sum = uint32_t(lane<int32_t>(c, i));
+                for (int j = 2 * i; j < 2 * i + 2; ++j) sum += uint32_t(int64_t(lane<int16_t>(a, j)) * lane<int16_t>(b, j));
+                set_lane(out, i, int32_t(sum));
+            }
             break;
         case Intrinsic::cvt_roundepu64_pd:
         case Intrinsic::cvtepu64_pd:
@@ -430,7 +438,9 @@ TEST_P(Shim, MatchesTheModelAndTheInstruction) {
 
 // ---- Every class of input, exhaustively ----
 
-bool cpu_has_avx512_vnni() {
+// Where the instruction behind an intrinsic exists, by the kernel's report.
+bool cpu_runs_natively(Intrinsic w) {
+    if (w == Intrinsic::dpwssd_avx_epi32) return vexa_test::cpuinfo_has({"avx2", "avx_vnni"});
     return vexa_test::cpuinfo_has({"avx512f", "avx512bw", "avx512dq", "avx512vl", "avx512_vnni"});
 }
 
@@ -461,14 +471,17 @@ std::vector<uint64_t> class_values(Kind kind) {
 // The operands that take part in the result: the masked stores' second one is the memory
 // they write over, which needs no classes of its own.
 int operand_count(Intrinsic w) {
-    return w == Intrinsic::fmadd_round_ps ? 3 : w == Intrinsic::scalef_pd ? 2 : 1;
+    return w == Intrinsic::fmadd_round_ps || w == Intrinsic::dpwssd_avx_epi32 ? 3 : w == Intrinsic::scalef_pd ? 2 : 1;
 }
 
 TEST_P(Shim, MatchesOnEveryCombinationOfInputClasses) {
     const Intrinsic w = GetParam();
     const Shape shape = shape_of(w);
     const Kind kinds[3] = {shape.a, shape.b, shape.c};
-    const int operands = operand_count(w), lanes = 64 / lane_bytes(shape.a);
+    const int operands = operand_count(w);
+    int widest = 1;
+    for (int k = 0; k < operands; ++k) widest = std::max(widest, lane_bytes(kinds[k]));
+    const int lanes = 64 / widest;
     std::vector<uint64_t> values[3];
     size_t combinations = 1;
     for (int k = 0; k < operands; ++k) {
@@ -501,7 +514,7 @@ TEST_P(Shim, MatchesOnEveryCombinationOfInputClasses) {
                     << "immediate " << imm << ", combination " << first << " (native): " << vs_native;
             }
         }
-    EXPECT_EQ(native_runs > 0, cpu_has_avx512_vnni()) << "the native half must run exactly where the CPU can";
+    EXPECT_EQ(native_runs > 0, cpu_runs_natively(w)) << "the native half must run exactly where the CPU can";
 }
 
 std::vector<Intrinsic> every_intrinsic() {
@@ -517,7 +530,7 @@ const char* const kNames[] = {
     "abs_pd", "srai_epi32", "reduce_add_pd", "reduce_max_pd", "reduce_max_epi64", "reduce_min_epi64",
     "maskz_loadu_pd", "maskz_loadu_epi32_256", "maskz_loadu_epi8_128", "mask_storeu_pd",
     "mask_storeu_epi32", "mask_storeu_epi8", "mask_storeu_epi32_256", "mask_storeu_ps_256",
-    "mask_storeu_epi8_128"};
+    "mask_storeu_epi8_128", "dpwssd_avx_epi32"};
 static_assert(sizeof kNames / sizeof kNames[0] == size_t(Intrinsic::count), "one name per intrinsic");
 
 INSTANTIATE_TEST_SUITE_P(Intrinsics, Shim, ::testing::ValuesIn(every_intrinsic()),
@@ -560,3 +573,17 @@ TEST(ShimOverrides, AbsClearsTheSignOfZero) {
 }
 
 }  // namespace
+
+// The one pair sum that leaves int32: two products of -2^15 by -2^15 make 2^31, which wraps.
+TEST(ShimOverrides, DpwssdWrapsTheLargestPairSum) {
+    const Intrinsic w = Intrinsic::dpwssd_avx_epi32;
+    Vec a, b, c, emulated{}, native{};
+    for (int i = 0; i < 16; ++i) set_lane(a, i, int16_t(-32768));
+    b = a;
+    for (int i = 0; i < 16; ++i) set_lane(c, i, int32_t(i < 8 ? i * 0x10000001 - 0x40000000 : 0));
+    ASSERT_TRUE(vexa_shim_test::emulated_call(w, 0, 0, a, b, c, emulated));
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(lane<int32_t>(emulated, i), int32_t(uint32_t(i * 0x10000001 - 0x40000000) + 0x80000000u)) << i;
+    if (vexa_shim_test::native_call(w, 0, 0, a, b, c, native))
+        EXPECT_EQ(std::memcmp(emulated.bytes, native.bytes, 32), 0);
+}
