@@ -145,7 +145,7 @@ TEST(KernelQueries, TableActiveKernelAndRangeChecks) {
 TEST(KernelQueries, CpuFeaturesAreKnownNamesOncePerName) {
     const std::set<std::string> known = {"sse4_2", "avx", "avx2", "fma", "bmi2",
                                          "avx512f", "avx512dq", "avx512bw", "avx512vl",
-                                         "avx512_vnni", "amx_tile", "amx_int8"};
+                                         "avx512_vnni", "avx_vnni", "amx_tile", "amx_int8"};
     const std::string text = vexa_cpu_features();
     std::set<std::string> seen;
     std::istringstream words(text);

@@ -71,6 +71,9 @@ inline void reconstruct(const CrtPlan& t, const uint16_t (*c)[kRun], int g0,
     __m256i acc[G][D];
     for (int i = 0; i < G; ++i)
         for (int j = 0; j < D; ++j) acc[i][j] = _mm256_setzero_si256();
+    // Two moduli per pass: rolled, GCC copies most accumulators between registers (or to
+    // the stack) every modulus; unrolled, the CRT runs 4% fewer instructions.
+#pragma GCC unroll 2
     for (int l = 0; l < t.count; ++l) {
         __m256i cl[G];
         for (int i = 0; i < G; ++i) cl[i] = coefficient_group(c[l], g0 + i);

@@ -63,7 +63,7 @@ inline void store_row(__m256i low, __m256i high, __m256i p, uint16_t* out, bool 
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), words);
 }
 
-// The product of `pairs` k pairs added to the twelve accumulators c[2 r + h] (row r,
+// The product of `pairs` k pairs into the twelve accumulators c[2 r + h] (row r,
 // column half h), reduced every kReduceEvery terms where `reduce`. `dot(sum, b, a)` is
 // sum + the pairwise products of the words of b and a, modulo 2^32 in each lane.
 template <class Dot>
@@ -73,7 +73,7 @@ inline void accumulate_pairs_with(Dot dot, __m256i* c, const int16_t* aq, const 
     const __m256 inverse = _mm256_load_ps(constants->inverse);
     const __m256i p = _mm256_load_si256(reinterpret_cast<const __m256i*>(constants->p));
     __m256i sum[2 * kRowGroup];
-    for (int i = 0; i < 2 * kRowGroup; ++i) sum[i] = c[i];
+    for (__m256i& v : sum) v = _mm256_setzero_si256();
     while (pairs > 0) {
         int64_t steps = pairs < int16::kReduceEvery / 2 ? pairs : int16::kReduceEvery / 2;
         pairs -= steps;
@@ -95,13 +95,14 @@ inline void accumulate_pairs_with(Dot dot, __m256i* c, const int16_t* aq, const 
     for (int i = 0; i < 2 * kRowGroup; ++i) c[i] = sum[i];
 }
 
-// A 6x16 tile around `pairs_of(c, a, b, pairs, constants, reduce)`, one of the loops above.
+// A 6x16 tile around `pairs_of(c, a, b, pairs, constants, reduce)`, a loop as above that
+// starts its accumulators at zero in registers (zeroing them in memory here, to be loaded
+// there, took a microcoded rep stos per call).
 template <bool kPower, class Pairs>
 inline void tile_6x16(Pairs pairs_of, const int16::Modulus& mod, const int16_t* a, const int16_t* b,
                       int64_t k_padded, uint16_t* acc, int64_t acc_stride, bool accumulate) {
     static_assert(int16::kRowGroup == 6 && int16::kPanelWidth == 16, "the tiles are 6 x 16");
     alignas(32) __m256i c[2 * int16::kRowGroup];
-    for (__m256i& v : c) v = _mm256_setzero_si256();
     ReductionConstants constants;
     for (int i = 0; i < 8; ++i) {
         constants.inverse[i] = 1.0f / float(mod.p);

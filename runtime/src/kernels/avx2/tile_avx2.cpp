@@ -37,7 +37,7 @@ inline void accumulate_pairs(__m256i* c, const int16_t* aq, const int16_t* bq, i
     "vpmulld 32(%[k]), %%ymm14, %%ymm14\n\t"          \
     "vpsubd %%ymm14, %%" #c ", %%" #c "\n\t"
 
-// The product of `pairs` k pairs added to the twelve accumulators c[2 r + h] (row r,
+// The product of `pairs` k pairs into the twelve accumulators c[2 r + h] (row r,
 // column half h), reduced every kReduceEvery terms where `reduce`. Written out in
 // assembly: twelve accumulators, two vectors of B, the broadcast and one product take all
 // sixteen registers, and the compiler, left to itself, hoists the six broadcasts and spills
@@ -48,18 +48,18 @@ inline void accumulate_pairs(__m256i* c, const int16_t* aq, const int16_t* bq, i
     int64_t steps = 0;
     const int64_t per_reduction = int16::kReduceEvery / 2;
     __asm__ volatile(
-        "vmovdqa 0(%[c]), %%ymm0\n\t"
-        "vmovdqa 32(%[c]), %%ymm1\n\t"
-        "vmovdqa 64(%[c]), %%ymm2\n\t"
-        "vmovdqa 96(%[c]), %%ymm3\n\t"
-        "vmovdqa 128(%[c]), %%ymm4\n\t"
-        "vmovdqa 160(%[c]), %%ymm5\n\t"
-        "vmovdqa 192(%[c]), %%ymm6\n\t"
-        "vmovdqa 224(%[c]), %%ymm7\n\t"
-        "vmovdqa 256(%[c]), %%ymm8\n\t"
-        "vmovdqa 288(%[c]), %%ymm9\n\t"
-        "vmovdqa 320(%[c]), %%ymm10\n\t"
-        "vmovdqa 352(%[c]), %%ymm11\n\t"
+        "vpxor %%xmm0, %%xmm0, %%xmm0\n\t"
+        "vpxor %%xmm1, %%xmm1, %%xmm1\n\t"
+        "vpxor %%xmm2, %%xmm2, %%xmm2\n\t"
+        "vpxor %%xmm3, %%xmm3, %%xmm3\n\t"
+        "vpxor %%xmm4, %%xmm4, %%xmm4\n\t"
+        "vpxor %%xmm5, %%xmm5, %%xmm5\n\t"
+        "vpxor %%xmm6, %%xmm6, %%xmm6\n\t"
+        "vpxor %%xmm7, %%xmm7, %%xmm7\n\t"
+        "vpxor %%xmm8, %%xmm8, %%xmm8\n\t"
+        "vpxor %%xmm9, %%xmm9, %%xmm9\n\t"
+        "vpxor %%xmm10, %%xmm10, %%xmm10\n\t"
+        "vpxor %%xmm11, %%xmm11, %%xmm11\n\t"
         "test %[pairs], %[pairs]\n\t"
         "jz 4f\n\t"
         "1:\n\t"

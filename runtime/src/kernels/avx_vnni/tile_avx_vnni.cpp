@@ -40,15 +40,16 @@ inline __m256i dot_pairs(__m256i sum, __m256i b, __m256i a) {
         high = dot_pairs(high, b1, a);                               \
     }
 
-// The product of `pairs` k pairs added to c[2 r + h] (row r, column half h), reduced every
+// The product of `pairs` k pairs into c[2 r + h] (row r, column half h), reduced every
 // kReduceEvery terms where `reduce`. The twelve accumulators, two vectors of B and the
 // broadcast take fifteen registers: the accumulators are named one by one (held in an array
 // they go through the stack every step), and the reduction's constants are loaded where it
 // runs rather than held over the loop.
 inline void accumulate_pairs(__m256i* c, const int16_t* aq, const int16_t* bq, int64_t pairs,
                              const avx2::ReductionConstants* constants, bool reduce) {
-    __m256i c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4], c5 = c[5];
-    __m256i c6 = c[6], c7 = c[7], c8 = c[8], c9 = c[9], c10 = c[10], c11 = c[11];
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i c0 = zero, c1 = zero, c2 = zero, c3 = zero, c4 = zero, c5 = zero;
+    __m256i c6 = zero, c7 = zero, c8 = zero, c9 = zero, c10 = zero, c11 = zero;
     while (pairs > 0) {
         int64_t steps = pairs < int16::kReduceEvery / 2 ? pairs : int16::kReduceEvery / 2;
         pairs -= steps;
