@@ -1,11 +1,12 @@
 // The int16 engine's 6x16 tile with vpdpwssd: one instruction per pair of k and eight
-// columns where AVX2 takes a vpmaddwd and a vpaddd, so a step of the loop is 23
+// columns where AVX2 takes a vpmaddwd and a vpaddd, so a step of the loop is 26
 // instructions instead of 35, twelve of them multiply-adds. The products, their order and
 // their wrap-around modulo 2^32 are those of the avx2 tile, and so are the results.
 //
-// Written in intrinsics rather than assembly: with the adds fused, twelve accumulators, the
-// two vectors of B and the broadcast leave a register free, and the same source runs in the
-// emulated test build.
+// Written in intrinsics, the multiply-add alone in inline assembly (dot_pairs), rather than
+// as the avx2 loop is: with the adds fused, twelve accumulators, the two vectors of B and
+// the broadcast leave a register free, and the same source, with the intrinsic in place of
+// that one instruction, runs in the emulated test build.
 #include <immintrin.h>
 
 #include <cstring>
