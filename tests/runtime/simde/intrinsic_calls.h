@@ -1,7 +1,7 @@
 // One call of each intrinsic that intrinsics_shim.h supplies or replaces, on raw 512-bit
 // operands. The same calls are compiled twice: against the shim (emulated_calls.cpp) and
-// with AVX-512 flags (and AVX-VNNI's where the compiler has them) against the compiler's own intrinsics (native_calls.cpp), so that the
-// test can hold the two side by side.
+// with AVX-512 flags (and AVX-VNNI's where the compiler has them) against the compiler's
+// own intrinsics (native_calls.cpp), so that the test can hold the two side by side.
 #pragma once
 
 #include <cstdint>
