@@ -65,13 +65,13 @@ inline void store_row(__m256i low, __m256i high, __m256i p, uint16_t* out, bool 
 
 // The product of `pairs` k pairs into the twelve accumulators c[2 r + h] (row r,
 // column half h), reduced every kReduceEvery terms where `reduce`. `dot(sum, b, a)` is
-// sum + the pairwise products of the words of b and a, modulo 2^32 in each lane.
+// sum + the pairwise products of the words of b and a, modulo 2^32 in each lane. The
+// reduction's constants are loaded where it runs, not held over the loop: with a fused
+// `dot`, the accumulators, B's two vectors and the broadcast then stay in registers.
 template <class Dot>
 inline void accumulate_pairs_with(Dot dot, __m256i* c, const int16_t* aq, const int16_t* bq, int64_t pairs,
                                   const ReductionConstants* constants, bool reduce) {
     constexpr int64_t kRowGroup = int16::kRowGroup, kPanelWidth = int16::kPanelWidth;
-    const __m256 inverse = _mm256_load_ps(constants->inverse);
-    const __m256i p = _mm256_load_si256(reinterpret_cast<const __m256i*>(constants->p));
     __m256i sum[2 * kRowGroup];
     for (__m256i& v : sum) v = _mm256_setzero_si256();
     while (pairs > 0) {
@@ -89,8 +89,11 @@ inline void accumulate_pairs_with(Dot dot, __m256i* c, const int16_t* aq, const 
                 sum[2 * r + 1] = dot(sum[2 * r + 1], b1, a);
             }
         }
-        if (reduce)
+        if (reduce) {
+            const __m256 inverse = _mm256_load_ps(constants->inverse);
+            const __m256i p = _mm256_load_si256(reinterpret_cast<const __m256i*>(constants->p));
             for (int i = 0; i < 2 * kRowGroup; ++i) sum[i] = reduce_near(sum[i], inverse, p);
+        }
     }
     for (int i = 0; i < 2 * kRowGroup; ++i) c[i] = sum[i];
 }
