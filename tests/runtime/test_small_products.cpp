@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "exact_oracle.h"
+#include "exact/exact_core.h"
 #include "fastpath/fastpath_driver.h"
 #include "fastpath_support.h"
 
@@ -99,6 +100,22 @@ TEST(SmallProducts, ThreadsFollowTheWork) {
     EXPECT_EQ(threads(0, 64, 64, 2), 1);
     options.min_work_per_thread = 0;
     EXPECT_EQ(threads(8, 8, 8, 3), 3) << "no floor";
+}
+
+// The exact core's threads: one per 2^12 multiply-adds of the elements it is given, rounded
+// down, at least one, at most those asked for; a fallback of a few lines of a large
+// product still gets them all.
+TEST(SmallProducts, ExactCoreThreadsFollowTheWork) {
+    using vexa::exact::threads_for_work;
+    EXPECT_EQ(threads_for_work(2 * 2, 2, 2), 1) << "eight multiply-adds";
+    EXPECT_EQ(threads_for_work(16 * 16, 16, 2), 1) << "4096: one share";
+    EXPECT_EQ(threads_for_work(20 * 20, 20, 2), 1) << "8000: 1.95 shares";
+    EXPECT_EQ(threads_for_work(8 * 8, 128, 2), 2) << "8192: two shares";
+    EXPECT_EQ(threads_for_work(30 * 30, 30, 8), 6) << "27000: 6.6 shares";
+    EXPECT_EQ(threads_for_work(64 * 64, 64, 8), 8);
+    EXPECT_EQ(threads_for_work(2 * 4096, 4096, 2), 2) << "two excluded rows of a large product";
+    EXPECT_EQ(threads_for_work(0, 64, 4), 1);
+    EXPECT_EQ(threads_for_work(1024 * 1024, 1024, 1), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, SmallProducts, ::testing::ValuesIn(fastpath_test::entries_with_prefix()),

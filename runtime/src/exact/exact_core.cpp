@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -472,6 +473,7 @@ int gemm_selected(const GemmProblem& pb, int threads, const int64_t* rows, int64
         const int64_t K = pb.K, N = pb.N;
         const Selection row_of{rows, rows ? n_rows : pb.M}, col_of{cols, cols ? n_cols : pb.N};
         if (row_of.count <= 0 || col_of.count <= 0) return VEXA_OK;
+        threads = threads_for_work(row_of.count * col_of.count, K, threads);
         if (col_of.count < kPanel) {
             // Too narrow for panels, whose padding slots would be most of the work. Element
             // by element, B's few columns share cache lines anyway.
@@ -522,6 +524,12 @@ int gemm_selected(const GemmProblem& pb, int threads, const int64_t* rows, int64
     } catch (...) {
         return VEXA_ERROR_INTERNAL;
     }
+}
+
+int threads_for_work(int64_t elements, int64_t K, int threads) {
+    if (threads <= 1) return threads;
+    const double shares = std::floor(double(elements) * double(K) / double(kWorkPerThread));
+    return shares >= double(threads) ? threads : std::max(1, int(shares));
 }
 
 int gemm(const GemmProblem& pb, int threads) {

@@ -42,4 +42,13 @@ int gemm(const GemmProblem& problem, int threads);
 int gemm_selected(const GemmProblem& problem, int threads, const int64_t* rows, int64_t n_rows,
                   const int64_t* cols, int64_t n_cols);
 
+// The threads the exact core takes for `elements` elements of depth K, of `threads`: one
+// per kWorkPerThread multiply-adds, rounded down, at least one. Waking a parked thread
+// costs tens of microseconds in a virtual machine, more than a product of a few thousand
+// multiply-adds takes on one. Zen 3, 2 threads against 1, the team parked between calls:
+// 2.5 times slower at 8^3 (17 times at 2^3), about even from 16^3 to 32^3, faster from
+// 40^3 on; called back to back from Python, even within the noise from 21^3 on.
+constexpr int64_t kWorkPerThread = int64_t(1) << 12;
+int threads_for_work(int64_t elements, int64_t K, int threads);
+
 }  // namespace vexa::exact
