@@ -7,10 +7,12 @@ numpy's baseline to a slower kernel; both are unset for a fair comparison):
         VEXA_NUM_THREADS=2 PYTHONPATH=build-runtime/python python3 bench/bench_gemm.py
 
 For n = 256, 512, 1024, 2048 (M = N = K, random normal inputs) it prints the min and the
-median wall time of each over --repeat runs (after one warm-up), their ratio, the kernel
-libvexa chose (from its version string) and the thread counts. Nothing in the environment
-is changed by the script itself; what numpy's BLAS is, and how it was configured, is printed
-first so the baseline is known.
+median wall time of each over --repeat rounds (after one warm-up), their ratio, the kernel
+libvexa chose (from its version string) and the thread counts. A round is a busy pause, then
+gemm_pair, the direct native call of the accounting below, and numpy's product last (its
+threads spin on after it): the ratios are of calls taken side by side. Nothing in the
+environment is changed by the script itself; what numpy's BLAS is, and how it was
+configured, is printed first so the baseline is known.
 
 Then, per size, where the time of the fastest gemm_pair went (--no-accounting leaves it
 out): each phase the fast path times itself, what the native call spends outside them, and
@@ -102,9 +104,9 @@ def nominal_hz():
     return None
 
 
-def native_phases(lib, A, B, repeat):
-    """The fastest of `repeat` direct vexa_gemm_host calls on reused, touched outputs, and
-    the phase record of that call (None off the fast path)."""
+def native_call(lib, A, B):
+    """A direct vexa_gemm_host call on outputs made and touched once, reused every call, and
+    the reader of its phase record (None off the fast path)."""
     M, K = A.shape
     N = B.shape[1]
     outputs = [np.ones((M, N)), np.ones((M, N)), np.ones((M, N), dtype=np.float32)]
@@ -113,19 +115,16 @@ def native_phases(lib, A, B, repeat):
             pointer(outputs[0], ctypes.c_double), pointer(outputs[1], ctypes.c_double),
             pointer(outputs[2], ctypes.c_float), M, N, K]
     record = (ctypes.c_double * 7)()
-    best, phases = float("inf"), None
-    lib.vexa_gemm_host(*args)
-    for _ in range(repeat):
-        start = time.perf_counter()
+
+    def call():
         status = lib.vexa_gemm_host(*args)
-        elapsed = time.perf_counter() - start
         if status != 0:
             raise RuntimeError(f"vexa_gemm_host: {status}")
-        if elapsed < best:
-            best = elapsed
-            written = lib.vexa_last_phase_seconds(record, 7)
-            phases = list(record) if written == 7 else None
-    return best, phases
+
+    def phases():
+        return list(record) if lib.vexa_last_phase_seconds(record, 7) == 7 else None
+
+    return call, phases
 
 
 def accounting(n, threads, pair_min, numpy_min, native_min, phases, hz, int8_peak, fp64_peak):
@@ -168,14 +167,27 @@ def accounting(n, threads, pair_min, numpy_min, native_min, phases, hz, int8_pea
     print(flush=True)
 
 
-def timings(function, repeat):
-    function()  # warm-up: page faults, thread start, library loading
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
+def side_by_side(calls, repeat):
+    """Min and median seconds of each of `calls`, taken in turn `repeat` times after one
+    warm-up round (page faults, thread start, library loading), with a busy pause before
+    each round: a shared machine's drift then moves every column alike, and OpenBLAS's
+    spinning threads are idle when libvexa's start. A call is a (function, after) pair;
+    after() runs untimed right after each fastest-yet run of function, and the result of
+    the last such run is returned with the times."""
+    for function, _ in calls:
         function()
-        times.append(time.perf_counter() - start)
-    return min(times), statistics.median(times)
+    times = [[] for _ in calls]
+    kept = [None] * len(calls)
+    for _ in range(repeat):
+        pause_busily()
+        for i, (function, after) in enumerate(calls):
+            start = time.perf_counter()
+            function()
+            elapsed = time.perf_counter() - start
+            if after and (not times[i] or elapsed < min(times[i])):
+                kept[i] = after()
+            times[i].append(elapsed)
+    return [(min(t), statistics.median(t), k) for t, k in zip(times, kept)]
 
 
 def main():
@@ -225,14 +237,17 @@ def main():
         A = rng.standard_normal((n, n))
         B = rng.standard_normal((n, n))
         repeat = args.repeat or (7 if n < 1024 else 3)
-        pause_busily()
-        v_min, v_med = timings(lambda: vexa.gemm_pair(A, B), repeat)
-        n_min, n_med = timings(lambda: A @ B, repeat)
+        calls = [(lambda: vexa.gemm_pair(A, B), None)]
+        if not args.no_accounting:
+            calls.append(native_call(library(), A, B))
+        calls.append((lambda: A @ B, None))
+        columns = side_by_side(calls, repeat)
+        (v_min, v_med, _), (n_min, n_med, _) = columns[0], columns[-1]
         print(f"{n:>5} {v_min:>9.4f}s {v_med:>9.4f}s {n_min:>9.4f}s {n_med:>9.4f}s"
               f" {v_min / n_min:>8.2f}x {v_med / n_med:>8.2f}x", flush=True)
         if not args.no_accounting:
-            pause_busily()
-            tables.append((n, v_min, n_min) + native_phases(library(), A, B, repeat))
+            native_min, _, phases = columns[1]
+            tables.append((n, v_min, n_min, native_min, phases))
     if tables:
         hz = nominal_hz()
         print()
