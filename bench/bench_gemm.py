@@ -10,7 +10,9 @@ For n = 256, 512, 1024, 2048 (M = N = K, random normal inputs) it prints the min
 median wall time of each over --repeat rounds (after one warm-up), their ratio, the kernel
 libvexa chose (from its version string) and the thread counts. A round is a busy pause, then
 gemm_pair, the direct native call of the accounting below, and numpy's product last (its
-threads spin on after it): the ratios are of calls taken side by side. Nothing in the
+threads spin on after it): the ratios are of calls taken side by side. Below n = 1024 each
+timed call follows an untimed one of its own, so that no library is timed waking its
+threads. Nothing in the
 environment is changed by the script itself; what numpy's BLAS is, and how it was
 configured, is printed first so the baseline is known.
 
@@ -167,13 +169,15 @@ def accounting(n, threads, pair_min, numpy_min, native_min, phases, hz, int8_pea
     print(flush=True)
 
 
-def side_by_side(calls, repeat):
+def side_by_side(calls, repeat, hot):
     """Min and median seconds of each of `calls`, taken in turn `repeat` times after one
     warm-up round (page faults, thread start, library loading), with a busy pause before
     each round: a shared machine's drift then moves every column alike, and OpenBLAS's
-    spinning threads are idle when libvexa's start. A call is a (function, after) pair;
-    after() runs untimed right after each fastest-yet run of function, and the result of
-    the last such run is returned with the times."""
+    spinning threads are idle when libvexa's start. Where `hot`, each timed run follows an
+    untimed one of the same call, as in a loop of products: after the pause both
+    libraries' threads are parked, and waking them is most of a small product's time. A
+    call is a (function, after) pair; after() runs untimed right after each fastest-yet run
+    of function, and the result of the last such run is returned with the times."""
     for function, _ in calls:
         function()
     times = [[] for _ in calls]
@@ -181,6 +185,8 @@ def side_by_side(calls, repeat):
     for _ in range(repeat):
         pause_busily()
         for i, (function, after) in enumerate(calls):
+            if hot:
+                function()
             start = time.perf_counter()
             function()
             elapsed = time.perf_counter() - start
@@ -241,7 +247,7 @@ def main():
         if not args.no_accounting:
             calls.append(native_call(library(), A, B))
         calls.append((lambda: A @ B, None))
-        columns = side_by_side(calls, repeat)
+        columns = side_by_side(calls, repeat, hot=n < 1024)
         (v_min, v_med, _), (n_min, n_med, _) = columns[0], columns[-1]
         print(f"{n:>5} {v_min:>9.4f}s {v_med:>9.4f}s {n_min:>9.4f}s {n_med:>9.4f}s"
               f" {v_min / n_min:>8.2f}x {v_med / n_med:>8.2f}x", flush=True)
