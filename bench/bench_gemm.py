@@ -35,13 +35,12 @@ import ctypes
 import io
 import os
 import statistics
-import time
 
 import numpy as np
 
 from dravenholt.vexa import Vexa, kernels
 from dravenholt.vexa._runtime import library
-from timing import pause_busily
+from timing import pause_busily, timed
 
 PHASES = ("planning", "residues", "products", "reconstruction", "excluded")
 
@@ -187,9 +186,7 @@ def side_by_side(calls, repeat, hot):
         for i, (function, after) in enumerate(calls):
             if hot:
                 function()
-            start = time.perf_counter()
-            function()
-            elapsed = time.perf_counter() - start
+            elapsed, _ = timed(function)
             if after and (not times[i] or elapsed < min(times[i])):
                 kept[i] = after()
             times[i].append(elapsed)
