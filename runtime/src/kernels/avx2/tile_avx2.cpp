@@ -20,13 +20,24 @@ inline void accumulate_pairs(__m256i* c, const int16_t* aq, const int16_t* bq, i
 }
 #else
 // One k pair of one row: the A pair broadcast, times both column halves of B (ymm12,
-// ymm13), added to the row's accumulators.
+// ymm13), added to the row's accumulators. `offset` is an assembler expression.
 #define VEXA_ROW_STEP(offset, c0, c1)                  \
-    "vpbroadcastd " #offset "(%[aq]), %%ymm14\n\t"    \
+    "vpbroadcastd " offset "(%[aq]), %%ymm14\n\t"      \
     "vpmaddwd %%ymm12, %%ymm14, %%ymm15\n\t"          \
     "vpaddd %%ymm15, %%" #c0 ", %%" #c0 "\n\t"        \
     "vpmaddwd %%ymm13, %%ymm14, %%ymm14\n\t"          \
     "vpaddd %%ymm14, %%" #c1 ", %%" #c1 "\n\t"
+
+// Step u of the loop's body: k pair u past aq (24 bytes of A each) and bq (64 of B).
+#define VEXA_STEP(u)                                                        \
+    "vmovdqu (" #u "*64)(%[bq]), %%ymm12\n\t"                               \
+    "vmovdqu (" #u "*64+32)(%[bq]), %%ymm13\n\t"                            \
+    VEXA_ROW_STEP("(" #u "*24)", ymm0, ymm1)                                \
+    VEXA_ROW_STEP("(" #u "*24+4)", ymm2, ymm3)                              \
+    VEXA_ROW_STEP("(" #u "*24+8)", ymm4, ymm5)                              \
+    VEXA_ROW_STEP("(" #u "*24+12)", ymm6, ymm7)                             \
+    VEXA_ROW_STEP("(" #u "*24+16)", ymm8, ymm9)                             \
+    VEXA_ROW_STEP("(" #u "*24+20)", ymm10, ymm11)
 
 // One accumulator from |x| < 2^31 to within 1.1 p of zero, as reduce_near, with ymm14 as
 // scratch; (%[k]) holds RN(1/p) and 32(%[k]) p, eight lanes each.
@@ -67,19 +78,28 @@ inline void accumulate_pairs(__m256i* c, const int16_t* aq, const int16_t* bq, i
         "cmp %[per_reduction], %[steps]\n\t"
         "cmova %[per_reduction], %[steps]\n\t"
         "sub %[steps], %[pairs]\n\t"
+        // Four steps a turn while four are left: a step already issues 35 instructions
+        // for its 24 on the vector pipes, and the loop's own three once per four steps
+        // instead of every step took 3-4% off the products' median time.
+        "cmp $4, %[steps]\n\t"
+        "jb 5f\n\t"
         "2:\n\t"
-        "vmovdqu (%[bq]), %%ymm12\n\t"
-        "vmovdqu 32(%[bq]), %%ymm13\n\t"
-        VEXA_ROW_STEP(0, ymm0, ymm1)
-        VEXA_ROW_STEP(4, ymm2, ymm3)
-        VEXA_ROW_STEP(8, ymm4, ymm5)
-        VEXA_ROW_STEP(12, ymm6, ymm7)
-        VEXA_ROW_STEP(16, ymm8, ymm9)
-        VEXA_ROW_STEP(20, ymm10, ymm11)
+        VEXA_STEP(0) VEXA_STEP(1) VEXA_STEP(2) VEXA_STEP(3)
+        "add $256, %[bq]\n\t"
+        "add $96, %[aq]\n\t"
+        "sub $4, %[steps]\n\t"
+        "cmp $4, %[steps]\n\t"
+        "jae 2b\n\t"
+        "5:\n\t"
+        "test %[steps], %[steps]\n\t"
+        "jz 7f\n\t"
+        "6:\n\t"
+        VEXA_STEP(0)
         "add $64, %[bq]\n\t"
         "add $24, %[aq]\n\t"
         "dec %[steps]\n\t"
-        "jnz 2b\n\t"
+        "jnz 6b\n\t"
+        "7:\n\t"
         "test %[reduce], %[reduce]\n\t"
         "jz 3f\n\t"
         VEXA_REDUCE(ymm0) VEXA_REDUCE(ymm1) VEXA_REDUCE(ymm2) VEXA_REDUCE(ymm3)
@@ -107,6 +127,7 @@ inline void accumulate_pairs(__m256i* c, const int16_t* aq, const int16_t* bq, i
           "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
 }
 #undef VEXA_REDUCE
+#undef VEXA_STEP
 #undef VEXA_ROW_STEP
 #endif
 
