@@ -22,19 +22,29 @@ the Python layer (gemm_pair's wall time less that of vexa_gemm_host called direc
 output arrays already touched, which leaves the fresh output pages in the Python layer's
 share). Each row has its time, its share of gemm_pair, its time as a multiple of numpy's,
 and its rate against its own limit: the products in multiply-adds per cycle and core
-against --int8-peak (by default the active kernel's own, 1024 for amx_int8), the rest in
+against --int8-peak, the rest in
 nanoseconds per element and core (per input element and modulus for the residues, per
 input element for the planning's scans, per output element for the rest). The floor line
 is the products at that peak, over numpy's time: with numpy at its own peak,
 --fp64-peak / --int8-peak times the average modulus count.
+
+The two peaks are measured where they can be: the peak/ rows of bench_kernels (--peaks-from,
+by default the one of the build whose libvexa is loaded) time long runs of the kernel's
+product instruction and of vfmadd231pd, in multiply-adds per cycle of the time-stamp counter,
+the clock the table counts in. A CPU whose cores run above that clock, or issue a 512-bit
+instruction as two halves (Zen 4), is thus measured against what it does, not against a
+nominal rate. Without bench_kernels, or for a kernel it has no row for, the nominal rates
+below are taken, and the table says so.
 """
 
 import argparse
 import contextlib
 import ctypes
 import io
+import json
 import os
 import statistics
+import subprocess
 
 import numpy as np
 
@@ -48,6 +58,52 @@ PHASES = ("planning", "residues", "products", "reconstruction", "excluded")
 # one tdpbusd (16 x 16 x 64) per 16 cycles; two 512-bit vpdpbusd per cycle; two 256-bit
 # vpmaddwd (int16) per cycle, or two 256-bit vpdpwssd.
 PRODUCT_PEAKS = {"amx_int8": 1024.0, "avx512_vnni": 128.0, "avx_vnni": 32.0, "avx2": 32.0}
+
+
+# The peak/ row of bench_kernels that times each kernel's product instruction.
+PEAK_ROWS = {"amx_int8": "peak/tdpbusd", "avx512_vnni": "peak/vpdpbusd_zmm",
+             "avx2": "peak/vpmaddwd_vpaddd_ymm"}
+
+
+def default_bench_kernels():
+    """bench_kernels of the build that holds the loaded libvexa (build/python/dravenholt/vexa)."""
+    build = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(library()._name))))
+    return os.path.join(build, "bench", "bench_kernels")
+
+
+def measured_peaks(bench_kernels):
+    """{row name: multiply-adds per cycle} from bench_kernels' peak/ rows; {} where it cannot run."""
+    if not bench_kernels or not os.path.exists(bench_kernels):
+        return {}
+    try:
+        out = subprocess.run([bench_kernels, "--benchmark_filter=^peak/", "--benchmark_format=json"],
+                             capture_output=True, text=True, timeout=300, check=True).stdout
+        rows = json.loads(out)["benchmarks"]
+    except (OSError, subprocess.SubprocessError, ValueError, KeyError):
+        return {}
+    return {row["name"]: float(row["MAC_per_cycle"]) for row in rows if "MAC_per_cycle" in row}
+
+
+def choose_peaks(args, active, supported):
+    """--int8-peak and --fp64-peak where not given: measured, else nominal; with their sources."""
+    peaks = measured_peaks(args.peaks_from if args.peaks_from is not None else default_bench_kernels())
+    avx512 = bool(supported & {"avx512_vnni", "amx_int8"})
+    fp64_row = "peak/vfmadd231pd_zmm" if avx512 else "peak/vfmadd231pd_ymm"
+    int8_row = PEAK_ROWS.get(active)
+    int8_source = fp64_source = "given"
+    if args.int8_peak is None:
+        if int8_row in peaks and fp64_row in peaks:
+            args.int8_peak, int8_source = peaks[int8_row], f"measured, bench_kernels {int8_row}"
+        else:
+            args.int8_peak, int8_source = PRODUCT_PEAKS.get(active, 128.0), "nominal"
+    if args.fp64_peak is None:
+        if int8_source.startswith("measured"):
+            args.fp64_peak, fp64_source = peaks[fp64_row], f"measured, bench_kernels {fp64_row}"
+        else:
+            args.fp64_peak = 16.0 if avx512 else 8.0 if "avx2" in supported else 4.0
+            fp64_source = "nominal"
+    print(f"limits per core and time-stamp counter cycle: product instruction {args.int8_peak:.1f} "
+          f"MAC ({int8_source}), float64 FMA {args.fp64_peak:.1f} MAC ({fp64_source})")
 
 
 def blas_description():
@@ -153,7 +209,7 @@ def accounting(n, threads, pair_min, numpy_min, native_min, phases, hz, int8_pea
     if hz:
         per_cycle = macs / (seconds["products"] * threads * hz) if seconds["products"] > 0 else 0.0
         rates["products"] = (f"{per_cycle:7.2f} MAC/cycle/core, {100 * per_cycle / int8_peak:.0f}%"
-                             f" of {int8_peak:g}")
+                             f" of {int8_peak:.1f}")
     else:
         rates["products"] = "(no clock known)"
     print(f"  {'phase':<15} {'seconds':>9} {'share':>6} {'x numpy':>8}  rate against its limit")
@@ -162,9 +218,9 @@ def accounting(n, threads, pair_min, numpy_min, native_min, phases, hz, int8_pea
     if hz:
         floor = macs / (int8_peak * threads * hz)
         print(f"  moduli: {moduli:g} at most, {average:.2f} on average; floor (products at "
-              f"{int8_peak:g} MAC/cycle, nothing else) {floor:.4f}s = {floor / numpy_min:.2f}x "
-              f"this numpy; against a DGEMM at {fp64_peak:g} FP64 MAC/cycle "
-              f"{average:.2f} x {fp64_peak:g}/{int8_peak:g} = {average * fp64_peak / int8_peak:.2f}x")
+              f"{int8_peak:.1f} MAC/cycle, nothing else) {floor:.4f}s = {floor / numpy_min:.2f}x "
+              f"this numpy; against a DGEMM at {fp64_peak:.1f} FP64 MAC/cycle "
+              f"{average:.2f} x {fp64_peak:.1f}/{int8_peak:.1f} = {average * fp64_peak / int8_peak:.2f}x")
     print(flush=True)
 
 
@@ -203,13 +259,16 @@ def main():
                         help="leave out the per-phase table of each size")
     parser.add_argument("--int8-peak", type=float, default=None,
                         help="multiply-adds per cycle and core of the kernel's product "
-                             "instruction (bench_kernels' peak/ rows measure it; default by "
-                             "kernel: " + ", ".join(f"{k} {v:g}" for k, v in PRODUCT_PEAKS.items())
+                             "instruction (default: measured by bench_kernels' peak/ rows, else "
+                             "by kernel: " + ", ".join(f"{k} {v:g}" for k, v in PRODUCT_PEAKS.items())
                              + ", otherwise 128)")
     parser.add_argument("--fp64-peak", type=float, default=None,
-                        help="float64 multiply-adds per cycle and core (default: two 512-bit FMAs "
-                             "where an AVX-512 kernel is supported, two 256-bit ones where avx2 is, "
-                             "otherwise two 128-bit ones)")
+                        help="float64 multiply-adds per cycle and core (default: measured, else "
+                             "two 512-bit FMAs where an AVX-512 kernel is supported, two 256-bit "
+                             "ones where avx2 is, otherwise two 128-bit ones)")
+    parser.add_argument("--peaks-from", default=None,
+                        help="the bench_kernels whose peak/ rows measure both peaks (default: the "
+                             "loaded libvexa's build's; '' for the nominal rates)")
     args = parser.parse_args()
 
     vexa = Vexa()
@@ -224,12 +283,9 @@ def main():
     requested = os.environ.get("VEXA_NUM_THREADS", "")
     threads = int(requested) if requested.isdigit() and int(requested) > 0 else cpus
     print(f"libvexa: {vexa.version}   threads: {threads}   cpus available: {cpus}")
-    if args.int8_peak is None:
-        active = next(k.name for k in kernels() if k.active)
-        args.int8_peak = PRODUCT_PEAKS.get(active, 128.0)
-    if args.fp64_peak is None:
-        supported = {k.name for k in kernels() if k.supported}
-        args.fp64_peak = 16.0 if supported & {"avx512_vnni", "amx_int8"} else 8.0 if "avx2" in supported else 4.0
+    if not args.no_accounting:
+        choose_peaks(args, next(k.name for k in kernels() if k.active),
+                     {k.name for k in kernels() if k.supported})
     print()
     header = (f"{'n':>5} {'vexa min':>10} {'vexa med':>10} {'numpy min':>10} {'numpy med':>10}"
               f" {'ratio min':>9} {'ratio med':>9}")

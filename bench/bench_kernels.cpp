@@ -18,7 +18,8 @@
 // counter: 512-bit vpdpbusd (int8) and vfmadd231pd (float64), from long runs of independent
 // instructions (bench/bench_gemm.py takes them as --int8-peak and --fp64-peak); beside them
 // 256-bit vpdpbusd and the int16 tile's vpmaddwd + vpaddd, the two candidates for CPUs
-// with AVX2 and AVX-VNNI but no AVX-512; and, where the tile data is granted, AMX's tdpbusd
+// with AVX2 and AVX-VNNI but no AVX-512, and 256-bit vfmadd231pd, the float64 limit there;
+// and, where the tile data is granted, AMX's tdpbusd
 // (the amx_int8 kernel's --int8-peak):
 //
 //   build-runtime/bench/bench_kernels --benchmark_filter=peak/
@@ -381,6 +382,11 @@ __attribute__((target("avx512f"))) void peak_vfmadd_pd(benchmark::State& state) 
     VEXA_PEAK_LOOP(state, __m512d, _mm512_set1_pd, _mm512_add_pd, 0.999, 1e-3, "vfmadd231pd", 8.0);
 }
 
+// Where AVX2 is the widest: the float64 limit a DGEMM of 256-bit FMAs runs against.
+__attribute__((target("avx2,fma"))) void peak_vfmadd_pd_ymm(benchmark::State& state) {
+    VEXA_PEAK_LOOP(state, __m256d, _mm256_set1_pd, _mm256_add_pd, 0.999, 1e-3, "vfmadd231pd", 4.0);
+}
+
 // The 256-bit form: the instruction an int8 engine for CPUs with AVX-VNNI but no AVX-512
 // would be built on. Here it runs EVEX-encoded (AVX-512 VL); the VEX form of AVX-VNNI does
 // the same work.
@@ -499,7 +505,10 @@ const bool registered = [] {
         benchmark::RegisterBenchmark("peak/vfmadd231pd_zmm", peak_vfmadd_pd);
         benchmark::RegisterBenchmark("peak/vpdpbusd_ymm", peak_vpdpbusd_ymm);
     }
-    if (vexa::cpu::has_avx2()) benchmark::RegisterBenchmark("peak/vpmaddwd_vpaddd_ymm", peak_vpmaddwd_vpaddd_ymm);
+    if (vexa::cpu::has_avx2()) {
+        benchmark::RegisterBenchmark("peak/vpmaddwd_vpaddd_ymm", peak_vpmaddwd_vpaddd_ymm);
+        benchmark::RegisterBenchmark("peak/vfmadd231pd_ymm", peak_vfmadd_pd_ymm);
+    }
 #endif
 #if VEXA_HAVE_KERNEL_AMX_INT8
     if (vexa::cpu::has_amx_int8()) benchmark::RegisterBenchmark("peak/tdpbusd", peak_tdpbusd);

@@ -3,7 +3,9 @@
 // path's cut-offs both run the same code, so there the ratio shows the noise. Prints the minimum and median
 // time of each over the repeats and their ratio (fast / scalar; below 1 means faster).
 //
-//   VEXA_NUM_THREADS=2 build/bench/bench_small [repeats]
+//   VEXA_NUM_THREADS=2 build/bench/bench_small [repeats] [MxNxK ...]
+//
+// Shapes given on the command line replace the built-in list.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -51,12 +53,22 @@ int main(int argc, char** argv) {
     std::printf("kernel %s against scalar, %d threads, %d repeats\n", fast.name, threads, repeats);
     std::printf("%6s %6s %6s %12s %12s %12s %12s %8s %8s\n", "M", "N", "K", "fast min", "fast med",
                 "scalar min", "scalar med", "min", "med");
-    const Shape shapes[] = {{32, 32, 32},   {64, 64, 64},    {96, 96, 96},     {128, 128, 128},
+    const std::vector<Shape> listed = {{32, 32, 32},   {64, 64, 64},    {96, 96, 96},     {128, 128, 128},
                             {160, 160, 160}, {192, 192, 192}, {256, 256, 256},  {1, 256, 256},
                             {1, 1024, 1024}, {1, 4096, 512},  {256, 1, 256},    {1024, 1, 1024},
                             {4096, 1, 512},  {8, 512, 512},   {512, 8, 512},    {8, 64, 64},    {16, 1024, 256},
                             {1024, 16, 256}, {32, 1024, 1024}, {21, 21, 21},  {8, 8, 128},
                             {64, 8, 16}};
+    std::vector<Shape> shapes;
+    for (int a = 2; a < argc; ++a) {
+        long long M, N, K;
+        if (std::sscanf(argv[a], "%lldx%lldx%lld", &M, &N, &K) != 3 || M < 1 || N < 1 || K < 1) {
+            std::fprintf(stderr, "not a shape MxNxK: %s\n", argv[a]);
+            return 2;
+        }
+        shapes.push_back({M, N, K});
+    }
+    if (shapes.empty()) shapes = listed;
     std::mt19937_64 gen(3);
     std::normal_distribution<double> normal;
     for (const Shape& s : shapes) {
