@@ -14,7 +14,11 @@
 //   (-p, 0) takes S to S - n p in integers;
 // - narrow, for chunks of at most kNarrowFoldChunk products: |S| + 255 < 2^24, exact in
 //   float, and float's RN(1/p) errs by at most 2^-24 relatively: sixteen lanes per op;
-// - wide, any chunk up to kMaxChunk: |S| + 255 < 2^31, in double, eight lanes per op.
+// - wide, any chunk up to kMaxChunk: |S| + 255 < 2^31. S = h 2^16 + l, with h its signed
+//   high word and l its unsigned low one, is congruent to T = h w + l for w = 2^16 mod p
+//   taken in [-128, 128]: one vpdpwssd of S's words against (0, w) onto l. |T| < 2^15 * 128
+//   + 2^16 < 2^24, so T folds narrow. (In double instead, eight lanes per op, the fold
+//   took twice the instructions.)
 #pragma once
 
 #include <immintrin.h>
@@ -37,23 +41,28 @@ static_assert(kShortFoldChunk * 255 / 2 + 1 < (int64_t(1) << 15), "short quotien
 constexpr int64_t kNarrowFoldChunk = 512;
 static_assert(kNarrowFoldChunk * 255 * 128 + 255 < (int64_t(1) << 24), "narrow sums must be exact in float");
 static_assert(int64_t(kMaxChunk) * 255 * 128 + 255 < (int64_t(1) << 31) - 1, "wide sums must not wrap");
+static_assert((int64_t(1) << 15) * 128 + 0xffff < (int64_t(1) << 24), "a wide sum's word sum must fold narrow");
 
-// The magic constants: their ulp is 1 and they leave room for |n| < 2^22 (float) or 2^51.
-constexpr float kMagicF = 12582912.0f;                // 1.5 * 2^23
-constexpr double kMagicD = 6755399441055744.0;        // 1.5 * 2^52
+// The magic constant: its ulp is 1 and it leaves room for |n| < 2^22.
+constexpr float kMagicF = 12582912.0f;  // 1.5 * 2^23
 
 // What a fold needs of one modulus, set up once per tile.
 struct FoldConstants {
     __m512 p_f, inv_f, magic_f;
-    __m512d p_d, inv_d, magic_d;
     __m512i p16;          // p in every 16-bit lane
     __m512i minus_p_word;  // -p in the low word of every 32-bit lane, 0 in the high one
+    __m512i high_weight;   // 2^16 mod p in [-128, 128] in the high word, 0 in the low one
 };
+
+inline int16_t centred_high_weight(int p) {
+    const int w = (1 << 16) % p;
+    return int16_t(2 * w > p ? w - p : w);
+}
 
 inline FoldConstants fold_constants(const Modulus& mod) {
     return {_mm512_set1_ps(float(mod.p)), _mm512_set1_ps(1.0f / float(mod.p)), _mm512_set1_ps(kMagicF),
-            _mm512_set1_pd(mod.p_double), _mm512_set1_pd(mod.inverse), _mm512_set1_pd(kMagicD),
-            _mm512_set1_epi16(int16_t(mod.p)), _mm512_set1_epi32(int32_t(uint16_t(-mod.p)))};
+            _mm512_set1_epi16(int16_t(mod.p)), _mm512_set1_epi32(int32_t(uint16_t(-mod.p))),
+            _mm512_set1_epi32(int32_t(uint32_t(uint16_t(centred_high_weight(mod.p))) << 16))};
 }
 
 // S, plus the 16 residue bytes at `acc` when accumulating.
@@ -74,15 +83,9 @@ inline __m512i centred_short(__m512i sums, const FoldConstants& c) {
     return _mm512_dpwssd_epi32(sums, _mm512_castps_si512(t), c.minus_p_word);
 }
 
-inline __m256i centred_wide_half(__m256i sums, const FoldConstants& c) {
-    const __m512d x = _mm512_cvtepi32_pd(sums);
-    const __m512d n = _mm512_sub_pd(_mm512_fmadd_pd(x, c.inv_d, c.magic_d), c.magic_d);
-    return _mm512_cvttpd_epi32(_mm512_fnmadd_pd(n, c.p_d, x));
-}
-
 inline __m512i centred_wide(__m512i sums, const FoldConstants& c) {
-    return _mm512_inserti64x4(_mm512_castsi256_si512(centred_wide_half(_mm512_castsi512_si256(sums), c)),
-                              centred_wide_half(_mm512_extracti64x4_epi64(sums, 1), c), 1);
+    const __m512i low = _mm512_and_si512(sums, _mm512_set1_epi32(0xffff));
+    return centred_narrow(_mm512_dpwssd_epi32(low, sums, c.high_weight), c);
 }
 
 // Four vectors of centred residues (columns 0-15, 16-31, 32-47, 48-63) to 64 bytes in [0, p).
