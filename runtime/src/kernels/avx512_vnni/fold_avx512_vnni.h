@@ -17,8 +17,8 @@
 // - wide, any chunk up to kMaxChunk: |S| + 255 < 2^31. S = h 2^16 + l, with h its signed
 //   high word and l its unsigned low one, is congruent to T = h w + l for w = 2^16 mod p
 //   taken in [-128, 128]: one vpdpwssd of S's words against (0, w) onto l. |T| < 2^15 * 128
-//   + 2^16 < 2^24, so T folds narrow. (In double instead, eight lanes per op, the fold
-//   took twice the instructions.)
+//   + 2^16 < 2^24, so T folds narrow: 7 instructions per 16 sums, where a fold in double,
+//   eight lanes per op, takes 12.
 #pragma once
 
 #include <immintrin.h>
