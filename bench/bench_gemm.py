@@ -43,6 +43,7 @@ import ctypes
 import io
 import json
 import os
+import pathlib
 import statistics
 import subprocess
 
@@ -67,8 +68,7 @@ PEAK_ROWS = {"amx_int8": "peak/tdpbusd", "avx512_vnni": "peak/vpdpbusd_zmm",
 
 def default_bench_kernels():
     """bench_kernels of the build that holds the loaded libvexa (build/python/dravenholt/vexa)."""
-    build = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(library()._name))))
-    return os.path.join(build, "bench", "bench_kernels")
+    return str(pathlib.Path(library()._name).parents[3] / "bench" / "bench_kernels")
 
 
 def measured_peaks(bench_kernels):
@@ -85,25 +85,23 @@ def measured_peaks(bench_kernels):
 
 
 def choose_peaks(args, active, supported):
-    """--int8-peak and --fp64-peak where not given: measured, else nominal; with their sources."""
-    peaks = measured_peaks(args.peaks_from if args.peaks_from is not None else default_bench_kernels())
+    """--int8-peak and --fp64-peak where not given: measured, else nominal; with their sources.
+    The two are measured together or not at all (a given --int8-peak leaves the other nominal):
+    the floor line takes their ratio."""
     avx512 = bool(supported & {"avx512_vnni", "amx_int8"})
-    fp64_row = "peak/vfmadd231pd_zmm" if avx512 else "peak/vfmadd231pd_ymm"
-    int8_row = PEAK_ROWS.get(active)
-    int8_source = fp64_source = "given"
-    if args.int8_peak is None:
-        if int8_row in peaks and fp64_row in peaks:
-            args.int8_peak, int8_source = peaks[int8_row], f"measured, bench_kernels {int8_row}"
-        else:
-            args.int8_peak, int8_source = PRODUCT_PEAKS.get(active, 128.0), "nominal"
-    if args.fp64_peak is None:
-        if int8_source.startswith("measured"):
-            args.fp64_peak, fp64_source = peaks[fp64_row], f"measured, bench_kernels {fp64_row}"
-        else:
-            args.fp64_peak = 16.0 if avx512 else 8.0 if "avx2" in supported else 4.0
-            fp64_source = "nominal"
+    rows = (PEAK_ROWS.get(active), "peak/vfmadd231pd_zmm" if avx512 else "peak/vfmadd231pd_ymm")
+    sources = ["given", "given"]
+    if args.int8_peak is None or args.fp64_peak is None:
+        peaks = {} if args.int8_peak is not None else measured_peaks(
+            args.peaks_from if args.peaks_from is not None else default_bench_kernels())
+        measured = all(row in peaks for row in rows)
+        nominal = (PRODUCT_PEAKS.get(active, 128.0), 16.0 if avx512 else 8.0 if "avx2" in supported else 4.0)
+        for i, name in enumerate(("int8_peak", "fp64_peak")):
+            if getattr(args, name) is None:
+                setattr(args, name, peaks[rows[i]] if measured else nominal[i])
+                sources[i] = f"measured, bench_kernels {rows[i]}" if measured else "nominal"
     print(f"limits per core and time-stamp counter cycle: product instruction {args.int8_peak:.1f} "
-          f"MAC ({int8_source}), float64 FMA {args.fp64_peak:.1f} MAC ({fp64_source})")
+          f"MAC ({sources[0]}), float64 FMA {args.fp64_peak:.1f} MAC ({sources[1]})")
 
 
 def blas_description():
