@@ -336,11 +336,28 @@ int8::ResiduePlan residue_plan(const std::vector<int>& moduli, int shift_limit, 
     plan.pow2 = pow2.data();
     return plan;
 }
+// A 64-byte aligned stretch of `size` bytes filled with `fill`: the pieces may store whole
+// aligned blocks differently from the others.
+template <class T>
+class AlignedBytes {
+public:
+    AlignedBytes(size_t size, T fill) : storage_(size + 64, fill) {
+        offset_ = (64 - reinterpret_cast<uintptr_t>(storage_.data()) % 64) % 64 / sizeof(T);
+    }
+    T* data() { return storage_.data() + offset_; }
+    T operator[](size_t e) const { return storage_[offset_ + e]; }
+
+private:
+    std::vector<T> storage_;
+    size_t offset_;
+};
+
 // Rows of A, one per line (a line of width 0 is a zero row), over k_count with rows padded to
-// row_stride; the NaNs past k_count must not be read. Both kernels against GMP, every byte
-// of the output.
+// row_stride and each modulus's rows `modulus_gap` bytes past the last one's; the NaNs past
+// k_count must not be read. Both kernels against GMP, every byte of the output.
 void check_residues_a(const Ops& o, const std::vector<int>& moduli, const std::vector<Line>& lines, int64_t k_count,
-                      int64_t row_stride, std::mt19937_64& rng, const std::string& what) {
+                      int64_t row_stride, std::mt19937_64& rng, const std::string& what,
+                      int64_t modulus_gap = 0) {
     const int64_t rows = int64_t(lines.size()), lda = k_count + 3;
     std::vector<double> a(size_t(rows * lda), std::numeric_limits<double>::quiet_NaN());
     std::vector<int32_t> shift(static_cast<size_t>(rows));
@@ -358,18 +375,19 @@ void check_residues_a(const Ops& o, const std::vector<int>& moduli, const std::v
     }
     std::vector<double> pow2;
     const int8::ResiduePlan plan = residue_plan(moduli, widest + 1, pow2);
-    const int64_t modulus_stride = rows * row_stride;
-    std::vector<uint8_t> expected(size_t(plan.count * modulus_stride), 0);
+    const int64_t modulus_stride = rows * row_stride + modulus_gap;
+    std::vector<uint8_t> expected(size_t(plan.count * modulus_stride), 0xa5);
     for (int64_t r = 0; r < rows; ++r)
-        for (int64_t k = 0; k < k_count && lines[size_t(r)].width > 0; ++k) {
-            const mpz_class v = scaled_integer(a[size_t(r * lda + k)], shift[size_t(r)]);
+        for (int64_t k = 0; k < row_stride; ++k) {
+            const bool zero = k >= k_count || lines[size_t(r)].width <= 0;
+            const mpz_class v = zero ? mpz_class(0) : scaled_integer(a[size_t(r * lda + k)], shift[size_t(r)]);
             for (int l = 0; l < plan.count; ++l)
                 expected[size_t(l * modulus_stride + r * row_stride + k)] = uint8_t(residue_of(v, moduli[size_t(l)]));
         }
-    std::vector<uint8_t> out(expected.size(), 0xa5);
+    AlignedBytes<uint8_t> out(expected.size(), 0xa5);
     o.ops->residues_a(plan, a.data(), lda, rows, k_count, shift.data(), out.data(),
                       row_stride, modulus_stride);
-    for (size_t e = 0; e < out.size(); ++e)
+    for (size_t e = 0; e < expected.size(); ++e)
         if (out[e] != expected[e]) {
             const int64_t l = int64_t(e) / modulus_stride, r = int64_t(e) % modulus_stride / row_stride;
             ADD_FAILURE() << what << ", " << o.name << ": A residue mod " << moduli[size_t(l)] << " of row " << r
@@ -383,9 +401,11 @@ void check_residues_a(const Ops& o, const std::vector<int>& moduli, const std::v
 // past `lines` are padding), over k_count rows padded to k_padded. Side by side from column
 // 0, or, `moved`, scattered over a wider matrix in no order and read through
 // residues_b_columns; every other element is infinite (the largest double where the
-// columns are moved, which a stray gather turns into a wrong residue, not a crash).
+// columns are moved, which a stray gather turns into a wrong residue, not a crash). Each
+// modulus's panel starts `modulus_gap` bytes past the last one's end.
 void check_residues_b(const Ops& o, const std::vector<int>& moduli, const std::vector<Line>& lines, int64_t k_count,
-                      int64_t k_padded, std::mt19937_64& rng, const std::string& what, bool moved = false) {
+                      int64_t k_padded, std::mt19937_64& rng, const std::string& what, bool moved = false,
+                      int64_t modulus_gap = 0) {
     const int64_t cols = std::min<int64_t>(int64_t(lines.size()), int8::kPanelWidth);
     const int64_t ldb = moved ? 3 * int8::kPanelWidth + 1 : int8::kPanelWidth + 5;
     std::vector<int64_t> at(static_cast<size_t>(ldb));
@@ -409,8 +429,9 @@ void check_residues_b(const Ops& o, const std::vector<int>& moduli, const std::v
     }
     std::vector<double> pow2;
     const int8::ResiduePlan plan = residue_plan(moduli, widest + 1, pow2);
-    const int64_t modulus_stride = k_padded * int8::kPanelWidth;
-    std::vector<int8_t> expected(size_t(plan.count * modulus_stride), 0);
+    const int64_t panel_bytes = k_padded * int8::kPanelWidth, modulus_stride = panel_bytes + modulus_gap;
+    std::vector<int8_t> expected(size_t(plan.count * modulus_stride), int8_t(0x5a));
+    for (int l = 0; l < plan.count; ++l) std::fill_n(expected.begin() + l * modulus_stride, panel_bytes, int8_t(0));
     for (int64_t c = 0; c < cols; ++c)
         for (int64_t k = 0; k < k_count && lines[size_t(c)].width > 0; ++k) {
             const mpz_class v = scaled_integer(b[size_t(k * ldb + at[size_t(c)])], shift[size_t(c)]);
@@ -421,14 +442,14 @@ void check_residues_b(const Ops& o, const std::vector<int>& moduli, const std::v
                 expected[size_t(l * modulus_stride + (k / 4) * 4 * int8::kPanelWidth + c * 4 + k % 4)] = int8_t(r);
             }
         }
-    std::vector<int8_t> out(expected.size(), int8_t(0x5a));
+    AlignedBytes<int8_t> out(expected.size(), int8_t(0x5a));
     if (moved)
         o.ops->residues_b_columns(plan, b.data(), ldb, at.data(), cols, k_count, k_padded, shift.data(), out.data(),
                                   modulus_stride);
     else
         o.ops->residues_b_panel(plan, b.data(), ldb, cols, k_count, k_padded, shift.data(), out.data(),
                                 modulus_stride);
-    for (size_t e = 0; e < out.size(); ++e)
+    for (size_t e = 0; e < expected.size(); ++e)
         if (out[e] != expected[e]) {
             const int64_t l = int64_t(e) / modulus_stride, at = int64_t(e) % modulus_stride;
             const int64_t c = at % (4 * int8::kPanelWidth) / 4;
@@ -517,6 +538,25 @@ TEST_P(Int8ResiduePieces, FullPanelsAndLongRows) {
     for (bool moved : {false, true}) check_residues_b(o, first_moduli(21), lines, 257, 260, rng, "full panel", moved);
     lines.resize(12);
     check_residues_a(o, first_moduli(21), lines, 1000, 1000, rng, "long rows");
+}
+
+// Residue blocks of many megabytes, as large products have, are stored otherwise than
+// small ones; the moduli's blocks here are spread that far apart, with 64-byte aligned
+// starts and ragged ends, and the gaps between them must stay untouched.
+TEST_P(Int8ResiduePieces, BlocksSpreadOverMegabytes) {
+    const Ops o = ops_of(GetParam());
+    std::mt19937_64 rng(15);
+    std::vector<Line> lines;
+    for (int c = 0; c < int8::kPanelWidth; ++c) {
+        const int w = 1 + int(rng() % 120);
+        lines.push_back({w, shift_for_width(w, rng)});
+    }
+    const int64_t gap = (int64_t(1) << 20) + 64;
+    for (bool moved : {false, true})
+        check_residues_b(o, first_moduli(21), lines, 130, 132, rng, "spread panels", moved, gap);
+    lines.resize(9);
+    check_residues_a(o, first_moduli(21), lines, 300, 320, rng, "spread rows", gap);
+    check_residues_a(o, first_moduli(21), lines, 300, 300, rng, "spread ragged rows", gap + 8);
 }
 
 INSTANTIATE_TEST_SUITE_P(Entries, Int8Scans, ::testing::ValuesIn(entries_where(int8_entry)), param_name);

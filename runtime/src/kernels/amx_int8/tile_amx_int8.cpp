@@ -134,8 +134,9 @@ void tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows,
     }
 }
 
-extern const Int8Ops kInt8Ops = {avx512_vnni::residues_a, avx512_vnni::residues_b_panel, tile,
+constexpr avx512_vnni::Stores kStores = avx512_vnni::Stores::kCached;
+extern const Int8Ops kInt8Ops = {avx512_vnni::residues_a<kStores>, avx512_vnni::residues_b_panel<kStores>, tile,
                                  avx512_vnni::crt_round, avx512_vnni::scan_lines,
-                                 avx512_vnni::residues_b_columns};
+                                 avx512_vnni::residues_b_columns<kStores>};
 
 }  // namespace vexa::amx_int8

@@ -21,12 +21,19 @@ namespace vexa::avx512_vnni {
 // The folder's code is written against the int8 engine's layout and types.
 using namespace vexa::int8;
 
+// Where the residues go: kMayStream writes a block too large for the caches past them;
+// kCached never does, for amx_int8, whose tile waits out every miss of its loads.
+enum class Stores { kCached, kMayStream };
+
+template <Stores kStores>
 void residues_a(const ResiduePlan& plan, const double* a, int64_t lda, int64_t rows, int64_t k_count,
                 const int32_t* shift, uint8_t* out, int64_t out_row_stride,
                 int64_t out_modulus_stride);
+template <Stores kStores>
 void residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols, int64_t k_count,
                       int64_t k_padded, const int32_t* shift, int8_t* out,
                       int64_t out_modulus_stride);
+template <Stores kStores>
 void residues_b_columns(const ResiduePlan& plan, const double* b, int64_t ldb, const int64_t* columns, int64_t cols,
                         int64_t k_count, int64_t k_padded, const int32_t* shift, int8_t* out,
                         int64_t out_modulus_stride);

@@ -92,6 +92,8 @@ void tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows, 
         tile_six<FoldWidth::kWide>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
 }
 
-extern const Int8Ops kInt8Ops = {residues_a, residues_b_panel, tile, crt_round, scan_lines, residues_b_columns};
+constexpr Stores kStores = Stores::kMayStream;
+extern const Int8Ops kInt8Ops = {residues_a<kStores>, residues_b_panel<kStores>, tile, crt_round, scan_lines,
+                                 residues_b_columns<kStores>};
 
 }  // namespace vexa::avx512_vnni
