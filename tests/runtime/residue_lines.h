@@ -13,6 +13,23 @@
 
 namespace fastpath_test {
 
+// `size` elements filled with `fill`, from a 64-byte boundary on: the residue pieces may
+// store whole aligned vectors otherwise than the others, and std::vector's large blocks
+// start 16 bytes into a page.
+template <class T>
+class AlignedBuffer {
+public:
+    AlignedBuffer(size_t size, T fill) : storage_(size + 64, fill) {
+        offset_ = (64 - reinterpret_cast<uintptr_t>(storage_.data()) % 64) % 64 / sizeof(T);
+    }
+    T* data() { return storage_.data() + offset_; }
+    T operator[](size_t e) const { return storage_[offset_ + e]; }
+
+private:
+    std::vector<T> storage_;
+    size_t offset_;
+};
+
 // The exact integer x * 2^-shift (x must be a multiple of 2^shift).
 inline mpz_class scaled_integer(double x, int32_t shift) {
     if (x == 0) return 0;

@@ -73,17 +73,19 @@ int widest_of(const std::vector<int>& widths) {
     return widest;
 }
 
-// A row group: width -1 is a row the driver passes as null (a pad row).
+// A row group: width -1 is a row the driver passes as null (a pad row). Each modulus's
+// words start `gap` words past the last one's end.
 void check_group(const int16::Int16Ops& ops, const std::vector<int>& widths, int count, int64_t k_count,
-                 std::mt19937_64& rng, const std::string& what) {
+                 std::mt19937_64& rng, const std::string& what, int64_t gap = 6) {
     ASSERT_EQ(widths.size(), size_t(int16::kRowGroup));
     const Lines lines = lines_of(widths, k_count, rng);
     std::vector<double> pow2;
     const vexa::fast::ResiduePlan plan = residue_plan(count, widest_of(widths) + 1, pow2);
-    const int64_t k_padded = (k_count + 1) / 2 * 2, stride = k_padded * int16::kRowGroup + 6;
+    const int64_t k_padded = (k_count + 1) / 2 * 2, stride = k_padded * int16::kRowGroup + gap;
     const double* rows[int16::kRowGroup];
     for (int u = 0; u < int16::kRowGroup; ++u) rows[u] = widths[size_t(u)] < 0 ? nullptr : &lines.x[size_t(u * lines.stride)];
-    std::vector<int16_t> expected(size_t(count * stride), int16_t(0x5a5a)), out(expected);
+    std::vector<int16_t> expected(size_t(count * stride), int16_t(0x5a5a));
+    AlignedBuffer<int16_t> out(expected.size(), int16_t(0x5a5a));
     for (int l = 0; l < count; ++l)
         for (int u = 0; u < int16::kRowGroup; ++u)
             for (int64_t k = 0; k < k_padded; ++k) {
@@ -93,7 +95,7 @@ void check_group(const int16::Int16Ops& ops, const std::vector<int>& widths, int
                     stored_residue(v, plan.moduli[l].p);
             }
     ops.residues_a(plan, rows, lines.shift.data(), k_count, k_padded, out.data(), stride);
-    for (size_t e = 0; e < out.size(); ++e)
+    for (size_t e = 0; e < expected.size(); ++e)
         if (out[e] != expected[e]) {
             const int64_t l = int64_t(e) / stride, at = int64_t(e) % stride;
             ADD_FAILURE() << what << ": A word mod " << plan.moduli[l].p << " of row " << at % (2 * int16::kRowGroup) / 2
@@ -104,9 +106,9 @@ void check_group(const int16::Int16Ops& ops, const std::vector<int>& widths, int
 }
 
 // A panel of `widths.size()` real columns (the rest of the panel zero), the matrix a few
-// columns wider than the panel.
+// columns wider than the panel; each modulus's panel `gap` words past the last one's end.
 void check_panel(const int16::Int16Ops& ops, const std::vector<int>& widths, int count, int64_t k_count,
-                 std::mt19937_64& rng, const std::string& what) {
+                 std::mt19937_64& rng, const std::string& what, int64_t gap = 0) {
     const int64_t cols = int64_t(widths.size()), ldb = int16::kPanelWidth + 3;
     const Lines lines = lines_of(widths, k_count, rng);
     std::vector<double> b(size_t(k_count * ldb), std::numeric_limits<double>::infinity());
@@ -116,15 +118,18 @@ void check_panel(const int16::Int16Ops& ops, const std::vector<int>& widths, int
     std::copy(lines.shift.begin(), lines.shift.end(), shift.begin());
     std::vector<double> pow2;
     const vexa::fast::ResiduePlan plan = residue_plan(count, widest_of(widths) + 1, pow2);
-    const int64_t k_padded = (k_count + 1) / 2 * 2 + 2, stride = k_padded * int16::kPanelWidth;
-    std::vector<int16_t> expected(size_t(count * stride), 0), out(expected.size(), int16_t(0x5a5a));
+    const int64_t k_padded = (k_count + 1) / 2 * 2 + 2, panel_words = k_padded * int16::kPanelWidth;
+    const int64_t stride = panel_words + gap;
+    std::vector<int16_t> expected(size_t(count * stride), int16_t(0x5a5a));
+    for (int l = 0; l < count; ++l) std::fill_n(expected.begin() + l * stride, panel_words, int16_t(0));
+    AlignedBuffer<int16_t> out(expected.size(), int16_t(0x5a5a));
     for (int l = 0; l < count; ++l)
         for (int64_t c = 0; c < cols; ++c)
             for (int64_t k = 0; k < k_count; ++k)
                 expected[size_t(l * stride + (k / 2) * 2 * int16::kPanelWidth + c * 2 + k % 2)] =
                     stored_residue(scaled_integer(b[size_t(k * ldb + c)], shift[size_t(c)]), plan.moduli[l].p);
     ops.residues_b_panel(plan, b.data(), ldb, cols, k_count, k_padded, shift.data(), out.data(), stride);
-    for (size_t e = 0; e < out.size(); ++e)
+    for (size_t e = 0; e < expected.size(); ++e)
         if (out[e] != expected[e]) {
             const int64_t l = int64_t(e) / stride, at = int64_t(e) % stride;
             ADD_FAILURE() << what << ": B word mod " << plan.moduli[l].p << " of column "
@@ -166,6 +171,20 @@ TEST_P(Int16ResiduePieces, PadRowsPartialPanelsAndFewModuli) {
         check_group(ops, {-1, -1, -1, -1, -1, 12}, count, 2, rng, what);
         check_panel(ops, {66, 0, 53}, count, 21, rng, what);
         check_panel(ops, std::vector<int>(size_t(int16::kPanelWidth - 1), 64), count, 5, rng, what);
+    }
+}
+
+// Residue blocks of many megabytes, as large products have, are stored otherwise than small
+// ones; here the moduli's blocks lie that far apart, aligned and not, with the gaps
+// between them left untouched.
+TEST_P(Int16ResiduePieces, BlocksSpreadOverMegabytes) {
+    const int16::Int16Ops& ops = *GetParam().entry->int16;
+    std::mt19937_64 rng(23);
+    const int64_t gap = int64_t(1) << 19;  // words: a megabyte
+    for (int64_t extra : {0, 3}) {
+        const std::string what = "spread " + std::to_string(extra);
+        check_group(ops, {70, -1, 0, 53, 120, 1}, 11, 40, rng, what, gap + extra);
+        check_panel(ops, std::vector<int>(size_t(int16::kPanelWidth), 90), 11, 38, rng, what, gap + extra);
     }
 }
 

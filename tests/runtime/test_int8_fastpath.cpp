@@ -336,22 +336,6 @@ int8::ResiduePlan residue_plan(const std::vector<int>& moduli, int shift_limit, 
     plan.pow2 = pow2.data();
     return plan;
 }
-// A 64-byte aligned stretch of `size` bytes filled with `fill`: the pieces may store whole
-// aligned blocks differently from the others.
-template <class T>
-class AlignedBytes {
-public:
-    AlignedBytes(size_t size, T fill) : storage_(size + 64, fill) {
-        offset_ = (64 - reinterpret_cast<uintptr_t>(storage_.data()) % 64) % 64 / sizeof(T);
-    }
-    T* data() { return storage_.data() + offset_; }
-    T operator[](size_t e) const { return storage_[offset_ + e]; }
-
-private:
-    std::vector<T> storage_;
-    size_t offset_;
-};
-
 // Rows of A, one per line (a line of width 0 is a zero row), over k_count with rows padded to
 // row_stride and each modulus's rows `modulus_gap` bytes past the last one's; the NaNs past
 // k_count must not be read. Both kernels against GMP, every byte of the output.
@@ -384,7 +368,7 @@ void check_residues_a(const Ops& o, const std::vector<int>& moduli, const std::v
             for (int l = 0; l < plan.count; ++l)
                 expected[size_t(l * modulus_stride + r * row_stride + k)] = uint8_t(residue_of(v, moduli[size_t(l)]));
         }
-    AlignedBytes<uint8_t> out(expected.size(), 0xa5);
+    AlignedBuffer<uint8_t> out(expected.size(), 0xa5);
     o.ops->residues_a(plan, a.data(), lda, rows, k_count, shift.data(), out.data(),
                       row_stride, modulus_stride);
     for (size_t e = 0; e < expected.size(); ++e)
@@ -442,7 +426,7 @@ void check_residues_b(const Ops& o, const std::vector<int>& moduli, const std::v
                 expected[size_t(l * modulus_stride + (k / 4) * 4 * int8::kPanelWidth + c * 4 + k % 4)] = int8_t(r);
             }
         }
-    AlignedBytes<int8_t> out(expected.size(), int8_t(0x5a));
+    AlignedBuffer<int8_t> out(expected.size(), int8_t(0x5a));
     if (moved)
         o.ops->residues_b_columns(plan, b.data(), ldb, at.data(), cols, k_count, k_padded, shift.data(), out.data(),
                                   modulus_stride);

@@ -34,6 +34,27 @@ constexpr int kBlock = 16;  // elements per block: four vectors of four doubles
 constexpr int kMaxPairedLimbs = 16;
 constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52: its ulp is 1
 
+// Residues of a block larger than this over all its moduli go out through non-temporal
+// stores: far past the caches, the tile reads them from memory either way, and an ordinary
+// store would first read every line it writes.
+constexpr int64_t kStreamBytes = int64_t(8) << 20;
+
+inline bool streams_residues(int64_t modulus_stride, int moduli) {
+    return modulus_stride * moduli * int64_t(sizeof(int16_t)) > kStreamBytes;
+}
+
+inline void store_residues(__m256i* to, __m256i v, bool stream) {
+#if !VEXA_SIMDE
+    if (stream && reinterpret_cast<uintptr_t>(to) % 32 == 0) return _mm256_stream_si256(to, v);
+#endif
+    _mm256_storeu_si256(to, v);
+}
+
+// Non-temporal stores are weakly ordered: fenced before the residues are handed on.
+inline void finish_stream(bool stream) {
+    if (stream) _mm_sfence();
+}
+
 struct Constants {
     int count = 0;
     int limbs = 0;
@@ -280,6 +301,7 @@ void residues_a(const fast::ResiduePlan& plan, const double* const* rows, const 
     for (int u = 0; u < kRowGroup; ++u)
         for (__m256i& v : shifts[u]) v = _mm256_set1_epi64x(shift[u]);
     const int64_t pairs = k_padded / 2;
+    const bool stream = streams_residues(modulus_stride, k.count);
     alignas(32) __m256i words[kRowGroup][fast::kMaxModuli];
     for (int64_t k0 = 0; k0 < k_padded; k0 += kBlock) {
         for (int u = 0; u < kRowGroup; ++u) {
@@ -300,7 +322,7 @@ void residues_a(const fast::ResiduePlan& plan, const double* const* rows, const 
             interleave_rows(words, l, group);
             int16_t* o = out + l * modulus_stride + k0 * kRowGroup;
             if (live == kBlock / 2) {
-                for (int v = 0; v < kRowGroup; ++v) _mm256_storeu_si256(reinterpret_cast<__m256i*>(o) + v, group[v]);
+                for (int v = 0; v < kRowGroup; ++v) store_residues(reinterpret_cast<__m256i*>(o) + v, group[v], stream);
             } else {
                 alignas(32) int16_t whole[kBlock * kRowGroup];
                 for (int v = 0; v < kRowGroup; ++v) _mm256_store_si256(reinterpret_cast<__m256i*>(whole) + v, group[v]);
@@ -308,6 +330,7 @@ void residues_a(const fast::ResiduePlan& plan, const double* const* rows, const 
             }
         }
     }
+    finish_stream(stream);
 }
 
 void residues_b_panel(const fast::ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols,
@@ -334,6 +357,7 @@ void residues_b_panel(const fast::ResiduePlan& plan, const double* b, int64_t ld
             block_residues(row, shifts, k, words);
         }
     };
+    const bool stream = streams_residues(modulus_stride, k.count);
     for (int64_t kk = 0; kk < k_padded; kk += 2) {
         __m256i even[fast::kMaxModuli], odd[fast::kMaxModuli];
         row_residues(kk, even);
@@ -342,10 +366,11 @@ void residues_b_panel(const fast::ResiduePlan& plan, const double* b, int64_t ld
             const __m256i low = _mm256_unpacklo_epi16(even[l], odd[l]);   // columns 0-3, 8-11
             const __m256i high = _mm256_unpackhi_epi16(even[l], odd[l]);  // columns 4-7, 12-15
             __m256i* o = reinterpret_cast<__m256i*>(out + l * modulus_stride + kk * kPanelWidth);
-            _mm256_storeu_si256(o, _mm256_permute2x128_si256(low, high, 0x20));
-            _mm256_storeu_si256(o + 1, _mm256_permute2x128_si256(low, high, 0x31));
+            store_residues(o, _mm256_permute2x128_si256(low, high, 0x20), stream);
+            store_residues(o + 1, _mm256_permute2x128_si256(low, high, 0x31), stream);
         }
     }
+    finish_stream(stream);
 }
 
 }  // namespace vexa::avx2
