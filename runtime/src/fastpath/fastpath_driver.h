@@ -295,6 +295,8 @@ private:
             const int run = int(std::min<int64_t>(kPanelWidth, int64_t(p_.col_order.size()) - c0));
             const CrtPlan& crt = p_.crt[p_.count_at(g, b.q0 + pnl)];
             const Residue* const residues = acc_ + r * b.nb_pad + (c0 - b.n0);
+            if (kPrefetchResidues && r + 1 < b.mb)
+                prefetch_residues(residues + b.nb_pad, p_.count_at(b.g0 + (r + 1) / kRowGroup, b.q0 + pnl));
             const int32_t* const shifts = &p_.sorted_col_shift[size_t(c0)];
             const int64_t* const cols = &p_.col_order[size_t(c0)];
             // Sorted position c0 + e is column c0 + e in an in-place panel.
@@ -342,6 +344,16 @@ private:
         lines(c_hi, sizeof(double));
         lines(c_lo, sizeof(double));
         lines(c_res, sizeof(Res));
+    }
+
+    // The next row's residues of a panel, one line per modulus, a row ahead of the CRT that
+    // reads them: a row takes a line from each of twenty or so moduli's blocks, more streams
+    // than the hardware prefetchers follow. That took 7-14% off the reassembly of the int8
+    // engine at n = 1024 to 4096 (Zen 4); with the int16 engine's half-line panels it
+    // measured no better. Forced inline, as prefetch_stretch.
+    static constexpr bool kPrefetchResidues = kPanelWidth * sizeof(Residue) == 64;
+    [[gnu::always_inline]] inline void prefetch_residues(const Residue* next, int count) const {
+        for (int l = 0; l < count; ++l) __builtin_prefetch(next + l * p_.Mb * p_.Nb, 0, 3);
     }
 
     template <class Res>
