@@ -34,13 +34,9 @@ constexpr int kBlock = 16;  // elements per block: four vectors of four doubles
 constexpr int kMaxPairedLimbs = 16;
 constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52: its ulp is 1
 
-// Residues of a block larger than this over all its moduli go out through non-temporal
-// stores: far past the caches, the tile reads them from memory either way, and an ordinary
-// store would first read every line it writes.
-constexpr int64_t kStreamBytes = int64_t(8) << 20;
-
+// Large blocks go past the caches (fast::streams_residues).
 inline bool streams_residues(int64_t modulus_stride, int moduli) {
-    return modulus_stride * moduli * int64_t(sizeof(int16_t)) > kStreamBytes;
+    return fast::streams_residues(modulus_stride * moduli * int64_t(sizeof(int16_t)));
 }
 
 inline void store_residues(__m256i* to, __m256i v, bool stream) {

@@ -135,19 +135,12 @@ struct BlockOut {
     bool stream;
 };
 
-// Residues of a block larger than this, over all its moduli, are written with
-// non-temporal stores where the tile allows it (kMayStream). Such a block is far
-// past the second-level cache, so the vpdpbusd tile reads it from memory either way, and an
-// ordinary store would first read every line it writes: the residue phase measured
-// 12-22% faster at n = 1024 to 4096 (Zen 4), the products no slower. Below it the products
-// find the residues in cache, which streaming would give away (about 5% slower products at
-// n = 256). The AMX tile waits out every miss of its loads (DEVELOPING.md), so for it the
-// residues stay in the third level, where ordinary stores leave them.
-constexpr int64_t kStreamBytes = int64_t(8) << 20;
-
+// Large blocks go past the caches (fast::streams_residues) where the tile allows it
+// (kMayStream). The AMX tile waits out every miss of its loads (DEVELOPING.md), so for it
+// the residues stay in the third level, where ordinary stores leave them.
 template <Stores kStores>
 inline bool streams_residues(int64_t modulus_stride, int moduli) {
-    return kStores == Stores::kMayStream && modulus_stride * moduli > kStreamBytes;
+    return kStores == Stores::kMayStream && fast::streams_residues(modulus_stride * moduli);
 }
 
 inline void store_block(const BlockOut& out, int l, __m512i bytes) {
