@@ -480,7 +480,7 @@ void run_int8_tile(benchmark::State& state, const vexa::int8::Int8Ops* ops, int 
     const double start = thread_seconds();
     for (auto _ : state) {
         for (int64_t g = 0; g < groups; ++g)
-            ops->tile(modulus, &a[size_t(g * rows * K)], K, rows, b.data(), K,
+            ops->tile(modulus, &a[size_t(g * rows * K)], K, rows, b.data(), int(vexa::int8::kPanelWidth), K,
                       &acc[size_t(g * rows * vexa::int8::kPanelWidth)], vexa::int8::kPanelWidth, false);
         benchmark::DoNotOptimize(acc.data());
     }

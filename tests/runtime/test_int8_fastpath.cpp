@@ -305,9 +305,9 @@ TEST_P(Int8VectorPieces, MatchPortable) {
         acc2 = acc1;
         for (bool accumulate : {true, false}) {
             int8::kPortableOps.tile(plan.moduli[l], &ra1[size_t(l * a_stride)], kpad, int(rows),
-                                    &rb1[size_t(l * b_stride)], kpad, acc1.data(), 64, accumulate);
-            ops.tile(plan.moduli[l], &ra1[size_t(l * a_stride)], kpad, int(rows), &rb1[size_t(l * b_stride)], kpad,
-                     acc2.data(), 64, accumulate);
+                                    &rb1[size_t(l * b_stride)], 50, kpad, acc1.data(), 64, accumulate);
+            ops.tile(plan.moduli[l], &ra1[size_t(l * a_stride)], kpad, int(rows), &rb1[size_t(l * b_stride)], 50,
+                     kpad, acc2.data(), 64, accumulate);
             EXPECT_EQ(acc1, acc2) << "modulus " << p[l] << ", accumulate " << accumulate;
         }
     }

@@ -1,7 +1,7 @@
 // Every int8 tile of the registry against plain 64-bit sums: each row count a caller may
 // pass, storing and accumulating, random residues and residues at their bounds, over
-// K from one quad to a full chunk, and at the edge where the reduction of the sums
-// changes from float to double.
+// K from one quad to a full chunk, at the edge where the reduction of the sums
+// changes from float to double, and panels whose last columns are padding.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,7 +32,8 @@ struct Operands {
     std::vector<int8_t> b;
 };
 
-Operands operands(int p, int64_t k_padded, Fill fill, std::mt19937_64& rng) {
+// Columns from `cols` on are the panel's padding, zero as the residue pieces leave it.
+Operands operands(int p, int64_t k_padded, Fill fill, std::mt19937_64& rng, int cols) {
     const int low = -(p / 2), high = (p - 1) / 2;  // the symmetric range of B
     Operands o{std::vector<uint8_t>(size_t(int8::kWideRowGroup * k_padded)),
                std::vector<int8_t>(size_t(k_padded * int8::kPanelWidth))};
@@ -46,6 +47,7 @@ Operands operands(int p, int64_t k_padded, Fill fill, std::mt19937_64& rng) {
         else if (fill == Fill::kNearBounds) o.b[e] = int8_t(std::min(high, low + int(rng() % 4)));
         else if (fill == Fill::kLargestSameSign || column % 2) o.b[e] = int8_t(low);
         else o.b[e] = int8_t(high);
+        if (int(column) >= cols) o.b[e] = 0;
     }
     return o;
 }
@@ -66,9 +68,9 @@ std::vector<int64_t> exact_sums(const Operands& o, int64_t k_padded) {
 enum class Held { kRandom, kLargest };
 
 void check(const EntryParam& entry, int p, int64_t k_padded, Fill fill, std::mt19937_64& rng,
-           Held held = Held::kRandom) {
+           Held held = Held::kRandom, int cols = int8::kPanelWidth) {
     const vexa::registry::Entry& tile = *entry.entry;
-    const Operands o = operands(p, k_padded, fill, rng);
+    const Operands o = operands(p, k_padded, fill, rng, cols);
     const std::vector<int64_t> sums = exact_sums(o, k_padded);
     const int8::Modulus modulus{p, double(p), 1.0 / p};
     // The driver passes an ISA tile its whole row group only; the reference takes every count
@@ -89,11 +91,11 @@ void check(const EntryParam& entry, int p, int64_t k_padded, Fill fill, std::mt1
                 const int64_t s = sums[e] + (accumulate ? acc[e] : 0);
                 want[e] = uint8_t(((s % p) + p) % p);
             }
-            tile.int8->tile(modulus, o.a.data(), k_padded, rows, o.b.data(), k_padded, acc.data(),
+            tile.int8->tile(modulus, o.a.data(), k_padded, rows, o.b.data(), cols, k_padded, acc.data(),
                            int8::kPanelWidth, accumulate);
             ASSERT_EQ(acc, want) << tile.id << ": p " << p << ", K " << k_padded << ", " << rows
                                  << " rows, accumulate " << accumulate << ", fill " << int(fill)
-                                 << ", held " << int(held);
+                                 << ", held " << int(held) << ", " << cols << " columns";
         }
 }
 
@@ -131,6 +133,19 @@ TEST_P(Int8Tile, EngineModuliAtTheirBoundsOverShortChunks) {
         for (int l = 0; l < moduli.count; ++l)
             for (Fill fill : {Fill::kLargestSameSign, Fill::kLargestAlternating, Fill::kNearBounds, Fill::kRandom})
                 check(GetParam(), moduli.p[l], k_padded, fill, rng, Held::kLargest);
+}
+
+// A panel with 1 to 64 live columns, the rest zero padding, around each 16-column vector's
+// edge: a tile that skips the padding must still leave the residues a full panel gives it,
+// whichever way it reduces the sums (K short, middling and past 512).
+TEST_P(Int8Tile, PanelsWithPaddingColumns) {
+    std::mt19937_64 rng(45);
+    for (int cols : {1, 15, 16, 17, 31, 32, 33, 47, 48, 49, 63})
+        for (int64_t k_padded : {4, 260, 516, 1024})
+            for (int p : {256, 251, 29}) {
+                check(GetParam(), p, k_padded, Fill::kRandom, rng, Held::kRandom, cols);
+                check(GetParam(), p, k_padded, Fill::kLargestSameSign, rng, Held::kLargest, cols);
+            }
 }
 
 INSTANTIATE_TEST_SUITE_P(Entries, Int8Tile,

@@ -245,7 +245,8 @@ private:
             for (int64_t pnl = ct * tile_panels; pnl < p1; ++pnl)
                 for (int64_t r = rt * tile_rows; r < r1; r += kRowGroup)
                     if (p_.count_at(b.g0 + r / kRowGroup, b.q0 + pnl) > l)
-                        engine_.tile(p_.residue.moduli[l], a + r * kb_pad, bp + pnl * kb_pad * kPanelWidth, kb_pad,
+                        engine_.tile(p_.residue.moduli[l], a + r * kb_pad, bp + pnl * kb_pad * kPanelWidth,
+                                     int(std::min(kPanelWidth, b.nb - pnl * kPanelWidth)), kb_pad,
                                      out + r * b.nb_pad + pnl * kPanelWidth, b.nb_pad, k0 > 0);
         });
     }

@@ -104,7 +104,8 @@ struct Engine : fast::SharedPieces<Int16Ops, uint16_t> {
     }
     // Moved columns are gathered by the driver first.
     static constexpr bool kReadsColumns = false;
-    void tile(const Modulus& modulus, const int16_t* a, const int16_t* b, int64_t k_padded,
+    // A panel is 16 columns, one vector of the tile: padding costs little, `cols` goes unused.
+    void tile(const Modulus& modulus, const int16_t* a, const int16_t* b, int /*cols*/, int64_t k_padded,
               uint16_t* acc, int64_t acc_stride, bool accumulate) const {
         ops.tile(modulus, a, b, k_padded, acc, acc_stride, accumulate);
     }

@@ -86,7 +86,8 @@ void portable_residues_b_columns(const ResiduePlan& plan, const double* b, int64
 }
 
 void portable_tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows,
-                   const int8_t* b_panel, int64_t k_padded, uint8_t* acc, int64_t acc_stride,
+                   const int8_t* b_panel, int /*cols: the reference multiplies the padding too*/,
+                   int64_t k_padded, uint8_t* acc, int64_t acc_stride,
                    bool accumulate) {
     int32_t sum[kWideRowGroup][kPanelWidth] = {};
     for (int64_t k = 0; k < k_padded; ++k) {
@@ -147,9 +148,9 @@ struct Engine : fast::SharedPieces<Int8Ops, uint8_t> {
                             int64_t modulus_stride) const {
         ops.residues_b_columns(plan, b, ldb, columns, cols, k_count, k_padded, shift, out, modulus_stride);
     }
-    void tile(const Modulus& modulus, const uint8_t* a, const int8_t* b, int64_t k_padded,
+    void tile(const Modulus& modulus, const uint8_t* a, const int8_t* b, int cols, int64_t k_padded,
               uint8_t* acc, int64_t acc_stride, bool accumulate) const {
-        ops.tile(modulus, a, k_padded, int(kRowGroup), b, k_padded, acc, acc_stride, accumulate);
+        ops.tile(modulus, a, k_padded, int(kRowGroup), b, cols, k_padded, acc, acc_stride, accumulate);
     }
 };
 

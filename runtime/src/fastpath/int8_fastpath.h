@@ -65,8 +65,10 @@ struct Int8Ops {
     // `accumulate`, stored over it otherwise (the first K chunk). The driver passes whole
     // row groups only, so an ISA folder's tile takes exactly its layout's group (kRowGroup,
     // or kWideRowGroup for gemm_wide); kPortableOps takes any count up to kWideRowGroup.
+    // Columns from `cols` (1 to kPanelWidth) on are the panel's zero padding: a tile may
+    // skip their products, whose residues are 0 (stored as 0, or leaving acc as it was).
     void (*tile)(const Modulus& modulus, const uint8_t* a, int64_t a_row_stride, int rows,
-                 const int8_t* b_panel, int64_t k_padded, uint8_t* acc, int64_t acc_stride,
+                 const int8_t* b_panel, int cols, int64_t k_padded, uint8_t* acc, int64_t acc_stride,
                  bool accumulate);
     // As fast::portable_crt_round.
     void (*crt_round)(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,

@@ -139,7 +139,7 @@ void tile_rows(const Reduce<Dot>& reduce, const uint8_t* a, int64_t a_row_stride
 // Int8Ops::tile.
 template <class Dot>
 void tile(const Modulus& modulus, const uint8_t* a, int64_t a_row_stride, int rows, const int8_t* b_panel,
-          int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
+          int /*cols*/, int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
     const Reduce<Dot> reduce(modulus.p);
     // The driver passes whole row groups only (the packing pads A to kRowGroup rows).
     if (rows == kRowGroup)

@@ -14,6 +14,6 @@ using namespace vexa::int8;
 
 // Up to kWideRowGroup rows (gemm_wide passes exactly that many) by one B panel.
 void tile(const Modulus& modulus, const uint8_t* a, int64_t a_row_stride, int rows, const int8_t* b_panel,
-          int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate);
+          int cols, int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate);
 
 }  // namespace vexa::amx_int8

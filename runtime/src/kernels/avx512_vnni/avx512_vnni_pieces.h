@@ -38,7 +38,7 @@ void residues_b_columns(const ResiduePlan& plan, const double* b, int64_t ldb, c
                         int64_t k_count, int64_t k_padded, const int32_t* shift, int8_t* out,
                         int64_t out_modulus_stride);
 void tile(const Modulus& modulus, const uint8_t* a, int64_t a_row_stride, int rows, const int8_t* b_panel,
-          int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate);
+          int cols, int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate);
 void crt_round(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count, int64_t scale_base,
                const int32_t* scale, double* hi, double* lo, float* res, uint8_t* zero);
 void scan_lines(const double* b, int64_t ldb, int64_t rows, int64_t cols, bool by_rows, LineScan* out);

@@ -28,11 +28,15 @@ constexpr int64_t kPrefetchAhead = 8 * 4 * kPanelWidth;
 
 // The hot loop for a full group of six rows, accumulators spelled out so that all 24
 // stay in registers (with 4 B vectors and one broadcast: 29 of the 32 zmm registers).
-// One copy per fold width, each kept out of line: inlined together into tile(), their
-// loops ran out of registers and spilled the accumulators on every step.
-template <FoldWidth kWidth>
+// One copy per fold width and count of live column vectors, each kept out of line: inlined
+// together into tile(), their loops ran out of registers and spilled the accumulators on
+// every step. Vectors past kVectors cover only the panel's zero padding: their products
+// are skipped and their sums stay zero, which the fold turns into the residues the full
+// loop would give them (a panel of B with 16 columns or fewer costs a quarter of a full one).
+template <FoldWidth kWidth, int kVectors>
 [[gnu::noinline]] void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const int8_t* b_panel,
                                 int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
+    static_assert(kVectors >= 1 && kVectors <= 4, "a panel is four vectors wide");
 #define VEXA_ROW_ACCUMULATORS(r) \
     __m512i c##r##0 = _mm512_setzero_si512(), c##r##1 = _mm512_setzero_si512(), \
             c##r##2 = _mm512_setzero_si512(), c##r##3 = _mm512_setzero_si512();
@@ -48,24 +52,21 @@ template <FoldWidth kWidth>
     for (int64_t k = 0; k < k_padded; k += 4) {
         const int8_t* bp = b_panel + k * kPanelWidth;
         const __m512i b0 = _mm512_loadu_si512(bp);
-        const __m512i b1 = _mm512_loadu_si512(bp + 64);
-        const __m512i b2 = _mm512_loadu_si512(bp + 128);
-        const __m512i b3 = _mm512_loadu_si512(bp + 192);
-        if constexpr (kWidth == FoldWidth::kWide) {
-            _mm_prefetch(reinterpret_cast<const char*>(bp + kPrefetchAhead), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(bp + kPrefetchAhead + 64), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(bp + kPrefetchAhead + 128), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(bp + kPrefetchAhead + 192), _MM_HINT_T0);
-        }
+        const __m512i b1 = kVectors > 1 ? _mm512_loadu_si512(bp + 64) : _mm512_setzero_si512();
+        const __m512i b2 = kVectors > 2 ? _mm512_loadu_si512(bp + 128) : _mm512_setzero_si512();
+        const __m512i b3 = kVectors > 3 ? _mm512_loadu_si512(bp + 192) : _mm512_setzero_si512();
+        if constexpr (kWidth == FoldWidth::kWide)
+            for (int v = 0; v < kVectors; ++v)
+                _mm_prefetch(reinterpret_cast<const char*>(bp + kPrefetchAhead + 64 * v), _MM_HINT_T0);
 #define VEXA_ROW_STEP(r)                                              \
     {                                                                 \
         int32_t quad;                                                 \
         std::memcpy(&quad, a##r + k, 4);                             \
         const __m512i av = _mm512_set1_epi32(quad);                   \
         VEXA_DPBUSD(c##r##0, av, b0);                                 \
-        VEXA_DPBUSD(c##r##1, av, b1);                                 \
-        VEXA_DPBUSD(c##r##2, av, b2);                                 \
-        VEXA_DPBUSD(c##r##3, av, b3);                                 \
+        if constexpr (kVectors > 1) VEXA_DPBUSD(c##r##1, av, b1);     \
+        if constexpr (kVectors > 2) VEXA_DPBUSD(c##r##2, av, b2);     \
+        if constexpr (kVectors > 3) VEXA_DPBUSD(c##r##3, av, b3);     \
     }
         VEXA_ROW_STEP(0) VEXA_ROW_STEP(1) VEXA_ROW_STEP(2)
         VEXA_ROW_STEP(3) VEXA_ROW_STEP(4) VEXA_ROW_STEP(5)
@@ -78,18 +79,29 @@ template <FoldWidth kWidth>
 #undef VEXA_ROW_FOLD
 }
 
+template <FoldWidth kWidth>
+void tile_width(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const int8_t* b_panel, int cols,
+                int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
+    switch ((cols + 15) / 16) {
+        case 1: return tile_six<kWidth, 1>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+        case 2: return tile_six<kWidth, 2>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+        case 3: return tile_six<kWidth, 3>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+        default: return tile_six<kWidth, 4>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+    }
+}
+
 }  // namespace
 
 // The driver passes whole row groups only (the packing pads A to kRowGroup rows).
-void tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows, const int8_t* b_panel,
+void tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows, const int8_t* b_panel, int cols,
           int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
     if (rows != kRowGroup) return;
     if (k_padded <= kShortFoldChunk)
-        tile_six<FoldWidth::kShort>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+        tile_width<FoldWidth::kShort>(mod, a, a_row_stride, b_panel, cols, k_padded, acc, acc_stride, accumulate);
     else if (k_padded <= kNarrowFoldChunk)
-        tile_six<FoldWidth::kNarrow>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+        tile_width<FoldWidth::kNarrow>(mod, a, a_row_stride, b_panel, cols, k_padded, acc, acc_stride, accumulate);
     else
-        tile_six<FoldWidth::kWide>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+        tile_width<FoldWidth::kWide>(mod, a, a_row_stride, b_panel, cols, k_padded, acc, acc_stride, accumulate);
 }
 
 constexpr Stores kStores = Stores::kMayStream;
