@@ -79,15 +79,20 @@ inline void configure(const TileConfig& wanted) {
     if (std::memcmp(&loaded, &wanted, sizeof loaded) != 0) _tile_loadconfig(&wanted);
 }
 
-// C += A (rows x 64 bytes at a, row stride a_stride) times the four B tiles of 16 quads at b.
-inline void step(const uint8_t* a, int64_t a_stride, const int8_t* b) {
+// C += A (rows x 64 bytes at a, row stride a_stride) times the first `live` of the four
+// B tiles of 16 quads at b. The C tiles past them cover only the panel's zero padding and
+// stay zero, as their products would leave them.
+inline void step(const uint8_t* a, int64_t a_stride, const int8_t* b, int live) {
     VEXA_TILE_LOADD(4, a, a_stride);
     VEXA_TILE_LOADD(5, b, kBStride);
     _tile_dpbusd(0, 4, 5);
+    if (live < 2) return;
     VEXA_TILE_LOADD(6, b + 16 * 4, kBStride);
     _tile_dpbusd(1, 4, 6);
+    if (live < 3) return;
     VEXA_TILE_LOADD(7, b + 32 * 4, kBStride);
     _tile_dpbusd(2, 4, 7);
+    if (live < 4) return;
     VEXA_TILE_LOADD(5, b + 48 * 4, kBStride);
     _tile_dpbusd(3, 4, 5);
 }
@@ -96,17 +101,17 @@ inline void step(const uint8_t* a, int64_t a_stride, const int8_t* b) {
 // of the additions.
 }  // namespace
 
-// Four C tiles cover the panel whatever its live columns: `cols` goes unused.
 void tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows, const int8_t* b_panel,
-          int /*cols*/, int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
+          int cols, int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
     if (rows < 1 || rows > kMaxRows) return;
+    const int live = cols <= 0 ? 4 : (cols + 15) / 16 < 4 ? (cols + 15) / 16 : 4;
     configure(config_for(rows));
     _tile_zero(0);
     _tile_zero(1);
     _tile_zero(2);
     _tile_zero(3);
     const int64_t k_full = k_padded / kStepK * kStepK;
-    for (int64_t k = 0; k < k_full; k += kStepK) step(a + k, a_row_stride, b_panel + k * kPanelWidth);
+    for (int64_t k = 0; k < k_full; k += kStepK) step(a + k, a_row_stride, b_panel + k * kPanelWidth, live);
     if (const int64_t tail = k_padded - k_full) {
         // The last quads (gemm_wide never has any): zero-padded copies, so that no load
         // reads past the operands.
@@ -114,7 +119,7 @@ void tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows, 
         alignas(64) int8_t b_tail[kStepK / 4][kBStride] = {};
         for (int r = 0; r < rows; ++r) std::memcpy(a_tail[r], a + r * a_row_stride + k_full, size_t(tail));
         std::memcpy(b_tail, b_panel + k_full * kPanelWidth, size_t(tail * kPanelWidth));
-        step(a_tail[0], kTileBytes, b_tail[0]);
+        step(a_tail[0], kTileBytes, b_tail[0], live);
     }
     alignas(64) int32_t sums[kMaxRows][kPanelWidth];
     VEXA_TILE_STORED(0, &sums[0][0], sizeof sums[0]);
