@@ -119,15 +119,22 @@ struct Reduce {
     }
 };
 
+// Strips from live_strips on hold only the panel's zero padding: their sums are zero
+// without the products (a centred product's correction of a zero column is zero too).
 template <class Dot, int Rows>
 void tile_rows(const Reduce<Dot>& reduce, const uint8_t* a, int64_t a_row_stride, const int8_t* b_panel,
-               int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
+               int live_strips, int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
     const int64_t quads = k_padded / 4;
     int32x4_t correction[kPanelWidth / 4];
     if constexpr (Dot::kCentred) column_corrections<Dot>(b_panel, quads, correction);
     for (int s = 0; s < kStrips; ++s) {
         int32x4_t sum[Rows][4];
-        strip_sums<Dot, Rows>(a, a_row_stride, b_panel + s * kStrip * 4, quads, sum);
+        if (s < live_strips) {
+            strip_sums<Dot, Rows>(a, a_row_stride, b_panel + s * kStrip * 4, quads, sum);
+        } else {
+            for (int r = 0; r < Rows; ++r)
+                for (int j = 0; j < 4; ++j) sum[r][j] = vdupq_n_s32(0);
+        }
         for (int r = 0; r < Rows; ++r) {
             if constexpr (Dot::kCentred)
                 for (int j = 0; j < 4; ++j) sum[r][j] = vaddq_s32(sum[r][j], correction[s * 4 + j]);
@@ -139,11 +146,13 @@ void tile_rows(const Reduce<Dot>& reduce, const uint8_t* a, int64_t a_row_stride
 // Int8Ops::tile.
 template <class Dot>
 void tile(const Modulus& modulus, const uint8_t* a, int64_t a_row_stride, int rows, const int8_t* b_panel,
-          int /*cols*/, int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
+          int cols, int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
     const Reduce<Dot> reduce(modulus.p);
+    const int live_strips = cols <= 0 || cols >= kPanelWidth ? kStrips : (cols + kStrip - 1) / kStrip;
     // The driver passes whole row groups only (the packing pads A to kRowGroup rows).
     if (rows == kRowGroup)
-        tile_rows<Dot, kRowGroup>(reduce, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
+        tile_rows<Dot, kRowGroup>(reduce, a, a_row_stride, b_panel, live_strips, k_padded, acc, acc_stride,
+                                  accumulate);
 }
 
 // A folder's table: this tile, and the portable reference's other pieces. kPortableOps is
