@@ -41,6 +41,14 @@ constexpr int kWideStep = 64;
 // Elements per call of Int8Ops::crt_round.
 constexpr int kCrtRun = fast::kMaxRun;
 static_assert(kCrtRun == kPanelWidth, "one CRT run per panel");
+// The ISA tiles work on a panel in groups of 16 columns (a vector of int32 sums, an AMX C
+// tile, a NEON strip), and skip the groups that hold only its zero padding.
+constexpr int kColumnGroup = 16;
+constexpr int kColumnGroups = kPanelWidth / kColumnGroup;
+// The groups that `cols` live columns of a panel reach (all of them outside 1..kPanelWidth).
+constexpr int live_column_groups(int cols) {
+    return cols >= 1 && cols <= kPanelWidth ? (cols + kColumnGroup - 1) / kColumnGroup : kColumnGroups;
+}
 
 // The ISA-dependent pieces. All of them write every byte of their output region, and none
 // may be null: kPortableOps has a reference for each.

@@ -32,7 +32,7 @@ namespace vexa::int8::neon {
 // four B vectors and an A broadcast stay within the 32 vector registers.
 constexpr int kStrip = 16;
 constexpr int kStrips = kPanelWidth / kStrip;
-static_assert(kPanelWidth % kStrip == 0, "whole strips per panel");
+static_assert(kStrip == kColumnGroup, "a strip is a column group, which the padding skips whole");
 
 template <class Dot>
 inline uint32_t a_quad(const uint8_t* a) {
@@ -148,11 +148,10 @@ template <class Dot>
 void tile(const Modulus& modulus, const uint8_t* a, int64_t a_row_stride, int rows, const int8_t* b_panel,
           int cols, int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
     const Reduce<Dot> reduce(modulus.p);
-    const int live_strips = cols <= 0 || cols >= kPanelWidth ? kStrips : (cols + kStrip - 1) / kStrip;
     // The driver passes whole row groups only (the packing pads A to kRowGroup rows).
     if (rows == kRowGroup)
-        tile_rows<Dot, kRowGroup>(reduce, a, a_row_stride, b_panel, live_strips, k_padded, acc, acc_stride,
-                                  accumulate);
+        tile_rows<Dot, kRowGroup>(reduce, a, a_row_stride, b_panel, live_column_groups(cols), k_padded, acc,
+                                  acc_stride, accumulate);
 }
 
 // A folder's table: this tile, and the portable reference's other pieces. kPortableOps is

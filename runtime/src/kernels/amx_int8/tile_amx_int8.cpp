@@ -21,7 +21,7 @@ constexpr int kTileBytes = 64;
 constexpr int kMaxRows = 16;
 constexpr int kStepK = kTileBytes;               // K per tdpbusd
 constexpr int64_t kBStride = 4 * kPanelWidth;    // bytes from one quad of the panel to the next
-static_assert(kPanelWidth == 4 * 16, "four C tiles of 16 int32 columns per panel");
+static_assert(kColumnGroups == 4 && kColumnGroup == 16, "four C tiles of 16 int32 columns per panel");
 static_assert(kWideRowGroup == kMaxRows && kWideStep == kStepK, "gemm_wide's layout is one tile step");
 
 // Tile loads and stores. GCC 12's own macros pass the stride as `long`, 32 bits on Windows,
@@ -104,7 +104,7 @@ inline void step(const uint8_t* a, int64_t a_stride, const int8_t* b, int live) 
 void tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows, const int8_t* b_panel,
           int cols, int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
     if (rows < 1 || rows > kMaxRows) return;
-    const int live = cols <= 0 ? 4 : (cols + 15) / 16 < 4 ? (cols + 15) / 16 : 4;
+    const int live = live_column_groups(cols);
     configure(config_for(rows));
     _tile_zero(0);
     _tile_zero(1);

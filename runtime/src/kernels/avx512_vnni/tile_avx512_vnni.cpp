@@ -36,7 +36,7 @@ constexpr int64_t kPrefetchAhead = 8 * 4 * kPanelWidth;
 template <FoldWidth kWidth, int kVectors>
 [[gnu::noinline]] void tile_six(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const int8_t* b_panel,
                                 int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
-    static_assert(kVectors >= 1 && kVectors <= 4, "a panel is four vectors wide");
+    static_assert(kColumnGroup == 16 && kVectors >= 1 && kVectors <= kColumnGroups, "a vector per column group");
 #define VEXA_ROW_ACCUMULATORS(r) \
     __m512i c##r##0 = _mm512_setzero_si512(), c##r##1 = _mm512_setzero_si512(), \
             c##r##2 = _mm512_setzero_si512(), c##r##3 = _mm512_setzero_si512();
@@ -82,7 +82,7 @@ template <FoldWidth kWidth, int kVectors>
 template <FoldWidth kWidth>
 void tile_width(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, const int8_t* b_panel, int cols,
                 int64_t k_padded, uint8_t* acc, int64_t acc_stride, bool accumulate) {
-    switch ((cols + 15) / 16) {
+    switch (live_column_groups(cols)) {
         case 1: return tile_six<kWidth, 1>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
         case 2: return tile_six<kWidth, 2>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
         case 3: return tile_six<kWidth, 3>(mod, a, a_row_stride, b_panel, k_padded, acc, acc_stride, accumulate);
