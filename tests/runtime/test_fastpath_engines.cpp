@@ -201,11 +201,13 @@ vexa::fast::FastPlan plan_of(const Matrices& m, const EntryParam& p, const vexa:
     return vexa::fast::plan(shape, layout, opt, 2);
 }
 
-// Columns sorted within a block come gathered from B: a few rows at a time for a block
-// too large for cache, panel by panel for a small one, over one K chunk or several.
+// Columns sorted within a block, read from B in place or gathered first: a few rows at a
+// time for every panel of a block too large for cache, panel by panel for a small one,
+// over one K chunk or several. K is no whole number of steps or of the rows of a task,
+// and the middle chunk size leaves a block too large for cache before a short last one.
 TEST_P(EveryEngine, GatheredColumns) {
-    const Matrices m = graded_columns(20, 300, 600, 13);
-    for (int64_t chunk : {int64_t(4096), int64_t(160)})
+    const Matrices m = graded_columns(20, 300, 601, 13);
+    for (int64_t chunk : {int64_t(4096), int64_t(160), int64_t(288)})
         for (int64_t workspace : {int64_t(768) << 20, int64_t(1) << 16}) {
             vexa::fast::Options opt = eager(GetParam());
             opt.chunk = chunk;

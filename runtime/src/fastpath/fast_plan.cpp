@@ -55,10 +55,11 @@ void admit(const std::vector<LineWindow>& win, int32_t cap, std::vector<int64_t>
     }
 }
 
-// Room for gathering the columns of B is counted whether or not sorting moves them.
+// Room for gathering the columns of B, where the engine needs it, is counted whether or
+// not sorting moves them.
 int64_t block_bytes(const EngineLayout& e, int L, int64_t mb, int64_t nb, int64_t kb) {
     return L * (mb * kb * e.residue_a_bytes + kb * nb * e.residue_b_bytes + mb * nb * e.residue_bytes) +
-           kb * int64_t(sizeof(double)) * nb;
+           (e.reads_columns ? 0 : kb * int64_t(sizeof(double)) * nb);
 }
 
 // Mb, Nb and Kb within the workspace target. With K in one chunk the residues of A are
@@ -239,7 +240,7 @@ void size_workspace(FastPlan& p, const EngineLayout& e) {
     p.a_bytes = size_t(round_up(L * p.Mb * p.Kb * e.residue_a_bytes, 64));
     p.b_bytes = size_t(round_up(L * p.Kb * p.Nb * e.residue_b_bytes, 64));
     p.acc_bytes = size_t(round_up(L * p.Mb * p.Nb * e.residue_bytes, 64));
-    p.gather_bytes = p.columns_moved ? size_t(p.Kb * p.Nb) * sizeof(double) : 0;
+    p.gather_bytes = p.columns_moved && !e.reads_columns ? size_t(p.Kb * p.Nb) * sizeof(double) : 0;
 }
 
 }  // namespace

@@ -32,6 +32,8 @@ struct EngineLayout {
     int64_t residue_a_bytes, residue_b_bytes, residue_bytes;  // sizes of its residue types
     ModulusList moduli;
     ScanLines scan_lines;
+    // Makes B's residues from its sorted columns where they are, with no gathered copy.
+    bool reads_columns;
 };
 
 // The layouts of the engines over their portable line scans, for the tests: the driver
