@@ -79,6 +79,10 @@ class Side:
         return [w.view(np.uint8).tobytes() for w in (self.hi, self.lo, self.res)]
 
 
+def ratio(new, old):
+    return f"{new / old:.3f}" if old > 0 else "-"
+
+
 def compare(old, new, shape, repeat, rng):
     M, N, K = shape
     A, B = rng.standard_normal((M, K)), rng.standard_normal((K, N))
@@ -101,9 +105,8 @@ def compare(old, new, shape, repeat, rng):
         if not o or not n or max(o + n) < 5e-6:  # a phase this product did not have
             continue
         o_min, o_med, n_min, n_med = min(o), statistics.median(o), min(n), statistics.median(n)
-        ratio = (lambda a, b: f"{a / b:9.3f}" if b > 0 else f"{'-':>9}")
-        print(f"  {name:16}{o_min:10.5f}{o_med:10.5f}{n_min:10.5f}{n_med:10.5f}{ratio(n_min, o_min)}"
-              f"{ratio(n_med, o_med)[1:]}")
+        print(f"  {name:16}{o_min:10.5f}{o_med:10.5f}{n_min:10.5f}{n_med:10.5f}"
+              f"{ratio(n_min, o_min):>9}{ratio(n_med, o_med):>8}")
     o, n = sides[0].times["whole"], sides[1].times["whole"]
     print(f"  over numpy: old {min(o) / numpy_min:.2f}x (median {statistics.median(o) / numpy_med:.2f}x),"
           f" new {min(n) / numpy_min:.2f}x (median {statistics.median(n) / numpy_med:.2f}x)")

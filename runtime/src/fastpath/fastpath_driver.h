@@ -226,10 +226,10 @@ private:
     // time for every panel, rather than panel by panel over all rows: each row is then
     // fetched once, and stays in the second-level cache while every panel picks its
     // columns out of it. Where the engine cannot read columns in place, the block is
-    // gathered first (gather_columns). Reading in place took 10-15% off the residues at
-    // n = 1024 and 2048 (Zen 4), and the gathered copy's room out of the workspace.
+    // gathered first (gather_columns). Against gathering, reading in place took 10-15% off
+    // the int8 residues at n = 1024 and 4096 and up to 13% at 2048, noisier there (Zen 4),
+    // and the gathered copy's room out of the workspace.
     static constexpr int64_t kRowsPerTask = (32 + kStep - 1) / kStep * kStep;
-    bool by_rows(int64_t kb) const { return p_.columns_moved && !gather_by_panel(kb); }
     void residues_of_b_rows(const Block& b, int64_t k0, int64_t kb, int64_t t) {
         const int64_t k_begin = t * kRowsPerTask, k_end = std::min(kb, k_begin + kRowsPerTask);
         for (int64_t pnl = 0; pnl < b.panels; ++pnl) residues_of_b_columns(b, k0, kb, pnl, k_begin, k_end);
@@ -241,8 +241,9 @@ private:
     // last they would leave a thread with one while the other has nothing left.
     void residues(const Block& b, int64_t k0, int64_t kb) {
         PhaseTimer timer(timing_.residues);
-        const bool rows_of_panels = Engine::kReadsColumns && by_rows(kb);
-        if (!Engine::kReadsColumns && by_rows(kb)) gather_columns(b, k0, kb);
+        const bool out_of_cache = p_.columns_moved && !gather_by_panel(kb);
+        if (out_of_cache && !Engine::kReadsColumns) gather_columns(b, k0, kb);
+        const bool rows_of_panels = out_of_cache && Engine::kReadsColumns;
         const bool all_panels = p_.single_chunk;
         const int64_t a_tasks = !all_panels || b.n0 == 0 ? b.mb_pad / kRowGroup : 0;
         const int64_t q0 = all_panels ? 0 : b.q0, q1 = all_panels ? p_.panels : b.q0 + b.panels;
