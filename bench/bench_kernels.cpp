@@ -194,10 +194,12 @@ void run_crt_then_round(benchmark::State& state) {
         1e-9 * double(kBenchElements), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-// The CRT fused with the rounding, as the driver runs it: Int8Ops::crt_round.
+// The CRT fused with the rounding, as the driver runs it: Int8Ops::crt_round, with the
+// argument's count of moduli: 18 is the commonest count of such a product (ten words, the
+// floating-point rounding), 21 its largest (the integer rounding). Both Ps hold the inputs.
 void run_crt_round(benchmark::State& state, const vexa::int8::Int8Ops* ops) {
     const ReassemblyInputs in;
-    const vexa::int8::CrtPlan plan = bench_crt_plan(kBenchModuli);
+    const vexa::int8::CrtPlan plan = bench_crt_plan(int(state.range(0)));
     std::vector<double> hi(static_cast<size_t>(kBenchElements)), lo(static_cast<size_t>(kBenchElements));
     std::vector<float> res(static_cast<size_t>(kBenchElements));
     std::vector<uint8_t> zero(static_cast<size_t>(kBenchElements));
@@ -522,7 +524,10 @@ const bool registered = [] {
         if (!vexa::registry::runs_here(entry)) continue;
         const std::string pieces = entry.kernel ? entry.kernel : "portable";
         if (entry.int8)
-            benchmark::RegisterBenchmark(("reassembly/crt_round/" + pieces).c_str(), run_crt_round, entry.int8);
+            benchmark::RegisterBenchmark(("reassembly/crt_round/" + pieces).c_str(), run_crt_round, entry.int8)
+                ->ArgName("moduli")
+                ->Arg(18)
+                ->Arg(kBenchModuli);
 #if VEXA_HAVE_KERNEL_AVX2
         if (entry.int16 && entry.kernel) {
             benchmark::RegisterBenchmark(("tile/int16/" + pieces).c_str(), run_int16_tile, entry.int16)

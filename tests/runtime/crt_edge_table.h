@@ -69,6 +69,22 @@ inline const std::vector<Case>& table() {
             {"res just over float's top", pow2(130) - 1, 127 + 107},
             {"hi carries to 2^1024", pow2(60) - 1, 1023},
             {"hi subnormal, all three nonzero", res_tie, -1030},
+            // Where 53-bit fields of the integer begin and end, and the rounding intervals of
+            // a power of two, whose lower half is half as wide.
+            {"53-bit field 0 full", pow2(53) - 1, 52},
+            {"53-bit field 1 starts", pow2(53), 53},
+            {"53-bit fields 0 and 1 full", pow2(106) - 1, 105},
+            {"53-bit field 2 starts, plus one", pow2(106) + 1, 106},
+            {"53-bit field 2 near 2^157", pow2(156) + pow2(100) + 1, 156},
+            {"a quarter ulp below a power of two: tie", pow2(120) - pow2(66), 119},
+            {"just above a quarter ulp below a power of two", pow2(120) - pow2(66) + 1, 119},
+            {"just below a quarter ulp below a power of two", pow2(120) - pow2(66) - 1, 119},
+            {"half an ulp above a power of two, plus one", pow2(120) + pow2(67) + 1, 120},
+            {"hi tie broken 80 bits down", hi_tie * pow2(80) + 1, 143},
+            {"lo at the bottom of the normals", pow2(60) + 1, -962},
+            {"lo a binade above the bottom of the normals", pow2(60) + 1, -961},
+            {"res at the bottom of float's normals", (pow2(53) + 1) * pow2(60) + 1, -126 + 113},
+            {"res a binade above the bottom of float's normals", (pow2(53) + 1) * pow2(60) + 1, -125 + 113},
         };
     }();
     return cases;

@@ -12,6 +12,8 @@ enum class Intrinsic {
     fmadd_round_ps,      // a, b, c: 16 floats; imm: rounding
     cvt_roundepu64_pd,   // a: 8 uint64; imm: rounding
     cvtepu64_pd,         // a: 8 uint64
+    cvtepi64_pd,         // a: 8 int64
+    cvtpd_ps,            // a: 8 doubles
     cvt_roundpd_epi32,   // a: 8 doubles; imm: rounding
     cvttpd_epi32,        // a: 8 doubles
     cvttpd_epu64,        // a: 8 doubles
@@ -113,6 +115,8 @@ bool call(Intrinsic which, int imm, uint64_t mask, const Vec& a, const Vec& b, c
             return false;
 #undef VEXA_CALL
         case Intrinsic::cvtepu64_pd: store(_mm512_cvtepu64_pd(load<__m512i>(a)), out); return true;
+        case Intrinsic::cvtepi64_pd: store(_mm512_cvtepi64_pd(load<__m512i>(a)), out); return true;
+        case Intrinsic::cvtpd_ps: store(_mm512_cvtpd_ps(load<__m512d>(a)), out); return true;
         case Intrinsic::cvt_roundpd_epi32:
 #define VEXA_CALL(r) store(_mm512_cvt_roundpd_epi32(load<__m512d>(a), r), out)
             switch (imm) { VEXA_ROUNDING_CASES(VEXA_CALL) }

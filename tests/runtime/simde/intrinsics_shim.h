@@ -254,6 +254,8 @@ inline int64_t reduce_min_epi64(__m512i a) {
 #define _mm512_cvtepi32_epi8(a) (vexa_simde::map<__m128i, int8_t, 16, int32_t>((a), [](int32_t v) { return int8_t(v); }))
 #define _mm512_cvtepi32_pd(a) (vexa_simde::map<__m512d, double, 8, int32_t>((a), [](int32_t v) { return double(v); }))
 #define _mm512_cvtepi32_ps(a) (vexa_simde::map<__m512, float, 16, int32_t>((a), [](int32_t v) { return float(v); }))
+#define _mm512_cvtepi64_pd(a) (vexa_simde::map<__m512d, double, 8, int64_t>((a), [](int64_t v) { return double(v); }))
+#define _mm512_cvtpd_ps(a) (vexa_simde::map<__m256, float, 8, double>((a), [](double x) { return float(x); }))
 #define _mm512_cvtepu64_pd(a) (vexa_simde::cvt_roundepu64_pd((a), _MM_FROUND_CUR_DIRECTION))
 #define _mm512_cvt_roundepu64_pd(a, r) (vexa_simde::cvt_roundepu64_pd((a), (r)))
 #define _mm512_cvt_roundpd_epi32(a, r) (vexa_simde::cvt_roundpd_epi32((a), (r)))

@@ -213,6 +213,8 @@ Shape shape_of(Intrinsic w) {
         case Intrinsic::fmadd_round_ps: return {Kind::f32, Kind::f32, Kind::f32, Kind::f32, 16};
         case Intrinsic::dpwssd_avx_epi32: return {Kind::i16, Kind::i16, Kind::i32, Kind::i32, 8};
         case Intrinsic::cvt_roundepu64_pd: case Intrinsic::cvtepu64_pd: return {Kind::u64, Kind::u64, Kind::u64, Kind::f64, 8};
+        case Intrinsic::cvtepi64_pd: return {Kind::i64, Kind::i64, Kind::i64, Kind::f64, 8};
+        case Intrinsic::cvtpd_ps: return {Kind::f64, Kind::f64, Kind::f64, Kind::f32, 8};
         case Intrinsic::cvt_roundpd_epi32: case Intrinsic::cvttpd_epi32: return {Kind::f64, Kind::f64, Kind::f64, Kind::i32, 8};
         case Intrinsic::cvttpd_epu64: return {Kind::f64, Kind::f64, Kind::f64, Kind::u64, 8};
         case Intrinsic::cvttps_epi32: return {Kind::f32, Kind::f32, Kind::f32, Kind::i32, 16};
@@ -253,6 +255,19 @@ Vec model(Intrinsic w, int imm, uint64_t mask, const Vec& a, const Vec& b, const
         case Intrinsic::cvtepu64_pd:
             for (int i = 0; i < 8; ++i)
                 set_lane(out, i, from_uint64_model(lane<uint64_t>(a, i), w == Intrinsic::cvtepu64_pd ? kNearest : mode));
+            break;
+        case Intrinsic::cvtepi64_pd:
+            for (int i = 0; i < 8; ++i) {
+                const int64_t v = lane<int64_t>(a, i);
+                set_lane(out, i, v == 0 ? 0.0 : to_double(mpq_class(mpz_class(static_cast<long>(v))), kNearest));
+            }
+            break;
+        case Intrinsic::cvtpd_ps:
+            for (int i = 0; i < 8; ++i) {
+                const double x = lane<double>(a, i);
+                // Zeros and infinities keep their signs; NaNs stay NaNs.
+                set_lane(out, i, x == 0 || !std::isfinite(x) ? float(x) : to_float(mpq_class(x), kNearest));
+            }
             break;
         case Intrinsic::cvt_roundpd_epi32:
         case Intrinsic::cvttpd_epi32:
@@ -524,7 +539,7 @@ std::vector<Intrinsic> every_intrinsic() {
 }
 
 const char* const kNames[] = {
-    "fmadd_round_ps", "cvt_roundepu64_pd", "cvtepu64_pd", "cvt_roundpd_epi32", "cvttpd_epi32",
+    "fmadd_round_ps", "cvt_roundepu64_pd", "cvtepu64_pd", "cvtepi64_pd", "cvtpd_ps", "cvt_roundpd_epi32", "cvttpd_epi32",
     "cvttpd_epu64", "cvttps_epi32", "cvtepi32_ps", "cvtepi32_pd", "cvtepi32_epi64", "cvtepu32_epi64",
     "cvtepu8_epi16", "cvtepu8_epi32", "cvtepi32_epi8", "getexp_pd", "scalef_pd", "roundscale_pd",
     "abs_pd", "srai_epi32", "reduce_add_pd", "reduce_max_pd", "reduce_max_epi64", "reduce_min_epi64",
