@@ -401,16 +401,21 @@ private:
         }
     }
 
+    // Four bytes at a time, straight after the CRT pieces stored the flags four or eight
+    // at a time: a load within one store still in flight takes its bytes from it, where a
+    // load across two waits for both to be written. Vectorised into 16-byte loads, this scan
+    // stalled on every pair of stores and cost 5% of a whole n = 256 product on Zen 4, half
+    // as much as the CRT itself; the early exit keeps GCC from vectorising it.
     static bool any_set(const uint8_t* flags, int count) {
-        uint64_t any = 0;
         int e = 0;
-        for (; e + 8 <= count; e += 8) {
-            uint64_t word;
+        for (; e + 4 <= count; e += 4) {
+            uint32_t word;
             std::memcpy(&word, flags + e, sizeof word);
-            any |= word;
+            if (word) return true;
         }
-        for (; e < count; ++e) any |= flags[e];
-        return any != 0;
+        for (; e < count; ++e)
+            if (flags[e]) return true;
+        return false;
     }
 
     // A few rows per task where there are many: a row of a small block is a couple of
