@@ -128,10 +128,14 @@ VEXA_HD inline int8_t symmetric_byte(uint32_t r, uint32_t p) {
 // y / P (< 41) is known to within 2^-40, far under the 0.0002 to spare: rounding it to
 // the nearest integer gives q exactly (a fused multiply-add in the loop only shrinks the
 // error). |x| goes to y as t.digits 32-bit digits and its sign to *negative.
-template <class Residue>
+// kDigits, where not 0, is t.digits known at compile time: the digit sums then stay in
+// registers rather than going through memory for every modulus, which took the portable
+// CRT and rounding from 150 to 120 ns per element at 18 moduli (x86-64 baseline code on
+// Zen 4; the NEON engines run the same code).
+template <int kDigits = 0, class Residue>
 VEXA_HD inline void crt_one(const fast::CrtPlan& t, const Residue* residues, int64_t stride, int64_t e,
                             uint32_t* y, bool* negative) {
-    const int D = t.digits;
+    const int D = kDigits ? kDigits : t.digits;
     uint64_t acc[fast::kMaxDigits] = {};
     for (int l = 0; l < t.count; ++l) {
         const uint64_t x = uint64_t(residues[l * stride + e]) * t.inverse[l];  // < 2^32

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "exact/element_math.h"
@@ -68,15 +69,15 @@ void crt_run(const CrtPlan& t, const Residue* residues, int64_t stride, int coun
     }
 }
 
-template <class Residue, class Res>
-void crt_round_run(const CrtPlan& t, const Residue* residues, int64_t stride, int count,
-                   int64_t scale_base, const int32_t* scale, double* hi, double* lo, Res* res,
-                   uint8_t* zero) {
-    const int D = t.digits, limbs = (D + 1) / 2;
+template <int D, class Residue, class Res>
+void crt_round_digits(const CrtPlan& t, const Residue* residues, int64_t stride, int count,
+                      int64_t scale_base, const int32_t* scale, double* hi, double* lo, Res* res,
+                      uint8_t* zero) {
+    constexpr int limbs = (D + 1) / 2;
     for (int e = 0; e < count; ++e) {
         uint32_t y[kMaxDigits + 1];
         bool neg;
-        crt_one(t, residues, stride, e, y, &neg);
+        crt_one<D>(t, residues, stride, e, y, &neg);
         y[D] = 0;
         uint64_t mag[kMaxLimbs];
         uint64_t any = 0;
@@ -93,6 +94,23 @@ void crt_round_run(const CrtPlan& t, const Residue* residues, int64_t stride, in
             res[e] = 0;
         }
     }
+}
+
+template <int... D, class Residue, class Res>
+void dispatch_digits(std::integer_sequence<int, D...>, const CrtPlan& t, const Residue* residues, int64_t stride,
+                     int count, int64_t scale_base, const int32_t* scale, double* hi, double* lo, Res* res,
+                     uint8_t* zero) {
+    ((t.digits == D + 1 ? crt_round_digits<D + 1>(t, residues, stride, count, scale_base, scale, hi, lo, res, zero)
+                        : void()),
+     ...);
+}
+
+template <class Residue, class Res>
+void crt_round_run(const CrtPlan& t, const Residue* residues, int64_t stride, int count,
+                   int64_t scale_base, const int32_t* scale, double* hi, double* lo, Res* res,
+                   uint8_t* zero) {
+    dispatch_digits(std::make_integer_sequence<int, kMaxDigits>(), t, residues, stride, count, scale_base, scale,
+                    hi, lo, res, zero);
 }
 
 // A number below 2^(16 words - 2), given in 64-bit limbs, as `words` digits d_j in
