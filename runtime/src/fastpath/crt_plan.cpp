@@ -1,5 +1,5 @@
-// The CRT of the fast path: the plan of a modulus list, and the portable reconstruction
-// every engine's vector code is checked against.
+// The CRT of the fast path: the plan of a modulus list, and the per-element reconstruction
+// (element::crt_one) behind the portable CRT of 16-bit residues and of float64 third words.
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -224,11 +224,6 @@ const CrtPlan* crt_plans(const ModulusList& list, int count) {
 void portable_crt(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
                   uint32_t* magnitude, uint8_t* negative) {
     crt_run(plan, residues, stride, count, magnitude, negative);
-}
-void portable_crt_round(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
-                        int64_t scale_base, const int32_t* scale, double* hi, double* lo,
-                        float* res, uint8_t* zero) {
-    crt_round_run(plan, residues, stride, count, scale_base, scale, hi, lo, res, zero);
 }
 void portable_crt_round(const CrtPlan& plan, const uint16_t* residues, int64_t stride, int count,
                         int64_t scale_base, const int32_t* scale, double* hi, double* lo,

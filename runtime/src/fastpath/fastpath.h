@@ -195,7 +195,8 @@ void portable_crt(const CrtPlan& plan, const uint8_t* residues, int64_t stride, 
 // The CRT and the rounding in one. For e < count, with x_e the integer the CRT rebuilds:
 // where x_e != 0, hi/lo/res[e] are exact::round_triple of x_e * 2^(scale_base + scale[e])
 // and zero[e] = 0; where x_e == 0 the words are +0 and zero[e] = 1, since the sign of an
-// exact zero sum needs the inputs.
+// exact zero sum needs the inputs. Byte residues go through the word basis, eight elements
+// at a time (crt_bytes.cpp); 16-bit ones through element::crt_one.
 void portable_crt_round(const CrtPlan& plan, const uint8_t* residues, int64_t stride, int count,
                         int64_t scale_base, const int32_t* scale, double* hi, double* lo,
                         float* res, uint8_t* zero);
