@@ -14,6 +14,7 @@
 #include "exact/exact_core.h"
 #include "fastpath/fastpath.h"
 #include "fastpath/round_in_doubles.h"
+#include "support/wide_int.h"
 
 namespace vexa::fast {
 namespace {
@@ -66,15 +67,6 @@ void limbs_of(const int32_t (*digit)[kLanes], int i, bool negative, uint64_t* li
     }
 }
 
-// -x over `limbs` limbs.
-void negate(uint64_t* limb, int limbs) {
-    bool borrow = true;
-    for (int k = 0; k < limbs; ++k) {
-        limb[k] = ~limb[k] + (borrow ? 1 : 0);
-        borrow = borrow && limb[k] == 0;
-    }
-}
-
 template <int J>
 void crt_round_words(const CrtPlan& t, const uint8_t* residues, int64_t stride, int count, int64_t scale_base,
                      const int32_t* scale, double* hi, double* lo, float* res, uint8_t* zero) {
@@ -101,7 +93,7 @@ void crt_round_words(const CrtPlan& t, const uint8_t* residues, int64_t stride, 
             uint64_t limb[kLimbs];
             limbs_of<J>(digit, i, negative[i], limb, kLimbs);
             if (J <= 10 && round_in_doubles(limb, scale_base + scale[e], &hi[e], &lo[e], &res[e])) continue;
-            if (negative[i]) negate(limb, kLimbs);
+            if (negative[i]) wide::negate(limb, kLimbs);
             exact::round_triple(negative[i], limb, kLimbs, scale_base + scale[e], &hi[e], &lo[e], &res[e]);
         }
     }

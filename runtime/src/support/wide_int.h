@@ -46,6 +46,12 @@ inline uint64_t sub_borrow(uint64_t a, uint64_t b, uint64_t borrow_in, uint64_t*
     return uint64_t(t);
 }
 
+// -x in place for x in two's complement over `limbs` little-endian words.
+inline void negate(uint64_t* limb, int limbs) {
+    uint64_t carry = 1;
+    for (int k = 0; k < limbs; ++k) limb[k] = add_carry(~limb[k], 0, carry, &carry);
+}
+
 // Bit scans of a nonzero word.
 inline int leading_zeros(uint64_t x) { return __builtin_clzll(x); }
 inline int trailing_zeros(uint64_t x) { return __builtin_ctzll(x); }

@@ -30,6 +30,7 @@
 
 #include "exact/exact_core.h"
 #include "kernels/avx512_vnni/avx512_vnni_pieces.h"
+#include "support/wide_int.h"
 
 namespace vexa::avx512_vnni {
 namespace {
@@ -410,15 +411,6 @@ __attribute__((always_inline)) inline __mmask8 round_lanes_float(__m512i w2, __m
     return live & __mmask8(~ok);
 }
 
-// -x of a three-limb two's complement x.
-inline void negate(uint64_t* limb) {
-    bool borrow = true;
-    for (int k = 0; k < 3; ++k) {
-        limb[k] = ~limb[k] + (borrow ? 1 : 0);
-        borrow = borrow && limb[k] == 0;
-    }
-}
-
 // Two passes over the run: the CRT leaves every element's magnitude as limbs, its sign and
 // whether it is zero in a small buffer, and the rounding then takes them eight at a time.
 // Apart, each loop keeps its own constants and state in registers; together they did not
@@ -521,7 +513,7 @@ void crt_to_triples(const CrtPlan& t, const WordBasis& w, const uint8_t* residue
             const bool lane_negative = (negative >> lane) & 1;
             uint64_t mag[3];
             for (int k = 0; k < 3; ++k) mag[k] = k < kStored ? limbs[g][k < kStored ? k : 0][lane] : 0;
-            if (kFloat && lane_negative) negate(mag);
+            if (kFloat && lane_negative) wide::negate(mag, 3);
             exact::round_triple(lane_negative, mag, 3, scale_base + scale[e + lane], hi + e + lane, lo + e + lane,
                                 res + e + lane);
         }
