@@ -491,6 +491,46 @@ void run_int8_tile(benchmark::State& state, const vexa::int8::Int8Ops* ops, int 
 }
 #endif
 
+
+// The residues of A (row by row) and of B (panel by panel) alone, one thread, as the driver
+// makes them for a block of `rows` x K normal numbers whose integers are about 62 bits wide
+// (two dwords of digits, the common case) for 18 moduli: nanoseconds per element and modulus.
+void run_int8_residues(benchmark::State& state, const vexa::int8::Int8Ops* ops, bool of_b) {
+    const int64_t K = state.range(0), rows = 128, moduli = 18;
+    std::vector<double> x(size_t(rows * K));
+    std::mt19937_64 gen(5);
+    std::normal_distribution<double> normal;
+    for (double& v : x) v = normal(gen);
+    vexa::int8::ResiduePlan plan{};
+    const int* list = nullptr;
+    vexa::int8::modulus_list(&list);
+    plan.count = int(moduli);
+    for (int l = 0; l < moduli; ++l) plan.moduli[l] = {list[l], double(list[l]), 1.0 / list[l]};
+    std::vector<double> pow2(size_t(moduli * 64));
+    for (int l = 0; l < moduli; ++l)
+        for (int t = 0, v = 1 % list[l]; t < 64; ++t, v = 2 * v % list[l]) pow2[size_t(l * 64 + t)] = v;
+    plan.pow2 = pow2.data();
+    plan.shift_limit = 64;
+    const std::vector<int32_t> shift(size_t(std::max<int64_t>(rows, vexa::int8::kPanelWidth)), -60);
+    std::vector<uint8_t> out(size_t(moduli * rows * K));
+    const int64_t modulus_stride = rows * K;
+    for (auto _ : state) {
+        if (of_b) {
+            // rows x K read as a K x rows matrix of B: panels of kPanelWidth columns.
+            for (int64_t c0 = 0; c0 < rows; c0 += vexa::int8::kPanelWidth)
+                ops->residues_b_panel(plan, &x[size_t(c0)], rows, std::min<int64_t>(vexa::int8::kPanelWidth, rows - c0),
+                                      K, K, shift.data(), reinterpret_cast<int8_t*>(&out[size_t(c0 * K)]),
+                                      modulus_stride);
+        } else {
+            ops->residues_a(plan, x.data(), K, rows, K, shift.data(), out.data(), K, modulus_stride);
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.counters["ns_per_element_modulus"] =
+        benchmark::Counter(1e-9 * double(rows * K * moduli),
+                           benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 const bool registered = [] {
     std::size_t count = 0;
     const vexa::Kernel* const* table = vexa::kernel_table(&count);
@@ -558,6 +598,15 @@ const bool registered = [] {
         if (entries[e].int16 && vexa::registry::runs_here(entries[e]))
             benchmark::RegisterBenchmark((std::string("reassembly/crt_round/") + entries[e].id).c_str(),
                                          run_int16_crt_round, entries[e].int16);
+    for (std::size_t e = 0; e < count; ++e) {
+        const vexa::registry::Entry& entry = entries[e];
+        if (!entry.int8 || !vexa::registry::runs_here(entry)) continue;
+        const std::string pieces = entry.kernel ? entry.kernel : "portable";
+        for (const bool of_b : {false, true})
+            benchmark::RegisterBenchmark(("residues/int8/" + pieces + (of_b ? "/b" : "/a")).c_str(),
+                                         run_int8_residues, entry.int8, of_b)
+                ->Arg(128)->Arg(1024);
+    }
     return true;
 }();
 

@@ -19,72 +19,6 @@ constexpr int kModuli[] = {256, 255, 253, 251, 247, 241, 239, 233, 229, 227, 223
 constexpr int kModulusCount = int(sizeof(kModuli) / sizeof(kModuli[0]));
 static_assert(kMaxModuli <= kModulusCount, "not enough coprime moduli");
 
-// Residue in [0, p) of |x| * 2^-shift, an integer by the choice of shift.
-// With u = floor(log2(|x| * 2^-shift)), the value is m * 2^t where t = max(u - 52, 0) and
-// m = |x| * 2^(-shift - t) is an integer below 2^53 (all 53 significand bits lie at or
-// above bit t), so m is exact in a double and (m mod p) * (2^t mod p) mod p is the residue.
-inline int residue_of(double x, int32_t shift, const Modulus& mod, const double* pow2) {
-    if (x == 0.0) return 0;
-    const double ax = std::fabs(x);
-    const int u = std::ilogb(ax) - shift;
-    const int t = std::max(u - 52, 0);
-    const double m = std::ldexp(ax, -shift - t);
-    const int64_t mi = int64_t(m);
-    int64_t r = (mi % mod.p) * int64_t(pow2[t]) % mod.p;
-    if (x < 0 && r != 0) r = mod.p - r;
-    return int(r);
-}
-
-void portable_residues_a(const ResiduePlan& plan, const double* a, int64_t lda, int64_t rows,
-                         int64_t k_count, const int32_t* shift, uint8_t* out, int64_t out_row_stride,
-                         int64_t out_modulus_stride) {
-    for (int l = 0; l < plan.count; ++l) {
-        const double* pow2 = plan.pow2 + size_t(l) * size_t(plan.shift_limit);
-        for (int64_t r = 0; r < rows; ++r) {
-            uint8_t* o = out + l * out_modulus_stride + r * out_row_stride;
-            int64_t k = 0;
-            for (; k < k_count; ++k)
-                o[k] = uint8_t(residue_of(a[r * lda + k], shift[r], plan.moduli[l], pow2));
-            for (; k < out_row_stride; ++k) o[k] = 0;
-        }
-    }
-}
-
-// Column c of the panel at b + column(c).
-template <class Column>
-void panel_residues(const ResiduePlan& plan, const double* b, int64_t ldb, Column column, int64_t cols,
-                    int64_t k_count, int64_t k_padded, const int32_t* shift, int8_t* out,
-                    int64_t out_modulus_stride) {
-    for (int l = 0; l < plan.count; ++l) {
-        const Modulus& mod = plan.moduli[l];
-        const double* pow2 = plan.pow2 + size_t(l) * size_t(plan.shift_limit);
-        int8_t* o = out + l * out_modulus_stride;
-        for (int64_t k = 0; k < k_padded; ++k)
-            for (int64_t c = 0; c < kPanelWidth; ++c) {
-                int r = 0;
-                if (k < k_count && c < cols) {
-                    r = residue_of(b[k * ldb + column(c)], shift[c], mod, pow2);
-                    if (r >= (mod.p + 1) / 2) r -= mod.p;
-                }
-                o[(k / 4) * 4 * kPanelWidth + c * 4 + k % 4] = int8_t(r);
-            }
-    }
-}
-
-void portable_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb,
-                               int64_t cols, int64_t k_count, int64_t k_padded,
-                               const int32_t* shift, int8_t* out, int64_t out_modulus_stride) {
-    panel_residues(plan, b, ldb, [](int64_t c) { return c; }, cols, k_count, k_padded, shift, out,
-                   out_modulus_stride);
-}
-
-void portable_residues_b_columns(const ResiduePlan& plan, const double* b, int64_t ldb,
-                                 const int64_t* columns, int64_t cols, int64_t k_count, int64_t k_padded,
-                                 const int32_t* shift, int8_t* out, int64_t out_modulus_stride) {
-    panel_residues(plan, b, ldb, [columns](int64_t c) { return columns[c]; }, cols, k_count, k_padded, shift,
-                   out, out_modulus_stride);
-}
-
 void portable_tile(const Modulus& mod, const uint8_t* a, int64_t a_row_stride, int rows,
                    const int8_t* b_panel, int /*cols: the reference multiplies the padding too*/,
                    int64_t k_padded, uint8_t* acc, int64_t acc_stride,
@@ -154,10 +88,15 @@ struct Engine : fast::SharedPieces<Int8Ops, uint8_t> {
     }
 };
 
+void portable_residues_b_panel(const ResiduePlan& plan, const double* b, int64_t ldb, int64_t cols, int64_t k_count,
+                               int64_t k_padded, const int32_t* shift, int8_t* out, int64_t out_modulus_stride) {
+    portable_residues_b(plan, b, ldb, nullptr, cols, k_count, k_padded, shift, out, out_modulus_stride);
+}
+
 }  // namespace
 
 const Int8Ops kPortableOps = {portable_residues_a, portable_residues_b_panel, portable_tile,
-                              portable_crt_round_bytes, fast::portable_scan_lines, portable_residues_b_columns};
+                              portable_crt_round_bytes, fast::portable_scan_lines, portable_residues_b};
 
 }  // namespace int8
 

@@ -95,6 +95,15 @@ struct Int8Ops {
 // The portable reference of every piece.
 extern const Int8Ops kPortableOps;
 
+// Its residue pieces (residues_bytes.cpp), which the NEON tables share: residues_a as
+// Int8Ops::residues_a; residues_b as residues_b_columns, or, with `columns` null, as
+// residues_b_panel.
+void portable_residues_a(const ResiduePlan& plan, const double* a, int64_t lda, int64_t rows, int64_t k_count,
+                         const int32_t* shift, uint8_t* out, int64_t out_row_stride, int64_t out_modulus_stride);
+void portable_residues_b(const ResiduePlan& plan, const double* b, int64_t ldb, const int64_t* columns,
+                         int64_t cols, int64_t k_count, int64_t k_padded, const int32_t* shift, int8_t* out,
+                         int64_t out_modulus_stride);
+
 // The whole product through the int8 engine with the given pieces; returns a vexa_status
 // value, never throws.
 int gemm(const GemmProblem& problem, int threads, const Int8Ops& ops,
