@@ -14,6 +14,10 @@ normal. Per shape it prints the min and median of each library's whole call and 
 phase it timed itself (vexa_last_phase_seconds), new over old for each, both libraries'
 ratios to numpy, and whether the three output words of the last call of each were
 identical byte for byte.
+
+With --hot, each timed call follows an untimed one of the same library, as in a loop of
+products (bench_gemm.py times sizes below 1024 so): the pause then parks both libraries'
+threads, and the timed call finds its own still awake.
 """
 
 import argparse
@@ -83,7 +87,7 @@ def ratio(new, old):
     return f"{new / old:.3f}" if old > 0 else "-"
 
 
-def compare(old, new, shape, repeat, rng):
+def compare(old, new, shape, repeat, rng, hot):
     M, N, K = shape
     A, B = rng.standard_normal((M, K)), rng.standard_normal((K, N))
     sides = [Side(old, A, B), Side(new, A, B)]
@@ -92,9 +96,13 @@ def compare(old, new, shape, repeat, rng):
     numpy_times = []
     for r in range(repeat):
         pause_busily()
+        if hot:
+            A @ B
         numpy_times.append(timed(lambda: A @ B)[0])
         for side in (sides if r % 2 == 0 else sides[::-1]):
             pause_busily()
+            if hot:
+                side.call()
             side.timed_call()
     same = sides[0].words() == sides[1].words()
     numpy_min, numpy_med = min(numpy_times), statistics.median(numpy_times)
@@ -121,6 +129,8 @@ def main():
                         help="N for N x N x N, or MxNxK")
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--hot", action="store_true",
+                        help="time each call right after an untimed one of the same library")
     args = parser.parse_args()
     if os.path.realpath(args.old) == os.path.realpath(args.new):
         parser.error("the two libraries are one file: copy the old one elsewhere first")
@@ -128,7 +138,7 @@ def main():
     print(f"old: {args.old}: {old.vexa_version().decode()}")
     print(f"new: {args.new}: {new.vexa_version().decode()}")
     rng = np.random.default_rng(args.seed)
-    differ = [s for s in args.shapes if not compare(old, new, s, args.repeat, rng)]
+    differ = [s for s in args.shapes if not compare(old, new, s, args.repeat, rng, args.hot)]
     if differ:
         print("\noutputs differ at " + ", ".join("x".join(map(str, s)) for s in differ))
         sys.exit(1)

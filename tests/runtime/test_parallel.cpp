@@ -1,6 +1,7 @@
 // parallel_for on its kept teams: every task exactly once whatever the task and thread
 // counts, region after region; no more threads than asked; callers from many threads at
-// once and from inside a body; a throwing body; a child process after fork().
+// once and from inside a body; a throwing body; a child process after fork(); wakes before
+// regions.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -32,6 +33,19 @@ bool each_once(int64_t n_tasks, int threads) {
     return true;
 }
 
+// Each of `threads` tasks waits (up to a minute) for all of them to be inside at once.
+bool all_met(int threads) {
+    std::atomic<int> inside{0};
+    std::atomic<bool> met{true};
+    vexa::parallel_for(threads, threads, [&](int64_t) {
+        inside.fetch_add(1);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (inside.load() < threads && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+        if (inside.load() < threads) met.store(false);
+    });
+    return met.load();
+}
+
 class TaskAndThreadCounts : public ::testing::TestWithParam<std::tuple<int64_t, int>> {};
 
 TEST_P(TaskAndThreadCounts, EveryTaskRunsOnceRegionAfterRegion) {
@@ -60,18 +74,22 @@ INSTANTIATE_TEST_SUITE_P(Counts, TaskAndThreadCounts,
                                             ::testing::Values(-1, 0, 1, 2, 3, 5, 16)));
 
 TEST(Parallel, TheTeamReallyWorks) {
-    // Each task waits (up to a minute) until as many tasks are inside at once as threads were
-    // asked for: only as many threads running together can meet.
-    for (int threads : {2, 3, 2}) {
-        std::atomic<int> inside{0};
-        std::atomic<bool> met_all{true};
-        vexa::parallel_for(threads, threads, [&](int64_t) {
-            inside.fetch_add(1);
-            const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-            while (inside.load() < threads && std::chrono::steady_clock::now() < until) std::this_thread::yield();
-            if (inside.load() < threads) met_all.store(false);
-        });
-        EXPECT_TRUE(met_all.load()) << "threads " << threads;
+    // Only as many threads running together as were asked for can meet (all_met).
+    for (int threads : {2, 3, 2}) EXPECT_TRUE(all_met(threads)) << "threads " << threads;
+}
+
+TEST(Parallel, WakesBeforeRegions) {
+    // Woken workers that find no region park again, and the next region still finds them,
+    // whether it follows at once or after they have parked; a wake with no team, or for
+    // one thread, changes nothing.
+    for (int threads : {-1, 0, 1}) vexa::parallel_wake(threads);
+    for (int round = 0; round < 6; ++round) {
+        const int threads = 2 + round % 3;
+        vexa::parallel_wake(threads);
+        if (round % 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(all_met(threads)) << "round " << round;
+        ASSERT_TRUE(each_once(100, threads)) << "round " << round;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 

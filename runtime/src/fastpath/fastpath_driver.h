@@ -462,6 +462,7 @@ int drive(const GemmProblem& pb, int threads, const Engine& engine, const Option
     Timing timing;
     PhaseTimer planning(timing.planning);
     const int team = threads_for_work(pb, opt, threads);
+    parallel_wake(team);
     const FastPlan p = plan(pb, layout_of(engine), opt, team);
     if (!p.fast) {
         // Scanning counts as the exact core's time here: it is what choosing it cost.

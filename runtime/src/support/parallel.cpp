@@ -73,6 +73,7 @@ struct Team {
     std::atomic<int> sleepers{0};
     std::atomic<int> pending{0};  // slots not yet given back (taken and unfinished, or open)
     std::atomic<int64_t> next{0};
+    uint64_t nudges = 0;  // under the mutex: wake-ups that open no region (nudge)
     const std::function<void(int64_t)>* body = nullptr;
     int64_t n_tasks = 0;
     int started = 0;  // the borrowing caller's alone
@@ -103,15 +104,24 @@ struct Team {
         }
     }
 
+    // A nudged worker spins again for kSpin, then parks once more.
     uint64_t wait_for_generation(uint64_t seen) {
         auto fresh = [&] { return generation(region.load(std::memory_order_acquire)) != seen; };
-        if (!spin_until(fresh)) {
+        while (!spin_until(fresh)) {
             std::unique_lock<std::mutex> lock(mutex);
+            const uint64_t nudged = nudges;
             sleepers.fetch_add(1, std::memory_order_seq_cst);
-            wake.wait(lock, fresh);
+            wake.wait(lock, [&] { return fresh() || nudges != nudged; });
             sleepers.fetch_sub(1, std::memory_order_relaxed);
         }
         return region.load(std::memory_order_acquire);
+    }
+
+    void nudge() {
+        if (sleepers.load(std::memory_order_seq_cst) == 0) return;
+        std::lock_guard<std::mutex> lock(mutex);
+        ++nudges;
+        wake.notify_all();
     }
 
     // Starts workers up to `helpers`; returns how many there are (fewer when the system
@@ -224,6 +234,18 @@ void run_on_fresh_threads(int64_t n_tasks, int helpers, const std::function<void
 }
 
 }  // namespace
+
+void parallel_wake(int threads) {
+    if (threads <= 1) return;
+    Registry* r = teams();
+    if (!r) return;
+    try {
+        std::lock_guard<std::mutex> lock(r->mutex);
+        if (!r->idle.empty()) r->idle.back()->nudge();
+    } catch (...) {
+        // The lock refused: the next region wakes its workers itself.
+    }
+}
 
 void parallel_for(int64_t n_tasks, int threads, const std::function<void(int64_t task)>& body) {
     if (n_tasks <= 0) return;

@@ -26,4 +26,11 @@ namespace vexa {
 // alone), so parallel_for itself never fails.
 void parallel_for(int64_t n_tasks, int threads, const std::function<void(int64_t task)>& body);
 
+// Wakes the parked threads of the team that the caller's next parallel_for is likely to
+// borrow, so that they spin, ready, by the time it opens its first region: a wake-up
+// through the kernel then overlaps the caller's own serial work (a product's planning)
+// instead of delaying the region. Waking nobody is harmless; the threads park again after
+// their usual spin.
+void parallel_wake(int threads);
+
 }  // namespace vexa
