@@ -17,7 +17,9 @@ identical byte for byte.
 
 With --hot, each timed call follows an untimed one of the same library, as in a loop of
 products (bench_gemm.py times sizes below 1024 so): the pause then parks both libraries'
-threads, and the timed call finds its own still awake.
+threads, and the timed call finds its own still awake. With --fresh, every call gets new
+output arrays from np.zeros, as gemm_pair's do (their allocation is timed too), instead of
+the same touched ones.
 """
 
 import argparse
@@ -56,15 +58,19 @@ def shape_of(text):
 class Side:
     """One library's outputs, call and times."""
 
-    def __init__(self, lib, A, B):
+    def __init__(self, lib, A, B, fresh):
         M, K = A.shape
         N = B.shape[1]
-        self.lib, self.A, self.B, self.shape = lib, A, B, (M, N, K)
+        self.lib, self.A, self.B, self.shape, self.fresh = lib, A, B, (M, N, K), fresh
         self.hi, self.lo = np.zeros((M, N)), np.zeros((M, N))
         self.res = np.zeros((M, N), dtype=np.float32)
         self.times = {name: [] for name in ("whole",) + PHASES}
 
     def call(self):
+        if self.fresh:
+            M, N, _ = self.shape
+            self.hi, self.lo = np.zeros((M, N)), np.zeros((M, N))
+            self.res = np.zeros((M, N), dtype=np.float32)
         arrays = (self.A, self.B, self.hi, self.lo, self.res)
         status = self.lib.vexa_gemm_host(*(x.ctypes.data for x in arrays), *self.shape)
         if status != 0:
@@ -87,10 +93,10 @@ def ratio(new, old):
     return f"{new / old:.3f}" if old > 0 else "-"
 
 
-def compare(old, new, shape, repeat, rng, hot):
+def compare(old, new, shape, repeat, rng, hot, fresh):
     M, N, K = shape
     A, B = rng.standard_normal((M, K)), rng.standard_normal((K, N))
-    sides = [Side(old, A, B), Side(new, A, B)]
+    sides = [Side(old, A, B, fresh), Side(new, A, B, fresh)]
     for side in sides:
         side.call()  # warm-up: the workspace parked, the outputs touched
     numpy_times = []
@@ -131,6 +137,8 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--hot", action="store_true",
                         help="time each call right after an untimed one of the same library")
+    parser.add_argument("--fresh", action="store_true",
+                        help="new np.zeros outputs for every call, as gemm_pair makes them")
     args = parser.parse_args()
     if os.path.realpath(args.old) == os.path.realpath(args.new):
         parser.error("the two libraries are one file: copy the old one elsewhere first")
@@ -138,7 +146,7 @@ def main():
     print(f"old: {args.old}: {old.vexa_version().decode()}")
     print(f"new: {args.new}: {new.vexa_version().decode()}")
     rng = np.random.default_rng(args.seed)
-    differ = [s for s in args.shapes if not compare(old, new, s, args.repeat, rng, args.hot)]
+    differ = [s for s in args.shapes if not compare(old, new, s, args.repeat, rng, args.hot, args.fresh)]
     if differ:
         print("\noutputs differ at " + ", ".join("x".join(map(str, s)) for s in differ))
         sys.exit(1)

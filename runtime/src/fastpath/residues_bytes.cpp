@@ -39,6 +39,7 @@ constexpr int kGroup = 4 * kVectors;
 constexpr int kMaxDigits = 16;  // bytes of a 128-bit integer
 
 constexpr int32_t kDigitSumBound = kMaxDigits * 255 * 128;
+static_assert(2 * kDigitSumBound + 256 + 128 < (1 << 20), "the reduction needs A < 2^20");
 
 // What the vector code needs of one modulus p <= 256, built once per process for every p.
 struct ModulusEntry {
