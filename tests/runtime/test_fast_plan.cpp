@@ -364,6 +364,38 @@ TEST_P(PlanOf, BlocksWithinTheWorkspaceTarget) {
         }
 }
 
+// A product of one panel of columns, K in one chunk, has its rows cut into equal blocks
+// whose residues of A stay below Options::thin_block_bytes (or into blocks of the least
+// height); a product of two panels, or of K in chunks, is not cut for it.
+TEST_P(PlanOf, ThinProductsCutTheirRowsIntoBlocksThatStayInCache) {
+    const EngineLayout e = GetParam().layout();
+    for (const int64_t N : {e.panel_width - 1, e.panel_width + 1})
+        for (const int64_t chunk : {int64_t(4096), int64_t(64)})
+            for (const int64_t bytes : {int64_t(1), int64_t(1) << 18, int64_t(1) << 30}) {
+                const Operands o = graded(1000, N, 300, 5);
+                vexa::fast::Options opt = eager();
+                opt.chunk = chunk;
+                opt.thin_block_bytes = bytes;
+                const FastPlan p = vexa::fast::plan(o.problem(), e, opt, 2);
+                ASSERT_TRUE(p.fast);
+                const std::string what = "N " + std::to_string(N) + " chunk " + std::to_string(chunk) +
+                                         " bytes " + std::to_string(bytes);
+                const int64_t rows = int64_t(p.row_order.size()), whole = (rows + e.row_group - 1) / e.row_group * e.row_group;
+                EXPECT_EQ(p.Mb % e.row_group, 0) << what;
+                if (N > e.panel_width || !p.single_chunk) {
+                    EXPECT_EQ(p.Mb, whole) << what;
+                    continue;
+                }
+                // The most rows whose residues stay below `bytes`, whole row groups, at
+                // least sixteen of them; no block above it, and no more blocks than it needs.
+                const int64_t per_row = int64_t(p.moduli) * p.Kb * e.residue_a_bytes;
+                const int64_t cap = std::max<int64_t>(16 * e.row_group, bytes / per_row / e.row_group * e.row_group);
+                EXPECT_LE(p.Mb, std::max(cap, whole <= cap ? whole : 0)) << what;
+                EXPECT_EQ((rows + p.Mb - 1) / p.Mb, (whole + cap - 1) / cap) << what;
+                if (bytes == 1) EXPECT_LT(p.Mb, whole) << what;
+            }
+}
+
 // The plan's maps of the columns, worked out again here from col_order alone: which
 // panels keep their columns' places, where each output column sits in the sorted order,
 // and each column block's span of output columns. Orders that are the identity, orders that

@@ -282,6 +282,38 @@ TEST_P(EveryEngine, OnePanelKeepsItsOrderAndItsWidestColumnsCount) {
     }
 }
 
+// One panel of columns against rows of graded widths, cut into row blocks: B's residues,
+// made with the first block, must hold the moduli of the widest rows, which come last. As
+// above, every |x_ij| equals its bound, so residues short of a pair's count give wrong
+// integers. Whole or cut, with one thread or two.
+TEST_P(EveryEngine, RowBlocksOfAThinProductShareBsResidues) {
+    const int64_t M = 400, N = GetParam().entry->layout.panel_width - 3, K = 40;
+    std::mt19937_64 rng(25);
+    Matrices m{M, N, K, std::vector<double>(size_t(M * K)), std::vector<double>(size_t(K * N))};
+    for (int64_t i = 0; i < M; ++i) {
+        const double v = (std::ldexp(1.0, int(1 + (i * 37) % 60)) - 1) * (rng() & 1 ? -1 : 1);
+        for (int64_t k = 0; k < K; ++k) m.A[size_t(i * K + k)] = v;
+    }
+    for (int64_t j = 0; j < N; ++j) {
+        const double w = (std::ldexp(1.0, int(1 + (j * 5) % 40)) - 1) * (rng() & 1 ? -1 : 1);
+        for (int64_t k = 0; k < K; ++k) m.B[size_t(k * N + j)] = w;
+    }
+    for (const int64_t block_bytes : {int64_t(1), int64_t(1) << 30}) {
+        vexa::fast::Options opt = eager(GetParam());
+        opt.exact_cost_ratio = 1e9;
+        opt.thin_block_bytes = block_bytes;
+        const vexa::fast::FastPlan p = plan_of(m, GetParam(), opt);
+        ASSERT_TRUE(p.fast && p.single_chunk);
+        ASSERT_EQ(p.Mb < M, block_bytes == 1);
+        for (const int threads : {1, 2}) {
+            const Result r = run(m, GetParam(), opt, threads);
+            EXPECT_LT(vexa::fast::last_timing().average_moduli, vexa::fast::last_timing().moduli - 2.0);  // graded
+            expect_matches_exact_core(m, r, "row blocks of " + std::to_string(p.Mb) + ", threads " +
+                                                std::to_string(threads));
+        }
+    }
+}
+
 // The workspace outlives the call for the next one of its size; what the last product
 // left in it must not leak into the next.
 TEST_P(EveryEngine, ParkedWorkspaceIsReusedCleanly) {

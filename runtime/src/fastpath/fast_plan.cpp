@@ -62,6 +62,19 @@ int64_t block_bytes(const EngineLayout& e, int L, int64_t mb, int64_t nb, int64_
            (e.reads_columns ? 0 : kb * int64_t(sizeof(double)) * nb);
 }
 
+// A product of one panel of columns uses each residue of A for a panel's worth of
+// multiply-adds, too few to hide a read from memory: rows of A whose residues exceed
+// Options::thin_block_bytes are cut into equal row blocks below it, so that the products
+// find each block's residues in cache, and B's, made once, serve every block. At
+// 1024 x 16 x 1024 on Zen 4 the products took 0.3x the time, the whole call 0.6x.
+int64_t thin_block_rows(const FastPlan& p, const EngineLayout& e, const Options& opt, int64_t Mb, int64_t min_rows) {
+    const int64_t per_row = std::max<int64_t>(1, int64_t(p.moduli) * p.Kb * e.residue_a_bytes);
+    const int64_t most = std::max(min_rows, opt.thin_block_bytes / per_row / e.row_group * e.row_group);
+    if (Mb <= most) return Mb;
+    const int64_t blocks = (Mb + most - 1) / most;
+    return round_up((Mb + blocks - 1) / blocks, e.row_group);
+}
+
 // Mb, Nb and Kb within the workspace target. With K in one chunk the residues of A are
 // made once per row block and serve every column block, so splitting N alone costs nothing
 // extra; otherwise both operands' residues are remade per block of the other, and the
@@ -94,6 +107,7 @@ void choose_blocks(FastPlan& p, const EngineLayout& e, const Options& opt, int t
             narrower = round_up(narrower / 2, e.panel_width);
         if (block_bytes(e, p.moduli, Mb, narrower, p.Kb) <= keep) Nb = narrower;
     }
+    if (p.single_chunk && Nb <= e.panel_width) Mb = thin_block_rows(p, e, opt, Mb, min_rows);
     p.Mb = Mb;
     p.Nb = Nb;
 }

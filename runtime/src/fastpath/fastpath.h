@@ -154,6 +154,10 @@ struct Options {
     // with 256 MiB than with 768 (246 MiB a call instead of 640), n = 4096 2% (218 instead
     // of 562), n = 2048 even (186 instead of 286).
     int64_t workspace_bytes = int64_t(256) << 20;
+    // A product whose columns fit one panel, with K in one chunk, has its rows cut into
+    // blocks whose residues of A stay below this many bytes, where the products read them
+    // from cache (fast_plan.cpp, thin_block_rows).
+    int64_t thin_block_bytes = kStreamResidueBytes;
     // Cap on the number of moduli (<= the engine's list and kMaxModuli).
     int max_moduli = kMaxModuli;
     // Columns are sorted by their bounds, so that panels of narrow columns take fewer

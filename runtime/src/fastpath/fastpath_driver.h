@@ -201,8 +201,23 @@ private:
                            &p_.sorted_col_shift[size_t(c0)], res_b_ + pnl * kb_pad * kPanelWidth, p_.Kb * p_.Nb);
     }
 
+    // Where B's residues serve every row block, they are made for the most moduli any row
+    // group needs against the panel.
     int panel_count(const Block& b, int64_t pnl) const {
+        if (b_residues_shared()) return group_count_all(b.q0 + pnl);
         return p_.count_at(b.g0 + b.mb_pad / kRowGroup - 1, b.q0 + pnl);
+    }
+
+    int group_count_all(int64_t q) const {
+        int most = 0;
+        for (int64_t g = 0; g < p_.groups; ++g) most = std::max(most, p_.count_at(g, q));
+        return most;
+    }
+
+    // With K in one chunk and the columns in one block, every row block multiplies the same
+    // panels of B: their residues, made with the first row block, serve the others.
+    bool b_residues_shared() const {
+        return p_.single_chunk && p_.Nb >= int64_t(p_.col_order.size());
     }
 
     // Rows [k_begin, k_end) of a panel's residues, its sorted columns read where they are in
@@ -241,13 +256,14 @@ private:
     // last they would leave a thread with one while the other has nothing left.
     void residues(const Block& b, int64_t k0, int64_t kb) {
         PhaseTimer timer(timing_.residues);
+        const bool b_made = b_residues_shared() && b.m0 > 0;
         const bool out_of_cache = p_.columns_moved && !gather_by_panel(kb);
-        if (out_of_cache && !Engine::kReadsColumns) gather_columns(b, k0, kb);
+        if (out_of_cache && !Engine::kReadsColumns && !b_made) gather_columns(b, k0, kb);
         const bool rows_of_panels = out_of_cache && Engine::kReadsColumns;
         const bool all_panels = p_.single_chunk;
         const int64_t a_tasks = !all_panels || b.n0 == 0 ? b.mb_pad / kRowGroup : 0;
         const int64_t q0 = all_panels ? 0 : b.q0, q1 = all_panels ? p_.panels : b.q0 + b.panels;
-        const int64_t b_tasks = rows_of_panels ? (kb + kRowsPerTask - 1) / kRowsPerTask : b.panels;
+        const int64_t b_tasks = b_made ? 0 : rows_of_panels ? (kb + kRowsPerTask - 1) / kRowsPerTask : b.panels;
         parallel_for(a_tasks + b_tasks, threads_, [&](int64_t t) {
             if (t >= b_tasks)
                 residues_of_a(b, k0, kb, t - b_tasks, group_count(b.g0 + t - b_tasks, q0, q1));
