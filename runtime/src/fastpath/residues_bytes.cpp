@@ -15,11 +15,12 @@
 // (S - low) mod p, and adding low, in the bytes, puts it in [low, low + p), the side's range.
 //
 // A group whose integers need more than 16 digits (lines spread over more than 2^128) takes
-// the scalar residue_of.
+// the exact core's scalar residue (element::residue_of).
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
+#include "exact/element_math.h"
 #include "fastpath/int8_fastpath.h"
 
 namespace vexa::int8 {
@@ -70,21 +71,6 @@ struct ModulusTable {
 const ModulusTable& modulus_table() {
     static const ModulusTable table;
     return table;
-}
-
-// Residue in [0, p) of x * 2^-shift, an integer by the choice of shift: with
-// u = floor(log2(|x| * 2^-shift)), the value is m * 2^t where t = max(u - 52, 0) and
-// m = |x| * 2^(-shift - t) is an integer below 2^53, exact in a double, so the residue is
-// (m mod p) * (2^t mod p) mod p.
-int residue_of(double x, int32_t shift, const Modulus& mod, const double* pow2) {
-    if (x == 0.0) return 0;
-    const double ax = std::fabs(x);
-    const int u = std::ilogb(ax) - shift;
-    const int t = u > 52 ? u - 52 : 0;
-    const int64_t m = int64_t(std::ldexp(ax, -shift - t));
-    int64_t r = (m % mod.p) * int64_t(pow2[t]) % mod.p;
-    if (x < 0 && r != 0) r = mod.p - r;
-    return int(r);
 }
 
 // A group's integers |x| * 2^-shift as four 32-bit limbs each, limb[w][i] for element i,
@@ -189,13 +175,11 @@ void residues_of_group(const ResiduePlan& plan, const double (&x)[kGroup], const
         }
     }
     for (int l = 0; l < plan.count; ++l) {
-        const Modulus& mod = plan.moduli[l];
-        const double* pow2 = plan.pow2 + size_t(l) * size_t(plan.shift_limit);
+        const uint32_t p = uint32_t(plan.moduli[l].p);
         Bytes bytes;
         for (int i = 0; i < kGroup; ++i) {
-            int r = residue_of(x[i], shift[i], mod, pow2);
-            if (symmetric && r >= (mod.p + 1) / 2) r -= mod.p;
-            bytes[i] = uint8_t(r);
+            const uint32_t r = element::residue_of(x[i], shift[i], p);
+            bytes[i] = symmetric ? uint8_t(element::symmetric_byte(r, p)) : uint8_t(r);
         }
         store(l, bytes);
     }
